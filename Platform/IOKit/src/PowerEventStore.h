@@ -1,0 +1,51 @@
+// The root-owned file that holds the scheduled events. Not installed.
+//
+// Changes are serialized by an exclusive flock on a separate lock file beside the store
+// ("<store>.lock", never removed, so every process locks the same inode). A change writes a new
+// document to a unique temporary file in the same folder, fsyncs it, renames it over the store
+// and fsyncs the folder: after a crash the store is the old or the new document, never a mix.
+// Readers that only list take no lock: the rename makes each open see one whole document.
+#pragma once
+
+#include "PowerEvent.h"
+
+#include <IOKit/IOReturn.h>
+#include <Support/UniqueFd.h>
+
+#include <string>
+#include <vector>
+
+namespace wfs::iokit {
+
+// The store is a few hundred bytes per event; anything larger than this is not ours.
+inline constexpr size_t kMaxStoreBytes = 8u << 20;
+
+IOReturn IOReturnFromErrno(int error);
+
+// Holds the exclusive lock for as long as it lives.
+class StoreLock {
+public:
+    // Creates the store's folder (0755) if it is missing, checks that only its owner (root) can
+    // write to it, and waits for the lock.
+    static IOReturn Acquire(const std::string &storePath, StoreLock &lock);
+    bool held() const { return static_cast<bool>(fd_); }
+
+private:
+    UniqueFd fd_;
+};
+
+// Reads the events under the lock. A store that is missing reads as empty. One that cannot be read
+// or parsed is renamed to "<store>.corrupt-<UTC time>[-N]" (kept for inspection, never deleted)
+// and reads as empty; `movedAside` then names it.
+IOReturn LoadEventsLocked(const StoreLock &lock, const std::string &storePath,
+                          std::vector<PowerEvent> &events, std::string *movedAside = nullptr);
+
+// Replaces the store atomically with `events` (file 0644, owner root). Leftover temporary files of
+// writers that died are removed first: under the lock no other writer can be using one.
+IOReturn SaveEventsLocked(const StoreLock &lock, const std::string &storePath,
+                          const std::vector<PowerEvent> &events);
+
+// Reads the events without a lock, for listing. False when the store is missing or unusable.
+bool ReadEventsUnlocked(const std::string &storePath, std::vector<PowerEvent> &events);
+
+}  // namespace wfs::iokit

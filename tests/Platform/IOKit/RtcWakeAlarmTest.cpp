@@ -1,0 +1,94 @@
+// The RTC wake alarm on its own: the clock offset rule and the writes that program it.
+#include "IOKitTestSupport.h"
+
+#include "RtcWakeAlarm.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <unistd.h>
+
+namespace wfs::iokit::test {
+namespace {
+
+TEST(RtcClockOffset, DriftIsIgnoredAndZonesRoundToQuarterHours) {
+    EXPECT_EQ(RtcClockOffset(1000, 1000), 0);
+    EXPECT_EQ(RtcClockOffset(1000 + 600, 1000), 0);
+    EXPECT_EQ(RtcClockOffset(1000 - 600, 1000), 0);
+    EXPECT_EQ(RtcClockOffset(1000 + 601, 1000), 900);
+    EXPECT_EQ(RtcClockOffset(1000 + 1349, 1000), 900);
+    EXPECT_EQ(RtcClockOffset(1000 + 1350, 1000), 1800);
+    EXPECT_EQ(RtcClockOffset(3600 + 29, 0), 3600);
+    EXPECT_EQ(RtcClockOffset(-3600 + 31, 0), -3600);
+    EXPECT_EQ(RtcClockOffset(20700 - 100, 0), 20700);  // UTC+5:45
+    EXPECT_EQ(RtcClockOffset(-12 * 3600, 0), -12 * 3600);
+}
+
+using RtcTest = PowerEventTest;
+
+// Someone else arms the RTC between our disarm and our write, once.
+int gRaceLeft = 0;
+int RacingWriter(const char *path, const char *text) {
+    if (std::atoll(text) > 0 && gRaceLeft > 0) {
+        --gRaceLeft;
+        KernelLikeWriter(path, "99");  // the intruder's alarm...
+        RecordedWrites().pop_back();
+    }
+    return KernelLikeWriter(path, text);
+}
+
+TEST_F(RtcTest, ArmingDisarmsFirstAndSurvivesARace) {
+    AddRtc("rtc0");
+    CFAbsoluteTime when = SecondsFromNow(3600);
+    WriteFile(sysfs_ + "/class/rtc/rtc0/wakealarm", "4242\n");  // an alarm is already set
+    ASSERT_EQ(ProgramWakeAlarm(sysfs_, when, KernelLikeWriter), kIOReturnSuccess);
+    EXPECT_EQ(RecordedWrites(), (std::vector<std::string>{"0", UnixSecondsText(when)}));
+    EXPECT_EQ(Alarm(), UnixSecondsText(when));
+
+    RecordedWrites().clear();
+    gRaceLeft = 1;
+    ASSERT_EQ(ProgramWakeAlarm(sysfs_, when + 5, RacingWriter), kIOReturnSuccess);
+    EXPECT_EQ(Alarm(), UnixSecondsText(when + 5));
+    EXPECT_EQ(RecordedWrites(),
+              (std::vector<std::string>{"0", UnixSecondsText(when + 5), "0", UnixSecondsText(when + 5)}));
+
+    // A second race in a row is not fought: the error comes back.
+    gRaceLeft = 2;
+    EXPECT_EQ(ProgramWakeAlarm(sysfs_, when + 10, RacingWriter), kIOReturnError);
+}
+
+int FailingWriter(const char *, const char *) { return EACCES; }
+
+TEST_F(RtcTest, DisarmingAndFailures) {
+    // No RTC: arming is impossible, disarming is vacuous.
+    EXPECT_EQ(ProgramWakeAlarm(sysfs_, SecondsFromNow(60), KernelLikeWriter), kIOReturnNoDevice);
+    EXPECT_EQ(ProgramWakeAlarm(sysfs_, std::nullopt, KernelLikeWriter), kIOReturnSuccess);
+    EXPECT_TRUE(RecordedWrites().empty());
+
+    AddRtc("rtc0");
+    WriteFile(sysfs_ + "/class/rtc/rtc0/wakealarm", "4242\n");
+    EXPECT_EQ(ProgramWakeAlarm(sysfs_, std::nullopt, KernelLikeWriter), kIOReturnSuccess);
+    EXPECT_EQ(Alarm(), "");
+    // The real writer on a plain file leaves the "0" it wrote, which also reads as disarmed.
+    EXPECT_EQ(ProgramWakeAlarm(sysfs_, std::nullopt, WriteAttribute), kIOReturnSuccess);
+    EXPECT_EQ(Alarm(), "0");
+
+    EXPECT_EQ(ProgramWakeAlarm(sysfs_, SecondsFromNow(60), FailingWriter), kIOReturnNotPermitted);
+    // An RTC whose clock cannot be read is taken to keep UTC.
+    ASSERT_EQ(::unlink((sysfs_ + "/class/rtc/rtc0/since_epoch").c_str()), 0);
+    CFAbsoluteTime when = SecondsFromNow(120) + 0.999;
+    EXPECT_EQ(ProgramWakeAlarm(sysfs_, when, WriteAttribute), kIOReturnSuccess);
+    EXPECT_EQ(Alarm(), UnixSecondsText(when));
+}
+
+TEST_F(RtcTest, FindsTheFirstWakeCapableRtcInNaturalOrder) {
+    EXPECT_EQ(FindWakeRtc(sysfs_), "");
+    EXPECT_EQ(FindWakeRtc(root_ + "/nonexistent"), "");
+    AddRtc("rtc11");
+    AddRtc("rtc3", "disabled");
+    AddRtc("rtc9");
+    AddRtc("rtc1", "enabled", 0, false);
+    EXPECT_EQ(FindWakeRtc(sysfs_), sysfs_ + "/class/rtc/rtc9");
+}
+
+}  // namespace
+}  // namespace wfs::iokit::test
