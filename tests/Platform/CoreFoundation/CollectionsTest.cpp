@@ -1,0 +1,273 @@
+#include <CoreFoundation/CoreFoundation.h>
+#include <Support/CFRef.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using wfs::CFRef;
+
+namespace {
+
+CFStringRef NewString(const char *text) { return CFStringCreateWithCString(nullptr, text, kCFStringEncodingUTF8); }
+
+CFRef<CFNumberRef> Num(int value) { return CFRef<CFNumberRef>(CFNumberCreate(nullptr, kCFNumberIntType, &value)); }
+
+TEST(Array, RetainsWhatItHoldsAndReleasesWhatItDrops) {
+    CFStringRef a = NewString("a"), b = NewString("b");
+    CFMutableArrayRef array = CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks);
+    CFArrayAppendValue(array, a);
+    CFArrayAppendValue(array, a);
+    EXPECT_EQ(CFGetRetainCount(a), 3);
+    CFArraySetValueAtIndex(array, 0, b);
+    EXPECT_EQ(CFGetRetainCount(a), 2);
+    EXPECT_EQ(CFGetRetainCount(b), 2);
+    CFArrayRemoveValueAtIndex(array, 1);
+    EXPECT_EQ(CFGetRetainCount(a), 1);
+    CFArrayInsertValueAtIndex(array, 0, a);
+    CFArrayAppendArray(array, array, CFRangeMake(0, 2));  // appending to itself
+    EXPECT_EQ(CFArrayGetCount(array), 4);
+    EXPECT_EQ(CFArrayGetValueAtIndex(array, 2), a);
+    EXPECT_EQ(CFGetRetainCount(a), 3);
+    CFArraySetValueAtIndex(array, 4, b);  // index == count appends
+    EXPECT_EQ(CFArrayGetCount(array), 5);
+    CFArrayRemoveAllValues(array);
+    EXPECT_EQ(CFGetRetainCount(a), 1);
+    EXPECT_EQ(CFGetRetainCount(b), 1);
+    CFArrayAppendValue(array, b);
+    CFRelease(array);  // releases its values
+    EXPECT_EQ(CFGetRetainCount(b), 1);
+    CFRelease(a);
+    CFRelease(b);
+}
+
+TEST(Array, NullCallbacksAreIdentityWithoutRetain) {
+    static int x, y;
+    const void *values[] = {&x, &y, &x};
+    CFRef<CFArrayRef> array(CFArrayCreate(nullptr, values, 3, nullptr));
+    EXPECT_EQ(CFArrayGetFirstIndexOfValue(array.get(), CFRangeMake(0, 3), &x), 0);
+    EXPECT_EQ(CFArrayGetLastIndexOfValue(array.get(), CFRangeMake(0, 3), &x), 2);
+    EXPECT_EQ(CFArrayGetCountOfValue(array.get(), CFRangeMake(0, 3), &x), 2);
+    EXPECT_FALSE(CFArrayContainsValue(array.get(), CFRangeMake(1, 1), &x));
+    // Equal strings that are different objects match only through the type callbacks.
+    CFRef<CFStringRef> s1(NewString("same")), s2(NewString("same"));
+    const void *strings[] = {s1.get()};
+    CFRef<CFArrayRef> raw(CFArrayCreate(nullptr, strings, 1, nullptr));
+    CFRef<CFArrayRef> typed(CFArrayCreate(nullptr, strings, 1, &kCFTypeArrayCallBacks));
+    EXPECT_FALSE(CFArrayContainsValue(raw.get(), CFRangeMake(0, 1), s2.get()));
+    EXPECT_TRUE(CFArrayContainsValue(typed.get(), CFRangeMake(0, 1), s2.get()));
+    EXPECT_EQ(CFGetRetainCount(s1.get()), 2);  // only the typed array retained it
+}
+
+TEST(Array, CopiesAreIndependentAndEqualityIsDeep) {
+    auto one = Num(1), two = Num(2);
+    CFRef<CFMutableArrayRef> m(CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks));
+    CFArrayAppendValue(m.get(), one.get());
+    CFRef<CFArrayRef> snapshot(CFArrayCreateCopy(nullptr, m.get()));
+    CFRef<CFMutableArrayRef> copy(CFArrayCreateMutableCopy(nullptr, 0, m.get()));
+    CFArrayAppendValue(m.get(), two.get());
+    EXPECT_EQ(CFArrayGetCount(snapshot.get()), 1);
+    EXPECT_EQ(CFArrayGetCount(copy.get()), 1);
+    CFArrayAppendValue(copy.get(), Num(2).get());  // a different but equal number
+    EXPECT_TRUE(CFEqual(copy.get(), m.get()));
+    EXPECT_EQ(CFHash(copy.get()), CFHash(m.get()));
+    EXPECT_FALSE(CFEqual(snapshot.get(), m.get()));
+    CFRef<CFArrayRef> immutableCopy(CFArrayCreateCopy(nullptr, snapshot.get()));
+    EXPECT_EQ(immutableCopy.get(), snapshot.get());
+    EXPECT_EQ(CFGetTypeID(m.get()), CFGetTypeID(snapshot.get()));
+}
+
+CFComparisonResult CompareNumbers(const void *a, const void *b, void *context) {
+    ++*static_cast<int *>(context);
+    return CFNumberCompare(static_cast<CFNumberRef>(a), static_cast<CFNumberRef>(b), nullptr);
+}
+
+void Collect(const void *value, void *context) {
+    int v = 0;
+    CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberIntType, &v);
+    static_cast<std::vector<int> *>(context)->push_back(v);
+}
+
+TEST(Array, SortApplyAndGetValues) {
+    CFRef<CFMutableArrayRef> m(CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks));
+    for (int v : {5, 3, 9, 1, 7}) CFArrayAppendValue(m.get(), Num(v).get());
+    int calls = 0;
+    CFArraySortValues(m.get(), CFRangeMake(1, 3), CompareNumbers, &calls);  // sorts 3, 9, 1 only
+    EXPECT_GT(calls, 0);
+    std::vector<int> seen;
+    CFArrayApplyFunction(m.get(), CFRangeMake(0, 5), Collect, &seen);
+    EXPECT_EQ(seen, (std::vector<int>{5, 1, 3, 9, 7}));
+    seen.clear();
+    CFArrayApplyFunction(m.get(), CFRangeMake(3, 2), Collect, &seen);
+    EXPECT_EQ(seen, (std::vector<int>{9, 7}));
+    const void *values[2] = {};
+    CFArrayGetValues(m.get(), CFRangeMake(3, 2), values);
+    EXPECT_EQ(values[1], CFArrayGetValueAtIndex(m.get(), 4));
+}
+
+TEST(ArrayDeathTest, CallerErrorsAbort) {
+    const void *values[] = {CFSTR("a")};
+    CFArrayRef immutable = CFArrayCreate(nullptr, values, 1, &kCFTypeArrayCallBacks);
+    EXPECT_DEATH(CFArrayAppendValue(const_cast<CFMutableArrayRef>(immutable), CFSTR("b")), "failed assertion");
+    EXPECT_DEATH(CFArrayGetValueAtIndex(immutable, 1), "failed assertion");
+    EXPECT_DEATH(CFArrayGetValues(immutable, CFRangeMake(0, 2), values), "failed assertion");
+    EXPECT_DEATH(
+        {
+            CFMutableArrayRef limited = CFArrayCreateMutable(nullptr, 1, &kCFTypeArrayCallBacks);
+            CFArrayAppendValue(limited, CFSTR("a"));
+            CFArrayAppendValue(limited, CFSTR("b"));
+        },
+        "failed assertion");
+    CFRelease(immutable);
+}
+
+CFMutableDictionaryRef NewTypeDictionary() {
+    return CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+}
+
+TEST(Dictionary, SetAddReplaceRemoveAndOwnership) {
+    CFStringRef key = NewString("key");
+    CFStringRef v1 = NewString("v1"), v2 = NewString("v2");
+    CFMutableDictionaryRef dict = NewTypeDictionary();
+    CFDictionaryReplaceValue(dict, key, v1);  // absent: nothing
+    EXPECT_EQ(CFDictionaryGetCount(dict), 0);
+    CFDictionaryAddValue(dict, key, v1);
+    EXPECT_EQ(CFGetRetainCount(key), 2);
+    EXPECT_EQ(CFGetRetainCount(v1), 2);
+    CFDictionaryAddValue(dict, key, v2);  // present: nothing
+    EXPECT_EQ(CFDictionaryGetValue(dict, key), v1);
+    EXPECT_EQ(CFGetRetainCount(v2), 1);
+    CFDictionarySetValue(dict, CFSTR("key"), v2);  // an equal key replaces the value
+    EXPECT_EQ(CFDictionaryGetCount(dict), 1);
+    EXPECT_EQ(CFGetRetainCount(v1), 1);  // replaced value released
+    EXPECT_EQ(CFGetRetainCount(v2), 2);
+    CFDictionaryReplaceValue(dict, key, v1);
+    EXPECT_EQ(CFGetRetainCount(v2), 1);
+    const void *found = nullptr;
+    EXPECT_TRUE(CFDictionaryGetValueIfPresent(dict, key, &found));
+    EXPECT_EQ(found, v1);
+    EXPECT_FALSE(CFDictionaryGetValueIfPresent(dict, CFSTR("other"), &found));
+    EXPECT_TRUE(CFDictionaryContainsValue(dict, CFSTR("v1")));
+    CFDictionaryRemoveValue(dict, key);
+    CFDictionaryRemoveValue(dict, key);  // absent: nothing
+    EXPECT_EQ(CFGetRetainCount(key), 1);
+    EXPECT_EQ(CFGetRetainCount(v1), 1);
+    CFDictionarySetValue(dict, key, v2);
+    CFRelease(dict);
+    EXPECT_EQ(CFGetRetainCount(key), 1);
+    EXPECT_EQ(CFGetRetainCount(v2), 1);
+    CFRelease(key);
+    CFRelease(v1);
+    CFRelease(v2);
+}
+
+TEST(Dictionary, InsertionOrderSurvivesRemovalAndGrowth) {
+    CFRef<CFMutableDictionaryRef> dict(NewTypeDictionary());
+    constexpr int kCount = 1000;
+    for (int i = 0; i < kCount; ++i) {
+        CFRef<CFStringRef> key(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("k%d"), i));
+        CFDictionarySetValue(dict.get(), key.get(), Num(i).get());
+    }
+    for (int i = 0; i < kCount; i += 2) {
+        CFRef<CFStringRef> key(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("k%d"), i));
+        CFDictionaryRemoveValue(dict.get(), key.get());
+    }
+    CFDictionarySetValue(dict.get(), CFSTR("k0"), Num(-1).get());  // re-added: goes last
+    CFDictionarySetValue(dict.get(), CFSTR("k1"), Num(-2).get());  // replaced: keeps its place
+    ASSERT_EQ(CFDictionaryGetCount(dict.get()), kCount / 2 + 1);
+    std::vector<const void *> keys(kCount / 2 + 1), values(kCount / 2 + 1);
+    CFDictionaryGetKeysAndValues(dict.get(), keys.data(), values.data());
+    EXPECT_TRUE(CFEqual(keys.front(), CFSTR("k1")));
+    EXPECT_TRUE(CFEqual(values.front(), Num(-2).get()));
+    EXPECT_TRUE(CFEqual(keys[1], CFSTR("k3")));
+    EXPECT_TRUE(CFEqual(keys.back(), CFSTR("k0")));
+    for (int i = 1; i < kCount; i += 2) {
+        CFRef<CFStringRef> key(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("k%d"), i));
+        EXPECT_TRUE(CFDictionaryContainsKey(dict.get(), key.get())) << i;
+    }
+    CFDictionaryRemoveAllValues(dict.get());
+    EXPECT_EQ(CFDictionaryGetCount(dict.get()), 0);
+    EXPECT_FALSE(CFDictionaryContainsKey(dict.get(), CFSTR("k1")));
+}
+
+TEST(Dictionary, CopyStringKeysAndIdentityCallbacks) {
+    CFRef<CFMutableStringRef> key(CFStringCreateMutable(nullptr, 0));
+    CFStringAppend(key.get(), CFSTR("name"));
+    CFRef<CFMutableDictionaryRef> dict(CFDictionaryCreateMutable(nullptr, 0, &kCFCopyStringDictionaryKeyCallBacks,
+                                                                 &kCFTypeDictionaryValueCallBacks));
+    CFDictionarySetValue(dict.get(), key.get(), CFSTR("value"));
+    CFStringAppend(key.get(), CFSTR("-changed"));  // the dictionary holds its own copy
+    EXPECT_TRUE(CFDictionaryContainsKey(dict.get(), CFSTR("name")));
+    EXPECT_EQ(CFGetRetainCount(key.get()), 1);
+
+    static int a, b;
+    CFRef<CFMutableDictionaryRef> raw(CFDictionaryCreateMutable(nullptr, 0, nullptr, nullptr));
+    CFDictionarySetValue(raw.get(), &a, &b);
+    CFDictionarySetValue(raw.get(), &b, nullptr);
+    EXPECT_EQ(CFDictionaryGetValue(raw.get(), &a), &b);
+    const void *value = &a;
+    EXPECT_TRUE(CFDictionaryGetValueIfPresent(raw.get(), &b, &value));
+    EXPECT_EQ(value, nullptr);
+    EXPECT_EQ(CFDictionaryGetCountOfValue(raw.get(), &b), 1);
+}
+
+void CountEntries(const void *, const void *, void *context) { ++*static_cast<int *>(context); }
+
+TEST(Dictionary, CreateCopyEqualityAndApply) {
+    const void *keys[] = {CFSTR("a"), CFSTR("b"), CFSTR("a")};
+    auto one = Num(1), two = Num(2), three = Num(3);
+    const void *values[] = {one.get(), two.get(), three.get()};
+    CFRef<CFDictionaryRef> dict(CFDictionaryCreate(nullptr, keys, values, 3, &kCFTypeDictionaryKeyCallBacks,
+                                                   &kCFTypeDictionaryValueCallBacks));
+    EXPECT_EQ(CFDictionaryGetCount(dict.get()), 2);
+    EXPECT_EQ(CFDictionaryGetValue(dict.get(), CFSTR("a")), three.get());  // the last one wins
+    EXPECT_EQ(CFGetRetainCount(one.get()), 1);
+
+    CFRef<CFMutableDictionaryRef> copy(CFDictionaryCreateMutableCopy(nullptr, 0, dict.get()));
+    EXPECT_TRUE(CFEqual(copy.get(), dict.get()));
+    EXPECT_EQ(CFHash(copy.get()), CFHash(dict.get()));
+    CFDictionarySetValue(copy.get(), CFSTR("b"), Num(20).get());
+    EXPECT_FALSE(CFEqual(copy.get(), dict.get()));
+    EXPECT_EQ(CFDictionaryGetValue(dict.get(), CFSTR("b")), two.get());
+
+    // Equal with numbers of other kinds, in another order.
+    const void *otherKeys[] = {CFSTR("b"), CFSTR("a")};
+    double two0 = 2.0, three0 = 3.0;
+    CFRef<CFNumberRef> r2(CFNumberCreate(nullptr, kCFNumberDoubleType, &two0));
+    CFRef<CFNumberRef> r3(CFNumberCreate(nullptr, kCFNumberDoubleType, &three0));
+    const void *otherValues[] = {r2.get(), r3.get()};
+    CFRef<CFDictionaryRef> other(CFDictionaryCreate(nullptr, otherKeys, otherValues, 2,
+                                                    &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
+    EXPECT_TRUE(CFEqual(other.get(), dict.get()));
+    EXPECT_EQ(CFHash(other.get()), CFHash(dict.get()));
+
+    int entries = 0;
+    CFDictionaryApplyFunction(dict.get(), CountEntries, &entries);
+    EXPECT_EQ(entries, 2);
+    CFRef<CFDictionaryRef> same(CFDictionaryCreateCopy(nullptr, dict.get()));
+    EXPECT_EQ(same.get(), dict.get());
+    CFRef<CFDictionaryRef> frozen(CFDictionaryCreateCopy(nullptr, copy.get()));
+    EXPECT_NE(frozen.get(), static_cast<CFDictionaryRef>(copy.get()));
+    EXPECT_TRUE(CFEqual(frozen.get(), copy.get()));
+}
+
+TEST(DictionaryDeathTest, CallerErrorsAbort) {
+    CFDictionaryRef immutable = CFDictionaryCreate(nullptr, nullptr, nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
+                                                   &kCFTypeDictionaryValueCallBacks);
+    EXPECT_DEATH(CFDictionarySetValue(const_cast<CFMutableDictionaryRef>(immutable), CFSTR("k"), CFSTR("v")),
+                 "failed assertion");
+    EXPECT_DEATH(CFDictionaryRemoveAllValues(const_cast<CFMutableDictionaryRef>(immutable)), "failed assertion");
+    EXPECT_DEATH(
+        {
+            CFMutableDictionaryRef limited = CFDictionaryCreateMutable(nullptr, 1, &kCFTypeDictionaryKeyCallBacks,
+                                                                       &kCFTypeDictionaryValueCallBacks);
+            CFDictionarySetValue(limited, CFSTR("a"), CFSTR("1"));
+            CFDictionarySetValue(limited, CFSTR("a"), CFSTR("2"));  // a replacement stays within the limit
+            CFDictionarySetValue(limited, CFSTR("b"), CFSTR("3"));
+        },
+        "failed assertion");
+    CFRelease(immutable);
+}
+
+}  // namespace

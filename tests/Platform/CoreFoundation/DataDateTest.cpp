@@ -1,0 +1,145 @@
+#include <CoreFoundation/CoreFoundation.h>
+#include <Support/CFRef.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+using wfs::CFRef;
+
+namespace {
+
+TEST(Data, CreateCopyAndGetBytes) {
+    UInt8 bytes[] = {1, 2, 3, 4, 5};
+    CFRef<CFDataRef> data(CFDataCreate(nullptr, bytes, 5));
+    bytes[0] = 99;  // the data took a copy
+    EXPECT_EQ(CFDataGetLength(data.get()), 5);
+    EXPECT_EQ(CFDataGetBytePtr(data.get())[0], 1);
+    UInt8 out[3] = {};
+    CFDataGetBytes(data.get(), CFRangeMake(2, 3), out);
+    EXPECT_EQ(out[0], 3);
+    EXPECT_EQ(out[2], 5);
+    CFRef<CFDataRef> copy(CFDataCreateCopy(nullptr, data.get()));
+    EXPECT_TRUE(CFEqual(copy.get(), data.get()));
+    EXPECT_EQ(CFHash(copy.get()), CFHash(data.get()));
+    CFRef<CFDataRef> empty(CFDataCreate(nullptr, nullptr, 0));
+    EXPECT_EQ(CFDataGetLength(empty.get()), 0);
+    EXPECT_FALSE(CFEqual(empty.get(), data.get()));
+}
+
+TEST(Data, NoCopyOwnership) {
+    // kCFAllocatorNull: the caller keeps the bytes, and the data sees them in place.
+    UInt8 stackBytes[] = {'x', 'y'};
+    CFRef<CFDataRef> borrowed(CFDataCreateWithBytesNoCopy(nullptr, stackBytes, 2, kCFAllocatorNull));
+    EXPECT_EQ(CFDataGetBytePtr(borrowed.get()), stackBytes);
+    // A copy of borrowed bytes must not share them: the caller may reuse its buffer.
+    CFRef<CFDataRef> copy(CFDataCreateCopy(nullptr, borrowed.get()));
+    stackBytes[0] = 'z';
+    EXPECT_EQ(CFDataGetBytePtr(copy.get())[0], 'x');
+    borrowed.reset();  // must not free stack memory (ASan would report it)
+
+    // The default and malloc deallocators free() the bytes with the data (LSan reports a leak
+    // otherwise).
+    for (CFAllocatorRef deallocator : {kCFAllocatorDefault, kCFAllocatorMalloc, kCFAllocatorSystemDefault}) {
+        auto *heap = static_cast<UInt8 *>(std::malloc(16));
+        std::memset(heap, 7, 16);
+        CFDataRef owned = CFDataCreateWithBytesNoCopy(nullptr, heap, 16, deallocator);
+        EXPECT_EQ(CFDataGetBytePtr(owned), heap);
+        CFRelease(owned);
+    }
+}
+
+TEST(Data, MutableDataGrowsAndCopiesAreIndependent) {
+    CFRef<CFMutableDataRef> m(CFDataCreateMutable(nullptr, 0));
+    const UInt8 abc[] = {'a', 'b', 'c'};
+    CFDataAppendBytes(m.get(), abc, 3);
+    CFRef<CFDataRef> snapshot(CFDataCreateCopy(nullptr, m.get()));
+    CFRef<CFMutableDataRef> copy(CFDataCreateMutableCopy(nullptr, 0, m.get()));
+    CFDataIncreaseLength(m.get(), 2);
+    EXPECT_EQ(CFDataGetLength(m.get()), 5);
+    EXPECT_EQ(CFDataGetBytePtr(m.get())[4], 0);  // new bytes are zero
+    CFDataGetMutableBytePtr(m.get())[0] = 'A';
+    EXPECT_EQ(CFDataGetBytePtr(snapshot.get())[0], 'a');
+    EXPECT_EQ(CFDataGetBytePtr(copy.get())[0], 'a');
+    for (int i = 0; i < 1000; ++i) CFDataAppendBytes(m.get(), abc, 3);
+    EXPECT_EQ(CFDataGetLength(m.get()), 3005);
+    EXPECT_EQ(CFDataGetBytePtr(m.get())[3004], 'c');
+    // Appending the data's own bytes while it grows.
+    CFDataAppendBytes(m.get(), CFDataGetBytePtr(m.get()), 3005);
+    EXPECT_EQ(CFDataGetLength(m.get()), 6010);
+    EXPECT_EQ(CFDataGetBytePtr(m.get())[3005], 'A');
+    CFDataSetLength(m.get(), 1);
+    EXPECT_EQ(CFDataGetLength(m.get()), 1);
+    CFDataSetLength(m.get(), 4);
+    EXPECT_EQ(CFDataGetBytePtr(m.get())[3], 0);  // regrown bytes are zero again
+    CFDataDeleteBytes(m.get(), CFRangeMake(0, 1));
+    EXPECT_EQ(CFDataGetLength(m.get()), 3);
+    EXPECT_EQ(CFGetTypeID(m.get()), CFDataGetTypeID());
+}
+
+TEST(DataDeathTest, CallerErrorsAbort) {
+    const UInt8 byte = 1;
+    CFDataRef immutable = CFDataCreate(nullptr, &byte, 1);
+    EXPECT_DEATH(CFDataAppendBytes(const_cast<CFMutableDataRef>(immutable), &byte, 1), "failed assertion");
+    EXPECT_DEATH(CFDataGetMutableBytePtr(const_cast<CFMutableDataRef>(immutable)), "failed assertion");
+    UInt8 out[2];
+    EXPECT_DEATH(CFDataGetBytes(immutable, CFRangeMake(0, 2), out), "failed assertion");
+    EXPECT_DEATH(
+        {
+            CFMutableDataRef limited = CFDataCreateMutable(nullptr, 2);
+            CFDataSetLength(limited, 3);
+        },
+        "failed assertion");
+    CFRelease(immutable);
+}
+
+TEST(Date, AbsoluteTimeAndComparison) {
+    EXPECT_EQ(kCFAbsoluteTimeIntervalSince1970, 978307200.0);
+    EXPECT_EQ(kCFAbsoluteTimeIntervalSince1904, 3061152000.0);
+    struct timespec before, after;
+    clock_gettime(CLOCK_REALTIME, &before);
+    CFAbsoluteTime now = CFAbsoluteTimeGetCurrent();
+    clock_gettime(CLOCK_REALTIME, &after);
+    EXPECT_GE(now + kCFAbsoluteTimeIntervalSince1970, static_cast<double>(before.tv_sec));
+    EXPECT_LE(now + kCFAbsoluteTimeIntervalSince1970, static_cast<double>(after.tv_sec) + 1.0);
+
+    CFRef<CFDateRef> early(CFDateCreate(nullptr, 100.5));
+    CFRef<CFDateRef> late(CFDateCreate(nullptr, 130.0));
+    CFRef<CFDateRef> sameAsEarly(CFDateCreate(nullptr, 100.5));
+    EXPECT_EQ(CFDateGetAbsoluteTime(early.get()), 100.5);
+    EXPECT_EQ(CFDateGetTimeIntervalSinceDate(late.get(), early.get()), 29.5);
+    EXPECT_EQ(CFDateCompare(early.get(), late.get(), nullptr), kCFCompareLessThan);
+    EXPECT_EQ(CFDateCompare(late.get(), early.get(), nullptr), kCFCompareGreaterThan);
+    EXPECT_EQ(CFDateCompare(early.get(), sameAsEarly.get(), nullptr), kCFCompareEqualTo);
+    EXPECT_TRUE(CFEqual(early.get(), sameAsEarly.get()));
+    EXPECT_EQ(CFHash(early.get()), CFHash(sameAsEarly.get()));
+}
+
+TEST(Date, GregorianConversions) {
+    CFGregorianDate g = CFAbsoluteTimeGetGregorianDate(0.0, nullptr);
+    EXPECT_EQ(g.year, 2001);
+    EXPECT_EQ(g.month, 1);
+    EXPECT_EQ(g.day, 1);
+    g = CFAbsoluteTimeGetGregorianDate(-1.0, nullptr);
+    EXPECT_EQ(g.year, 2000);
+    EXPECT_EQ(g.month, 12);
+    EXPECT_EQ(g.day, 31);
+    EXPECT_EQ(g.hour, 23);
+    EXPECT_EQ(g.second, 59.0);
+    // 2024-02-29 12:34:56 UTC is 1709210096 seconds after the UNIX epoch.
+    CFAbsoluteTime leap = 1709210096.0 - kCFAbsoluteTimeIntervalSince1970;
+    g = CFAbsoluteTimeGetGregorianDate(leap, nullptr);
+    EXPECT_EQ(g.year, 2024);
+    EXPECT_EQ(g.month, 2);
+    EXPECT_EQ(g.day, 29);
+    EXPECT_EQ(g.hour, 12);
+    EXPECT_EQ(g.minute, 34);
+    EXPECT_EQ(g.second, 56.0);
+    EXPECT_EQ(CFGregorianDateGetAbsoluteTime(g, nullptr), leap);
+    CFGregorianDate epoch1970 = {1970, 1, 1, 0, 0, 0.0};
+    EXPECT_EQ(CFGregorianDateGetAbsoluteTime(epoch1970, nullptr), -kCFAbsoluteTimeIntervalSince1970);
+}
+
+}  // namespace

@@ -1,0 +1,131 @@
+#include <CoreFoundation/CoreFoundation.h>
+#include <Support/CFRef.h>
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <thread>
+#include <vector>
+
+using wfs::CFRef;
+
+namespace {
+
+std::string Describe(CFTypeRef cf) {
+    CFRef<CFStringRef> text(CFCopyDescription(cf));
+    char buffer[256];
+    EXPECT_TRUE(CFStringGetCString(text.get(), buffer, sizeof buffer, kCFStringEncodingUTF8));
+    return buffer;
+}
+
+TEST(Runtime, RetainReleaseCounts) {
+    CFStringRef str = CFStringCreateWithCString(nullptr, "counted", kCFStringEncodingUTF8);
+    ASSERT_NE(str, nullptr);
+    EXPECT_EQ(CFGetRetainCount(str), 1);
+    EXPECT_EQ(CFRetain(str), str);
+    EXPECT_EQ(CFGetRetainCount(str), 2);
+    CFRelease(str);
+    EXPECT_EQ(CFGetRetainCount(str), 1);
+    CFRelease(str);  // freed: LeakSanitizer fails the run if it was not
+}
+
+TEST(Runtime, ImmortalObjectsKeepTheirCount) {
+    CFTypeRef immortals[] = {CFSTR("constant"), kCFBooleanTrue, kCFBooleanFalse, kCFNull,
+                             kCFAllocatorSystemDefault, kCFAllocatorNull, kCFNumberNaN};
+    for (CFTypeRef object : immortals) {
+        CFIndex before = CFGetRetainCount(object);
+        for (int i = 0; i < 5; ++i) CFRelease(object);
+        CFRetain(object);
+        EXPECT_EQ(CFGetRetainCount(object), before);
+    }
+    EXPECT_EQ(kCFAllocatorDefault, nullptr);
+    EXPECT_EQ(CFGetTypeID(kCFNull), CFNullGetTypeID());
+    EXPECT_EQ(CFGetTypeID(kCFAllocatorMalloc), CFAllocatorGetTypeID());
+}
+
+TEST(Runtime, TypeIDsAreDistinct) {
+    CFTypeID ids[] = {CFAllocatorGetTypeID(), CFNullGetTypeID(), CFStringGetTypeID(), CFNumberGetTypeID(),
+                      CFBooleanGetTypeID(),   CFDateGetTypeID(), CFDataGetTypeID(),   CFArrayGetTypeID(),
+                      CFDictionaryGetTypeID()};
+    for (size_t i = 0; i < std::size(ids); ++i) {
+        EXPECT_NE(ids[i], 0u);
+        for (size_t j = i + 1; j < std::size(ids); ++j) EXPECT_NE(ids[i], ids[j]);
+    }
+    CFRef<CFStringRef> name(CFCopyTypeIDDescription(CFStringGetTypeID()));
+    EXPECT_TRUE(CFEqual(name.get(), CFSTR("CFString")));
+}
+
+TEST(Runtime, EqualAcrossTypesIsFalse) {
+    int one = 1;
+    CFRef<CFNumberRef> number(CFNumberCreate(nullptr, kCFNumberIntType, &one));
+    EXPECT_FALSE(CFEqual(number.get(), kCFBooleanTrue));
+    EXPECT_FALSE(CFEqual(CFSTR("1"), number.get()));
+    EXPECT_TRUE(CFEqual(kCFNull, kCFNull));
+}
+
+TEST(Runtime, DescriptionsAreReadable) {
+    int forty2 = 42;
+    CFRef<CFNumberRef> number(CFNumberCreate(nullptr, kCFNumberIntType, &forty2));
+    EXPECT_EQ(Describe(number.get()), "42");
+    EXPECT_EQ(Describe(kCFBooleanTrue), "true");
+    EXPECT_EQ(Describe(CFSTR("text")), "text");
+    EXPECT_EQ(Describe(kCFNull), "<CFNull>");
+    CFRef<CFDateRef> date(CFDateCreate(nullptr, 0.0));
+    EXPECT_EQ(Describe(date.get()), "2001-01-01 00:00:00 +0000");
+    const UInt8 bytes[] = {0xde, 0xad, 0xbe, 0xef, 0x01};
+    CFRef<CFDataRef> data(CFDataCreate(nullptr, bytes, 5));
+    EXPECT_EQ(Describe(data.get()), "<deadbeef 01>");
+    const void *values[] = {CFSTR("a"), number.get()};
+    CFRef<CFArrayRef> array(CFArrayCreate(nullptr, values, 2, &kCFTypeArrayCallBacks));
+    EXPECT_EQ(Describe(array.get()), "(\n    a,\n    42\n)");
+    const void *keys[] = {CFSTR("k")};
+    const void *dictValues[] = {array.get()};
+    CFRef<CFDictionaryRef> dict(CFDictionaryCreate(nullptr, keys, dictValues, 1, &kCFTypeDictionaryKeyCallBacks,
+                                                   &kCFTypeDictionaryValueCallBacks));
+    EXPECT_EQ(Describe(dict.get()), "{\n    k = (\n        a,\n        42\n    );\n}");
+}
+
+TEST(RuntimeDeathTest, ReleasingNullAborts) {
+    EXPECT_DEATH(CFRelease(nullptr), "failed assertion `cf != NULL'");
+    EXPECT_DEATH(CFRetain(nullptr), "failed assertion");
+    EXPECT_DEATH(CFGetTypeID(nullptr), "failed assertion");
+}
+
+TEST(RuntimeDeathTest, WrongTypeAborts) {
+    EXPECT_DEATH(CFStringGetLength(reinterpret_cast<CFStringRef>(kCFBooleanTrue)), "failed assertion");
+    EXPECT_DEATH(CFArrayGetCount(reinterpret_cast<CFArrayRef>(CFSTR("x"))), "failed assertion");
+}
+
+// Many threads take and drop references to shared objects; the count must end where it began
+// and the last release must free each object exactly once (ASan reports a double free, LSan a
+// leak).
+TEST(Runtime, ConcurrentRetainRelease) {
+    constexpr int kThreads = 8;
+    constexpr int kRounds = 20000;
+    CFMutableArrayRef array = CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks);
+    CFStringRef str = CFStringCreateWithCString(nullptr, "shared", kCFStringEncodingUTF8);
+    CFArrayAppendValue(array, str);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        CFRetain(array);  // each thread owns one reference and drops it at the end
+        threads.emplace_back([array, str] {
+            for (int i = 0; i < kRounds; ++i) {
+                CFRetain(str);
+                CFRetain(array);
+                CFRelease(str);
+                CFRelease(array);
+                (void)CFSTR("interned from many threads");
+            }
+            CFRelease(array);
+        });
+    }
+    for (auto &thread : threads) thread.join();
+    EXPECT_EQ(CFGetRetainCount(str), 2);  // ours and the array's
+    EXPECT_EQ(CFGetRetainCount(array), 1);
+    EXPECT_EQ(CFSTR("interned from many threads"), CFSTR("interned from many threads"));
+    CFRelease(array);
+    EXPECT_EQ(CFGetRetainCount(str), 1);
+    CFRelease(str);
+}
+
+}  // namespace

@@ -1,0 +1,241 @@
+#include <CoreFoundation/CoreFoundation.h>
+#include <Support/CFRef.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+using wfs::CFRef;
+
+namespace {
+
+CFRef<CFStringRef> Utf8(const char *text) {
+    return CFRef<CFStringRef>(CFStringCreateWithCString(nullptr, text, kCFStringEncodingUTF8));
+}
+
+std::string ToUtf8(CFStringRef str) {
+    CFIndex used = 0;
+    CFIndex length = CFStringGetLength(str);
+    CFStringGetBytes(str, CFRangeMake(0, length), kCFStringEncodingUTF8, 0, false, nullptr, 0, &used);
+    std::string out(static_cast<size_t>(used), '\0');
+    EXPECT_EQ(CFStringGetBytes(str, CFRangeMake(0, length), kCFStringEncodingUTF8, 0, false,
+                               reinterpret_cast<UInt8 *>(out.data()), used, nullptr),
+              length);
+    return out;
+}
+
+TEST(String, ConstantsAreInternedAndImmortal) {
+    CFStringRef a = CFSTR("interned");
+    EXPECT_EQ(a, CFSTR("interned"));
+    CFIndex count = CFGetRetainCount(a);
+    CFRelease(a);
+    CFRelease(a);
+    EXPECT_EQ(CFGetRetainCount(a), count);
+    EXPECT_EQ(CFStringGetLength(a), 8);
+    EXPECT_TRUE(CFEqual(a, Utf8("interned").get()));
+    EXPECT_EQ(CFHash(a), CFHash(Utf8("interned").get()));
+}
+
+TEST(String, Utf8RoundTripAndInvalidInputRefused) {
+    const char *text = "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80";  // café € 😀
+    auto str = Utf8(text);
+    ASSERT_TRUE(str);
+    // c a f é space € space + a surrogate pair: 9 units
+    EXPECT_EQ(CFStringGetLength(str.get()), 9);
+    EXPECT_EQ(CFStringGetCharacterAtIndex(str.get(), 3), 0xE9);
+    EXPECT_EQ(CFStringGetCharacterAtIndex(str.get(), 7), 0xD83D);
+    EXPECT_EQ(CFStringGetCharacterAtIndex(str.get(), 8), 0xDE00);
+    EXPECT_EQ(ToUtf8(str.get()), text);
+
+    const char *invalid[] = {"\xC3",              // truncated
+                             "\xC0\xAF",          // overlong
+                             "\xED\xA0\x80",      // encoded surrogate
+                             "\xF4\x90\x80\x80",  // above U+10FFFF
+                             "a\x80",             // stray continuation
+                             "\xFF"};
+    for (const char *bad : invalid) EXPECT_EQ(Utf8(bad).get(), nullptr) << bad;
+    const UInt8 high[] = {'a', 0xE9};
+    EXPECT_EQ(CFStringCreateWithBytes(nullptr, high, 2, kCFStringEncodingASCII, false), nullptr);
+    EXPECT_EQ(CFStringCreateWithBytes(nullptr, high, 2, 0x7777, false), nullptr);  // unknown encoding
+    CFRef<CFStringRef> latin(CFStringCreateWithBytes(nullptr, high, 2, kCFStringEncodingISOLatin1, false));
+    ASSERT_TRUE(latin);
+    EXPECT_EQ(ToUtf8(latin.get()), "a\xC3\xA9");
+}
+
+TEST(String, EmbeddedNulAndEmpty) {
+    const UInt8 bytes[] = {'a', 0, 'b'};
+    CFRef<CFStringRef> str(CFStringCreateWithBytes(nullptr, bytes, 3, kCFStringEncodingUTF8, false));
+    ASSERT_TRUE(str);
+    EXPECT_EQ(CFStringGetLength(str.get()), 3);
+    EXPECT_EQ(CFStringGetCStringPtr(str.get(), kCFStringEncodingUTF8), nullptr);
+    auto empty = Utf8("");
+    EXPECT_EQ(CFStringGetLength(empty.get()), 0);
+    char buffer[1];
+    EXPECT_TRUE(CFStringGetCString(empty.get(), buffer, 1, kCFStringEncodingASCII));
+    EXPECT_EQ(buffer[0], '\0');
+}
+
+TEST(String, Utf16ExternalRepresentationAndByteOrder) {
+    const UniChar units[] = {'h', 0x20AC, 0xD83D, 0xDE00};
+    CFRef<CFStringRef> str(CFStringCreateWithCharacters(nullptr, units, 4));
+    // External representation in host order starts with a byte-order mark.
+    CFIndex used = 0;
+    UInt8 buffer[32];
+    EXPECT_EQ(CFStringGetBytes(str.get(), CFRangeMake(0, 4), kCFStringEncodingUnicode, 0, true, buffer,
+                               sizeof buffer, &used),
+              4);
+    EXPECT_EQ(used, 10);
+    UniChar bom;
+    std::memcpy(&bom, buffer, 2);
+    EXPECT_EQ(bom, 0xFEFF);
+    CFRef<CFStringRef> back(CFStringCreateWithBytes(nullptr, buffer, used, kCFStringEncodingUnicode, true));
+    ASSERT_TRUE(back);
+    EXPECT_TRUE(CFEqual(back.get(), str.get()));
+
+    // Big-endian without a mark, and a little-endian mark that the reader must honour.
+    EXPECT_EQ(CFStringGetBytes(str.get(), CFRangeMake(0, 2), kCFStringEncodingUTF16BE, 0, false, buffer,
+                               sizeof buffer, &used),
+              2);
+    const UInt8 be[] = {0x00, 'h', 0x20, 0xAC};
+    ASSERT_EQ(used, 4);
+    EXPECT_EQ(std::memcmp(buffer, be, 4), 0);
+    const UInt8 le[] = {0xFF, 0xFE, 'h', 0x00, 0xAC, 0x20};
+    CFRef<CFStringRef> fromLe(CFStringCreateWithBytes(nullptr, le, 6, kCFStringEncodingUnicode, true));
+    ASSERT_TRUE(fromLe);
+    EXPECT_EQ(CFStringGetLength(fromLe.get()), 2);
+    EXPECT_EQ(CFStringGetCharacterAtIndex(fromLe.get(), 1), 0x20AC);
+    const UInt8 odd[] = {0x00, 'a', 0x00};
+    EXPECT_EQ(CFStringCreateWithBytes(nullptr, odd, 3, kCFStringEncodingUTF16BE, false), nullptr);
+
+    CFRef<CFDataRef> external(CFStringCreateExternalRepresentation(nullptr, str.get(), kCFStringEncodingUTF16, 0));
+    ASSERT_TRUE(external);
+    EXPECT_EQ(CFDataGetLength(external.get()), 10);
+    CFRef<CFStringRef> again(CFStringCreateFromExternalRepresentation(nullptr, external.get(), kCFStringEncodingUTF16));
+    EXPECT_TRUE(CFEqual(again.get(), str.get()));
+}
+
+TEST(String, LossByteAndMeasuring) {
+    const UniChar units[] = {'a', 'b', 0x0150, 'c'};  // Ő is outside Latin-1
+    CFRef<CFStringRef> str(CFStringCreateWithCharacters(nullptr, units, 4));
+    UInt8 buffer[8] = {};
+    CFIndex used = -1;
+    // Loss byte 0: stop at the first unconvertible character and answer what was converted.
+    EXPECT_EQ(CFStringGetBytes(str.get(), CFRangeMake(0, 4), kCFStringEncodingISOLatin1, 0, false, buffer,
+                               sizeof buffer, &used),
+              2);
+    EXPECT_EQ(used, 2);
+    EXPECT_EQ(CFStringGetBytes(str.get(), CFRangeMake(0, 4), kCFStringEncodingISOLatin1, '?', false, buffer,
+                               sizeof buffer, &used),
+              4);
+    EXPECT_EQ(used, 4);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(buffer), 4), "ab?c");
+    // A NULL buffer measures the whole conversion.
+    EXPECT_EQ(CFStringGetBytes(str.get(), CFRangeMake(0, 4), kCFStringEncodingUTF8, 0, false, nullptr, 0, &used), 4);
+    EXPECT_EQ(used, 5);
+    // A full buffer stops before a character that does not fit whole.
+    EXPECT_EQ(CFStringGetBytes(str.get(), CFRangeMake(0, 4), kCFStringEncodingUTF8, 0, false, buffer, 3, &used), 2);
+    EXPECT_EQ(used, 2);
+    // A surrogate pair is converted as one character or not at all.
+    const UniChar pair[] = {0xD83D, 0xDE00};
+    CFRef<CFStringRef> emoji(CFStringCreateWithCharacters(nullptr, pair, 2));
+    EXPECT_EQ(CFStringGetLength(emoji.get()), 2);
+    EXPECT_EQ(CFStringGetBytes(emoji.get(), CFRangeMake(0, 2), kCFStringEncodingUTF8, 0, false, buffer, 3, &used), 0);
+    EXPECT_EQ(CFStringGetBytes(emoji.get(), CFRangeMake(0, 2), kCFStringEncodingUTF8, 0, false, buffer, 4, &used), 2);
+    EXPECT_EQ(used, 4);
+    // A lone surrogate has no UTF-8 form.
+    EXPECT_EQ(CFStringGetBytes(emoji.get(), CFRangeMake(0, 1), kCFStringEncodingUTF8, 0, false, buffer, 8, &used), 0);
+    EXPECT_EQ(CFStringGetMaximumSizeForEncoding(2, kCFStringEncodingUTF8), 6);
+    EXPECT_EQ(CFStringGetMaximumSizeForEncoding(2, kCFStringEncodingUTF16), 4);
+    EXPECT_EQ(CFStringGetMaximumSizeForEncoding(2, 0x7777), kCFNotFound);
+}
+
+TEST(String, GetCStringBoundaries) {
+    auto str = Utf8("h\xC3\xA9llo");  // 6 bytes in UTF-8
+    char buffer[16];
+    std::memset(buffer, 'x', sizeof buffer);
+    EXPECT_FALSE(CFStringGetCString(str.get(), buffer, 6, kCFStringEncodingUTF8));  // one too small
+    EXPECT_TRUE(CFStringGetCString(str.get(), buffer, 7, kCFStringEncodingUTF8));
+    EXPECT_STREQ(buffer, "h\xC3\xA9llo");
+    EXPECT_EQ(buffer[7], 'x');  // nothing written past the terminator
+    EXPECT_FALSE(CFStringGetCString(str.get(), buffer, sizeof buffer, kCFStringEncodingASCII));
+    EXPECT_TRUE(CFStringGetCString(str.get(), buffer, sizeof buffer, kCFStringEncodingISOLatin1));
+    EXPECT_STREQ(buffer, "h\xE9llo");
+    // The 8-bit pointer exists for ASCII text only.
+    EXPECT_EQ(CFStringGetCStringPtr(str.get(), kCFStringEncodingUTF8), nullptr);
+    EXPECT_STREQ(CFStringGetCStringPtr(CFSTR("plain"), kCFStringEncodingUTF8), "plain");
+}
+
+TEST(String, CompareAndAffixes) {
+    EXPECT_EQ(CFStringCompare(CFSTR("abc"), CFSTR("abd"), 0), kCFCompareLessThan);
+    EXPECT_EQ(CFStringCompare(CFSTR("abc"), CFSTR("ab"), 0), kCFCompareGreaterThan);
+    EXPECT_EQ(CFStringCompare(CFSTR("ABC"), CFSTR("abc"), 0), kCFCompareLessThan);
+    EXPECT_EQ(CFStringCompare(CFSTR("ABC"), CFSTR("abc"), kCFCompareCaseInsensitive), kCFCompareEqualTo);
+    EXPECT_EQ(CFStringCompare(Utf8("\xC3\x89T\xC3\x89").get(), Utf8("\xC3\xA9t\xC3\xA9").get(),
+                              kCFCompareCaseInsensitive),
+              kCFCompareEqualTo);
+    EXPECT_EQ(CFStringCompare(CFSTR("file9"), CFSTR("file10"), kCFCompareNumerically), kCFCompareLessThan);
+    EXPECT_EQ(CFStringCompare(CFSTR("file9"), CFSTR("file10"), 0), kCFCompareGreaterThan);
+    EXPECT_TRUE(CFStringHasPrefix(CFSTR("com.example.tool"), CFSTR("com.")));
+    EXPECT_FALSE(CFStringHasPrefix(CFSTR("co"), CFSTR("com")));
+    EXPECT_TRUE(CFStringHasSuffix(CFSTR("tool.plist"), CFSTR(".plist")));
+    EXPECT_TRUE(CFStringHasSuffix(CFSTR("x"), CFSTR("")));
+    CFRange found = CFStringFind(CFSTR("a.b.c"), CFSTR("."), kCFCompareBackwards);
+    EXPECT_EQ(found.location, 3);
+    EXPECT_EQ(CFStringFind(CFSTR("Hello"), CFSTR("LL"), kCFCompareCaseInsensitive).location, 2);
+    EXPECT_EQ(CFStringFind(CFSTR("Hello"), CFSTR("ll"), kCFCompareAnchored).location, kCFNotFound);
+}
+
+TEST(String, MutableStringsAreIndependentCopies) {
+    CFRef<CFMutableStringRef> m(CFStringCreateMutable(nullptr, 0));
+    CFStringAppend(m.get(), CFSTR("abc"));
+    CFRef<CFStringRef> snapshot(CFStringCreateCopy(nullptr, m.get()));
+    CFRef<CFMutableStringRef> other(CFStringCreateMutableCopy(nullptr, 0, m.get()));
+    CFStringAppendCString(m.get(), "\xE2\x82\xAC", kCFStringEncodingUTF8);
+    const UniChar pair[] = {0xD83D, 0xDE00};
+    CFStringAppendCharacters(m.get(), pair, 2);
+    EXPECT_EQ(CFStringGetLength(m.get()), 6);
+    EXPECT_EQ(ToUtf8(m.get()), "abc\xE2\x82\xAC\xF0\x9F\x98\x80");
+    EXPECT_TRUE(CFEqual(snapshot.get(), CFSTR("abc")));
+    EXPECT_TRUE(CFEqual(other.get(), CFSTR("abc")));
+    CFStringAppend(m.get(), m.get());  // appending to itself doubles it
+    EXPECT_EQ(CFStringGetLength(m.get()), 12);
+    CFStringDelete(m.get(), CFRangeMake(3, 9));
+    EXPECT_TRUE(CFEqual(m.get(), CFSTR("abc")));
+    EXPECT_EQ(CFHash(m.get()), CFHash(CFSTR("abc")));
+    CFStringInsert(m.get(), 1, CFSTR("XY"));
+    EXPECT_TRUE(CFEqual(m.get(), CFSTR("aXYbc")));
+    // An immutable copy of an immutable string is the same object.
+    CFRef<CFStringRef> same(CFStringCreateCopy(nullptr, snapshot.get()));
+    EXPECT_EQ(same.get(), snapshot.get());
+}
+
+TEST(StringDeathTest, MutatingImmutableOrOverLimitAborts) {
+    EXPECT_DEATH(CFStringAppend(const_cast<CFMutableStringRef>(CFSTR("k")), CFSTR("x")),
+                 "failed assertion");
+    EXPECT_DEATH(
+        {
+            CFMutableStringRef limited = CFStringCreateMutable(nullptr, 2);
+            CFStringAppend(limited, CFSTR("abc"));
+        },
+        "failed assertion");
+    EXPECT_DEATH(CFStringGetCharacterAtIndex(CFSTR("ab"), 2), "failed assertion");
+}
+
+TEST(String, Format) {
+    int forty2 = 42;
+    CFRef<CFNumberRef> number(CFNumberCreate(nullptr, kCFNumberIntType, &forty2));
+    CFRef<CFStringRef> str(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("%@ failed with error %i"),
+                                                    CFSTR("SchedulePowerEvent"), -60005));
+    EXPECT_TRUE(CFEqual(str.get(), CFSTR("SchedulePowerEvent failed with error -60005")));
+    str.reset(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("[%5s|%-4d|%.2f|%x|%lld|%zu|%%|%@|%@]"), "ab", 7,
+                                       3.14159, 255u, -1LL << 40, size_t{9}, number.get(), nullptr));
+    EXPECT_EQ(ToUtf8(str.get()), "[   ab|7   |3.14|ff|-1099511627776|9|%|42|(null)]");
+    str.reset(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("%*d:%s"), 4, 1, "\xC3\xA9"));
+    EXPECT_EQ(ToUtf8(str.get()), "   1:\xC3\xA9");
+    CFRef<CFMutableStringRef> m(CFStringCreateMutable(nullptr, 0));
+    CFStringAppendFormat(m.get(), nullptr, CFSTR("<%@>"), Utf8("\xE2\x82\xAC").get());
+    EXPECT_EQ(CFStringGetLength(m.get()), 3);
+}
+
+}  // namespace
