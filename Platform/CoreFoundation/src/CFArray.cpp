@@ -193,7 +193,10 @@ void CFArrayReplaceValues(CFMutableArrayRef theArray, CFRange range, const void 
 }
 
 void CFArrayAppendValue(CFMutableArrayRef theArray, const void *value) {
-    CFArrayReplaceValues(theArray, CFRangeMake(CFArrayGetCount(theArray), 0), &value, 1);
+    // The property-list reader appends every element: no temporary vectors on this path.
+    __CFArray *array = CF_MUTABLE_ARRAY(theArray, CF_ARRAY(theArray)->count() + 1);
+    const void *retained = array->retain(value);
+    array->values_.push_back(retained);
 }
 
 void CFArrayInsertValueAtIndex(CFMutableArrayRef theArray, CFIndex idx, const void *value) {

@@ -1,9 +1,11 @@
 // Byte buffers, immutable and mutable.
 #include "CFInternal.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <new>
 
 // The bytes live either in a malloc() block of this object (copies, mutable data) or in the
@@ -39,7 +41,8 @@ struct __CFData final : __CFObject {
     void resize(CFIndex length) {
         if (length > allocated_) {
             CFIndex size = allocated_ < 16 ? 16 : allocated_;
-            while (size < length) size += size / 2;
+            // Grows by half, but never past what CFIndex holds: a huge request asks for itself.
+            while (size < length) size = size > LONG_MAX / 3 * 2 ? length : size + size / 2;
             void *grown = std::realloc(bytes_, static_cast<size_t>(size));
             if (grown == nullptr) throw std::bad_alloc();
             bytes_ = static_cast<UInt8 *>(grown);
@@ -169,14 +172,19 @@ void CFDataReplaceBytes(CFMutableDataRef theData, CFRange range, const UInt8 *ne
     CFIndex oldLength = current->length_;
     CFIndex length = oldLength - range.length + newLength;
     __CFData *data = CF_MUTABLE_DATA(theData, length);
-    // The new bytes may come from this very buffer, which a resize can move.
+    // The new bytes may come from this very buffer, which a resize can move and the shift below
+    // overwrites; only then are they copied aside (appending, the common case, copies once).
+    std::less<const UInt8 *> before;
+    bool aliased = newLength > 0 && data->bytes_ != nullptr && !before(newBytes, data->bytes_) &&
+                   before(newBytes, data->bytes_ + data->allocated_);
     std::string saved;
-    if (newLength > 0) saved.assign(reinterpret_cast<const char *>(newBytes), static_cast<size_t>(newLength));
+    if (aliased) saved.assign(reinterpret_cast<const char *>(newBytes), static_cast<size_t>(newLength));
+    const UInt8 *source = aliased ? reinterpret_cast<const UInt8 *>(saved.data()) : newBytes;
     CFIndex tail = oldLength - range.location - range.length;
     if (length > oldLength) data->resize(length);
     std::memmove(data->bytes_ + range.location + newLength, data->bytes_ + range.location + range.length,
                  static_cast<size_t>(tail));
-    if (newLength > 0) std::memcpy(data->bytes_ + range.location, saved.data(), static_cast<size_t>(newLength));
+    if (newLength > 0) std::memcpy(data->bytes_ + range.location, source, static_cast<size_t>(newLength));
     data->length_ = length;
 }
 

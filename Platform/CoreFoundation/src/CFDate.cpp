@@ -10,6 +10,9 @@ const CFTimeInterval kCFAbsoluteTimeIntervalSince1904 = 3061152000.0;
 
 namespace {
 
+// Far beyond any calendar date, and well inside SInt64.
+constexpr double kSecondsLimit = 1e17;
+
 // Days from 1970-01-01 to a civil date of the proleptic Gregorian calendar (H. Hinnant's method).
 SInt64 DaysFromCivil(SInt64 y, unsigned m, unsigned d) {
     y -= m <= 2;
@@ -39,7 +42,12 @@ struct __CFDate final : __CFObject {
     bool equal(const __CFObject &other) const override {
         return at_ == static_cast<const __CFDate &>(other).at_;
     }
-    CFHashCode hash() const override { return static_cast<CFHashCode>(static_cast<SInt64>(std::floor(at_))); }
+    CFHashCode hash() const override {
+        double whole = std::floor(at_);
+        // NaN and times beyond SInt64 have no whole-second value to convert; they hash alike.
+        if (!(whole > -kSecondsLimit && whole < kSecondsLimit)) return 0;
+        return static_cast<CFHashCode>(static_cast<SInt64>(whole));
+    }
     std::string description() const override {
         CFGregorianDate g = CFAbsoluteTimeGetGregorianDate(at_, nullptr);
         char buffer[64];
@@ -84,6 +92,11 @@ CFGregorianDate CFAbsoluteTimeGetGregorianDate(CFAbsoluteTime at, CFTimeZoneRef 
     CF_ASSERT(tz == NULL);
     double seconds = std::floor(at);
     double fraction = at - seconds;
+    if (!(seconds > -kSecondsLimit && seconds < kSecondsLimit)) {
+        // No calendar for NaN or the infinities; clamp so that the conversion below is defined.
+        seconds = std::isnan(seconds) ? 0 : std::copysign(kSecondsLimit, seconds);
+        fraction = 0;
+    }
     SInt64 whole = static_cast<SInt64>(seconds);
     SInt64 days = whole / 86400, rest = whole % 86400;
     if (rest < 0) rest += 86400, days -= 1;

@@ -72,10 +72,10 @@ struct __CFDictionary final : __CFObject {
         if (values_.release != nullptr) values_.release(kCFAllocatorSystemDefault, value);
     }
 
-    // The index of the live entry for `key`, or -1.
-    CFIndex find(const void *key) const {
+    // The index of the live entry for `key` (whose hash is `hash`), or -1.
+    CFIndex find(const void *key) const { return count_ == 0 ? -1 : find(key, hashKey(key)); }
+    CFIndex find(const void *key, CFHashCode hash) const {
         if (count_ == 0) return -1;
-        CFHashCode hash = hashKey(key);
         size_t mask = slots_.size() - 1;
         for (size_t i = hash & mask;; i = (i + 1) & mask) {
             CFIndex slot = slots_[i];
@@ -110,10 +110,10 @@ struct __CFDictionary final : __CFObject {
         slots_[i] = index;
     }
 
-    void add(const void *key, const void *value) {
+    // Adds an entry for a key that is not present; `hash` is its hash, computed once by the caller.
+    void add(const void *key, const void *value, CFHashCode hash) {
         // Entries and tombstones both occupy slots: rebuild before the table gets crowded.
         if ((entries_.size() + 1) * 2 > slots_.size()) rehash(static_cast<size_t>(count_) + 1);
-        CFHashCode hash = hashKey(key);
         entries_.push_back(Entry{retainKey(key), retainValue(value), hash, true});
         insertSlot(hash, static_cast<CFIndex>(entries_.size() - 1));
         ++count_;
@@ -194,17 +194,21 @@ __CFDictionary *MutableDictionary(CFMutableDictionaryRef ref, const char *file, 
 }
 #define CF_MUTABLE_DICTIONARY(ref) MutableDictionary((ref), __FILE__, __LINE__)
 
-void AddNew(__CFDictionary *dict, const void *key, const void *value, const char *file, unsigned line) {
+void AddNew(__CFDictionary *dict, const void *key, const void *value, CFHashCode hash, const char *file,
+            unsigned line) {
     if (dict->capacity_ > 0 && dict->count_ >= dict->capacity_) {
         cf::AssertionFailed(file, line, "the new count is within the dictionary's capacity");
     }
-    dict->add(key, value);
+    dict->add(key, value, hash);
 }
 
 __CFDictionary *NewCopy(const __CFDictionary *source) {
     auto *dict = new __CFDictionary(&source->keys_, &source->values_);
     dict->rehash(static_cast<size_t>(source->count_));
-    source->forEach([&](const void *key, const void *value) { dict->add(key, value); });
+    // Same callbacks, so the stored hashes stay valid.
+    for (const auto &entry : source->entries_) {
+        if (entry.live) dict->add(entry.key, entry.value, entry.hash);
+    }
     return dict;
 }
 
@@ -220,11 +224,12 @@ CFDictionaryRef CFDictionaryCreate(CFAllocatorRef, const void **keys, const void
     auto *dict = new __CFDictionary(keyCallBacks, valueCallBacks);
     dict->rehash(static_cast<size_t>(numValues));
     for (CFIndex i = 0; i < numValues; ++i) {
-        CFIndex at = dict->find(keys[i]);
+        CFHashCode hash = dict->hashKey(keys[i]);
+        CFIndex at = dict->find(keys[i], hash);
         if (at >= 0) {
             dict->replace(at, values[i]);
         } else {
-            dict->add(keys[i], values[i]);
+            dict->add(keys[i], values[i], hash);
         }
     }
     return dict;
@@ -309,16 +314,18 @@ void CFDictionaryApplyFunction(CFDictionaryRef theDict, CFDictionaryApplierFunct
 
 void CFDictionaryAddValue(CFMutableDictionaryRef theDict, const void *key, const void *value) {
     __CFDictionary *dict = CF_MUTABLE_DICTIONARY(theDict);
-    if (dict->find(key) < 0) AddNew(dict, key, value, __FILE__, __LINE__);
+    CFHashCode hash = dict->hashKey(key);
+    if (dict->find(key, hash) < 0) AddNew(dict, key, value, hash, __FILE__, __LINE__);
 }
 
 void CFDictionarySetValue(CFMutableDictionaryRef theDict, const void *key, const void *value) {
     __CFDictionary *dict = CF_MUTABLE_DICTIONARY(theDict);
-    CFIndex at = dict->find(key);
+    CFHashCode hash = dict->hashKey(key);
+    CFIndex at = dict->find(key, hash);
     if (at >= 0) {
         dict->replace(at, value);
     } else {
-        AddNew(dict, key, value, __FILE__, __LINE__);
+        AddNew(dict, key, value, hash, __FILE__, __LINE__);
     }
 }
 

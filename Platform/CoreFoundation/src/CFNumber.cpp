@@ -99,7 +99,9 @@ struct __CFNumber final : __CFObject {
         Int128 value;
         if (!isFloat()) {
             value = integer_;
-        } else if (std::isfinite(real_) && real_ == std::trunc(real_) && std::fabs(real_) < kTwoPow127) {
+        } else if (real_ >= -kTwoPow127 && real_ < kTwoPow127 && real_ == std::trunc(real_)) {
+            // The range of Int128 is [-2^127, 2^127): -2^127 itself is a whole double that an
+            // integer number can equal, so it must hash as that integer.
             value = static_cast<Int128>(real_);
         } else {
             double d = std::isnan(real_) ? std::numeric_limits<double>::quiet_NaN() : real_;

@@ -104,7 +104,14 @@ std::string FindWakeRtc(const std::string &sysfsRoot) {
 long long RtcClockOffset(long long rtcSeconds, long long systemSeconds) {
     constexpr long long kDriftLimit = 10 * 60;
     constexpr long long kZoneStep = 15 * 60;
-    long long difference = rtcSeconds - systemSeconds;
+    // since_epoch comes from the file system: a value no clock can hold (or one whose difference
+    // overflows) is no offset at all, and must not reach the arithmetic below or the alarm sum.
+    constexpr long long kLimit = 1LL << 40;
+    long long difference = 0;
+    if (__builtin_sub_overflow(rtcSeconds, systemSeconds, &difference) || difference <= -kLimit ||
+        difference >= kLimit) {
+        return 0;
+    }
     if (std::llabs(difference) <= kDriftLimit) return 0;
     long long steps = (std::llabs(difference) + kZoneStep / 2) / kZoneStep;
     return (difference < 0 ? -steps : steps) * kZoneStep;

@@ -87,8 +87,6 @@ TEST(Number, UnsignedSixtyFourBitRangeStaysExact) {
 }
 
 TEST(Number, FloatingPointConversions) {
-    double two53plus1 = 9007199254740993.0;  // rounds to 2^53 as a literal; build it as an integer
-    (void)two53plus1;
     auto exactInt = Make(kCFNumberSInt64Type, (SInt64{1} << 53) + 1);
     double d = 0;
     EXPECT_FALSE(CFNumberGetValue(exactInt.get(), kCFNumberFloat64Type, &d));
@@ -152,6 +150,12 @@ TEST(Number, EqualityHashAndCompareAcrossKinds) {
     auto zero = Make(kCFNumberDoubleType, 0.0), negZero = Make(kCFNumberDoubleType, -0.0);
     EXPECT_TRUE(CFEqual(zero.get(), negZero.get()));
     EXPECT_EQ(CFHash(zero.get()), CFHash(negZero.get()));
+    // -2^127: the lowest 128-bit integer, and a whole double equal to it.
+    CFSInt128Struct lowest = {INT64_MIN, 0};
+    CFRef<CFNumberRef> lowestInt(CFNumberCreate(nullptr, kCFNumberSInt128Type, &lowest));
+    auto lowestReal = Make(kCFNumberDoubleType, -0x1p127);
+    EXPECT_TRUE(CFEqual(lowestInt.get(), lowestReal.get()));
+    EXPECT_EQ(CFHash(lowestInt.get()), CFHash(lowestReal.get()));
 }
 
 TEST(NumberDeathTest, BadTypeAborts) {

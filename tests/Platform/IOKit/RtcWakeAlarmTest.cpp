@@ -1,11 +1,8 @@
 // The RTC wake alarm on its own: the clock offset rule and the writes that program it.
 #include "IOKitTestSupport.h"
 
-#include "RtcWakeAlarm.h"
-
 #include <cerrno>
-#include <cstdlib>
-#include <unistd.h>
+#include <climits>
 
 namespace wfs::iokit::test {
 namespace {
@@ -21,6 +18,10 @@ TEST(RtcClockOffset, DriftIsIgnoredAndZonesRoundToQuarterHours) {
     EXPECT_EQ(RtcClockOffset(-3600 + 31, 0), -3600);
     EXPECT_EQ(RtcClockOffset(20700 - 100, 0), 20700);  // UTC+5:45
     EXPECT_EQ(RtcClockOffset(-12 * 3600, 0), -12 * 3600);
+    // since_epoch is read from a file: values no clock holds give no offset, and no overflow.
+    EXPECT_EQ(RtcClockOffset(LLONG_MIN, 0), 0);
+    EXPECT_EQ(RtcClockOffset(LLONG_MAX, -1), 0);
+    EXPECT_EQ(RtcClockOffset(LLONG_MIN + 1, 1000), 0);
 }
 
 using RtcTest = PowerEventTest;

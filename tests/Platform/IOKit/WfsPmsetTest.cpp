@@ -7,11 +7,6 @@
 #include <Support/UniqueFd.h>
 
 #include <fcntl.h>
-#include <grp.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cmath>
 
 extern char **environ;
 
@@ -63,51 +58,42 @@ TEST(IsoDate, FormattedDatesParseBackExactly) {
 
 struct Outcome {
     int status = -1;
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
 std::string Drain(int fd) {
     std::string text;
     char buffer[4096];
-    for (;;) {
-        ssize_t n = RetryOnEintr([&] { return ::read(fd, buffer, sizeof buffer); });
-        if (n <= 0) break;
-        text.append(buffer, static_cast<size_t>(n));
-    }
+    ssize_t n;
+    while ((n = RetryOnEintr([&] { return ::read(fd, buffer, sizeof buffer); })) > 0) text.append(buffer, n);
     return text;
 }
 
 // Runs wfs-pmset with `arguments`, as nobody when asked, and collects what it printed.
 Outcome RunPmset(std::vector<std::string> arguments, bool asNobody = false) {
-    Outcome outcome;
     arguments.insert(arguments.begin(), WFS_PMSET_PATH);
     // Everything the child needs is built before the fork.
     std::vector<char *> argv;
     for (std::string &argument : arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);
     int out[2], err[2];
-    if (::pipe2(out, O_CLOEXEC) == -1) return outcome;
+    if (::pipe2(out, O_CLOEXEC) == -1) return {};
     UniqueFd outRead(out[0]), outWrite(out[1]);
-    if (::pipe2(err, O_CLOEXEC) == -1) return outcome;
+    if (::pipe2(err, O_CLOEXEC) == -1) return {};
     UniqueFd errRead(err[0]), errWrite(err[1]);
-    pid_t pid = ::fork();
-    if (pid == -1) return outcome;
-    if (pid == 0) {
-        // Only async-signal-safe calls from here to exec.
-        if (::dup2(outWrite.get(), 1) == -1 || ::dup2(errWrite.get(), 2) == -1) ::_exit(126);
-        if (asNobody && (::setgroups(0, nullptr) == -1 || ::setgid(65534) == -1 || ::setuid(65534) == -1)) ::_exit(125);
-        ::execve(argv[0], argv.data(), environ);
-        ::_exit(127);
-    }
+    pid_t pid = Spawn(
+        [&] {
+            if (::dup2(outWrite.get(), 1) == -1 || ::dup2(errWrite.get(), 2) == -1) return 126;
+            ::execve(argv[0], argv.data(), environ);
+            return 127;
+        },
+        asNobody);
     outWrite.reset();
     errWrite.reset();
+    Outcome outcome;
     outcome.out = Drain(outRead.get());
     outcome.err = Drain(errRead.get());
-    int status = 0;
-    if (RetryOnEintr([&] { return ::waitpid(pid, &status, 0); }) == pid && WIFEXITED(status)) {
-        outcome.status = WEXITSTATUS(status);
-    }
+    outcome.status = WaitExit(pid);
     return outcome;
 }
 
@@ -146,7 +132,8 @@ TEST_F(PmsetTest, ListScheduleCancel) {
 
 TEST_F(PmsetTest, ErrorsHaveTheirOwnExitStatus) {
     WFS_REQUIRE_ROOT();
-    std::string date = FormatIsoDate(SecondsFromNow(3600));
+    CFAbsoluteTime when = SecondsFromNow(3600);
+    std::string date = FormatIsoDate(when);
     Outcome usage = RunPmset({});
     EXPECT_EQ(usage.status, 2);
     EXPECT_NE(usage.err.find("usage:"), std::string::npos);
@@ -179,14 +166,10 @@ TEST_F(PmsetTest, ErrorsHaveTheirOwnExitStatus) {
     Outcome nobodyList = RunPmset({"list"}, true);
     EXPECT_EQ(nobodyList.status, 0) << nobodyList.err;
     EXPECT_EQ(nobodyList.out, date + " wake org.example.cli\n");
-}
 
-TEST_F(PmsetTest, RearmArmsTheEarliestWakingEvent) {
-    WFS_REQUIRE_ROOT();
-    CFAbsoluteTime when = SecondsFromNow(4000);
-    ASSERT_EQ(Schedule(when, "org.example.alarm", kIOPMAutoWake), kIOReturnNoDevice);
-    ASSERT_EQ(Schedule(when - 100, "org.example.alarm", kIOPMAutoSleep), kIOReturnNoDevice);
-    AddRtc("rtc0");  // the RTC shows up after boot
+    // The RTC shows up after boot: rearm arms the earliest waking event, not an earlier sleep.
+    ASSERT_EQ(Schedule(SecondsFromNow(60), "org.example.alarm", kIOPMAutoSleep), kIOReturnNoDevice);
+    AddRtc("rtc0");
     Outcome rearmed = RunPmset({"rearm"});
     EXPECT_EQ(rearmed.status, 0) << rearmed.err;
     EXPECT_EQ(Alarm(), UnixSecondsText(when));
