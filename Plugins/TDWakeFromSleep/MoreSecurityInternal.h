@@ -23,6 +23,17 @@ void CheckWaitForDebuggerInterference(int *err, pid_t childPID, int *status);
 int GetPathToSelf(char **pathToSelfPtr);
 int CloseOpenFileDescriptorsInRange(int first, int limit);
 
+/* The ways CloseOpenFileDescriptorsInRange may use besides calling close() on every number of the
+   range, which is always the last resort. Listing /proc/self/fd is tried first, close_range(2)
+   second. Tests and benchmarks narrow the set to force the fallbacks; the tool never changes it.
+   Answers the previous set. */
+enum {
+    kCloseDescriptorsByListing = 0x1,
+    kCloseDescriptorsByCloseRange = 0x2,
+    kCloseDescriptorsAllWays = kCloseDescriptorsByListing | kCloseDescriptorsByCloseRange
+};
+unsigned int SetCloseOpenFileDescriptorsWays(unsigned int ways);
+
 /* The tool's dispatcher. */
 int ReadAndDispatchCommand(int fdIn, int fdOut, AuthorizationRef auth,
                            MoreSecCommandProcedure commandProc);
