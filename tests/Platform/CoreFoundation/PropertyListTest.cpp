@@ -1,0 +1,625 @@
+// XML property lists: round trips, the exact document form, mutability, and the refusals of the
+// reader (hostile input) and the writer (values the format cannot carry).
+#include <CoreFoundation/CoreFoundation.h>
+#include <Support/CFRef.h>
+
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+using wfs::CFRef;
+
+namespace {
+
+// A copyable owner, so that test values can be built from brace lists.
+class Ref {
+public:
+    Ref() = default;
+    explicit Ref(CFTypeRef owned) : ref_(owned, [](const void *p) { if (p != nullptr) CFRelease(p); }) {}
+    static Ref Retain(CFTypeRef borrowed) { return Ref(borrowed != nullptr ? CFRetain(borrowed) : nullptr); }
+    CFTypeRef get() const { return ref_.get(); }
+    explicit operator bool() const { return ref_ != nullptr; }
+    void reset(CFTypeRef owned = nullptr) { *this = Ref(owned); }
+
+private:
+    std::shared_ptr<const void> ref_;
+};
+
+Ref Str(const char *utf8) { return Ref(CFStringCreateWithCString(nullptr, utf8, kCFStringEncodingUTF8)); }
+Ref Units(std::vector<UniChar> units) {
+    return Ref(CFStringCreateWithCharacters(nullptr, units.data(), static_cast<CFIndex>(units.size())));
+}
+Ref Int(SInt64 v) { return Ref(CFNumberCreate(nullptr, kCFNumberSInt64Type, &v)); }
+Ref UInt(UInt64 v) {
+    CFSInt128Struct value{0, v};
+    return Ref(CFNumberCreate(nullptr, static_cast<CFNumberType>(kCFNumberSInt128Type), &value));
+}
+Ref Real(double v) { return Ref(CFNumberCreate(nullptr, kCFNumberFloat64Type, &v)); }
+Ref Date(CFAbsoluteTime at) { return Ref(CFDateCreate(nullptr, at)); }
+Ref Bytes(const std::vector<UInt8> &bytes) {
+    return Ref(CFDataCreate(nullptr, bytes.data(), static_cast<CFIndex>(bytes.size())));
+}
+Ref Bool(bool v) { return Ref::Retain(v ? kCFBooleanTrue : kCFBooleanFalse); }
+
+Ref Array(std::vector<Ref> items) {
+    std::vector<const void *> raw;
+    for (auto &item : items) raw.push_back(item.get());
+    return Ref(CFArrayCreate(nullptr, raw.data(), static_cast<CFIndex>(raw.size()), &kCFTypeArrayCallBacks));
+}
+Ref Dict(std::vector<std::pair<const char *, Ref>> entries) {
+    std::vector<Ref> keys;
+    std::vector<const void *> rawKeys, rawValues;
+    for (auto &[key, value] : entries) {
+        keys.push_back(Str(key));
+        rawKeys.push_back(keys.back().get());
+        rawValues.push_back(value.get());
+    }
+    return Ref(CFDictionaryCreate(nullptr, rawKeys.data(), rawValues.data(), static_cast<CFIndex>(rawKeys.size()),
+                                  &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
+}
+
+CFRef<CFDataRef> DataOf(const std::string &text) {
+    return CFRef<CFDataRef>(
+        CFDataCreate(nullptr, reinterpret_cast<const UInt8 *>(text.data()), static_cast<CFIndex>(text.size())));
+}
+std::string TextOf(CFDataRef data) {
+    return std::string(reinterpret_cast<const char *>(CFDataGetBytePtr(data)),
+                       static_cast<std::size_t>(CFDataGetLength(data)));
+}
+std::string Utf8(CFStringRef s) {
+    char buffer[1024];
+    return CFStringGetCString(s, buffer, sizeof buffer, kCFStringEncodingUTF8) ? buffer : "<unconvertible>";
+}
+
+Ref Parse(const std::string &text, CFOptionFlags options = kCFPropertyListImmutable) {
+    return Ref(CFPropertyListCreateFromXMLData(nullptr, DataOf(text).get(), options, nullptr));
+}
+
+const std::string kPrologue =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+    "<plist version=\"1.0\">\n";
+std::string Doc(const std::string &body) { return kPrologue + body + "\n</plist>\n"; }
+
+// Equal and of the same kinds all the way down: an integer stays an integer, a real a real with
+// the very same bits (so -0.0 and NaN count), a date the same double.
+::testing::AssertionResult Same(CFTypeRef a, CFTypeRef b) {
+    if (CFGetTypeID(a) != CFGetTypeID(b)) return ::testing::AssertionFailure() << "types differ";
+    const CFTypeID type = CFGetTypeID(a);
+    if (type == CFNumberGetTypeID()) {
+        auto x = static_cast<CFNumberRef>(a), y = static_cast<CFNumberRef>(b);
+        if (CFNumberIsFloatType(x) != CFNumberIsFloatType(y)) return ::testing::AssertionFailure() << "int vs real";
+        if (CFNumberIsFloatType(x)) {
+            double u, v;
+            CFNumberGetValue(x, kCFNumberFloat64Type, &u);
+            CFNumberGetValue(y, kCFNumberFloat64Type, &v);
+            if (std::memcmp(&u, &v, sizeof u) != 0) return ::testing::AssertionFailure() << u << " != " << v;
+            return ::testing::AssertionSuccess();
+        }
+    } else if (type == CFDateGetTypeID()) {
+        double u = CFDateGetAbsoluteTime(static_cast<CFDateRef>(a)), v = CFDateGetAbsoluteTime(static_cast<CFDateRef>(b));
+        if (std::memcmp(&u, &v, sizeof u) != 0)
+            return ::testing::AssertionFailure() << std::hexfloat << u << " != " << v;
+        return ::testing::AssertionSuccess();
+    } else if (type == CFArrayGetTypeID()) {
+        auto x = static_cast<CFArrayRef>(a), y = static_cast<CFArrayRef>(b);
+        if (CFArrayGetCount(x) != CFArrayGetCount(y)) return ::testing::AssertionFailure() << "counts differ";
+        for (CFIndex i = 0; i < CFArrayGetCount(x); ++i) {
+            auto r = Same(CFArrayGetValueAtIndex(x, i), CFArrayGetValueAtIndex(y, i));
+            if (!r) return r << " at index " << i;
+        }
+        return ::testing::AssertionSuccess();
+    } else if (type == CFDictionaryGetTypeID()) {
+        auto x = static_cast<CFDictionaryRef>(a), y = static_cast<CFDictionaryRef>(b);
+        const CFIndex n = CFDictionaryGetCount(x);
+        if (n != CFDictionaryGetCount(y)) return ::testing::AssertionFailure() << "counts differ";
+        std::vector<const void *> keys(static_cast<std::size_t>(n)), values(static_cast<std::size_t>(n));
+        CFDictionaryGetKeysAndValues(x, keys.data(), values.data());
+        for (CFIndex i = 0; i < n; ++i) {
+            const void *other = nullptr;
+            if (!CFDictionaryGetValueIfPresent(y, keys[i], &other)) return ::testing::AssertionFailure() << "key missing";
+            auto r = Same(values[i], other);
+            if (!r) return r << " under " << Utf8(static_cast<CFStringRef>(keys[i]));
+        }
+        return ::testing::AssertionSuccess();
+    }
+    return CFEqual(a, b) ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << "not CFEqual";
+}
+
+// Writes, reads back, and checks the result is the same value.
+::testing::AssertionResult RoundTrips(CFTypeRef value) {
+    CFRef<CFDataRef> xml(CFPropertyListCreateXMLData(nullptr, value));
+    if (!xml) return ::testing::AssertionFailure() << "the writer refused the value";
+    CFStringRef error = nullptr;
+    Ref back(CFPropertyListCreateFromXMLData(nullptr, xml.get(), kCFPropertyListImmutable, &error));
+    CFRef<CFStringRef> errorOwner(error);
+    if (!back) return ::testing::AssertionFailure() << "the reader refused:\n" << TextOf(xml.get()) << Utf8(error);
+    auto result = Same(value, back.get());
+    if (!result) return result << "\n" << TextOf(xml.get());
+    // Writing what was read gives the same document again.
+    CFRef<CFDataRef> again(CFPropertyListCreateXMLData(nullptr, back.get()));
+    if (!again || !CFEqual(again.get(), xml.get())) return ::testing::AssertionFailure() << "second write differs";
+    return ::testing::AssertionSuccess();
+}
+
+std::vector<UInt8> RandomBytes(std::size_t n, unsigned seed) {
+    std::mt19937 random(seed);
+    std::vector<UInt8> bytes(n);
+    for (auto &b : bytes) b = static_cast<UInt8>(random());
+    return bytes;
+}
+
+TEST(PropertyList, RoundTripsEveryType) {
+    std::vector<Ref> values;
+    values.push_back(Str(""));
+    values.push_back(Str("plain"));
+    values.push_back(Str("markup & <tags> ]]> \"quotes\" 'apostrophes'"));
+    values.push_back(Str("tab\tline\ncarriage\rreturn\r\n  spaces  "));
+    values.push_back(Str("caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBD \xEE\x80\x80"));
+    values.push_back(Str("\xC2\x85\xC2\x9F delete\x7F"));  // legal in XML 1.0, if discouraged
+    values.push_back(Int(0));
+    values.push_back(Int(-1));
+    values.push_back(Int(INT64_MIN));
+    values.push_back(Int(INT64_MAX));
+    values.push_back(UInt(UINT64_MAX));
+    values.push_back(UInt(uint64_t{INT64_MAX} + 1));
+    for (double d : std::initializer_list<double>{0.0, -0.0, 0.1, 2.0, -2.5, 1e308, -1e308, DBL_MAX, DBL_MIN, 5e-324, 1.0 / 3, 123456789.125,
+                     1e22, 1e-7, INFINITY, -INFINITY, NAN})
+        values.push_back(Real(d));
+    values.push_back(Bool(true));
+    values.push_back(Bool(false));
+    // Whole seconds, fractions, before the reference date, close to it from both sides, the
+    // first and last instants that can be written.
+    for (double at : std::initializer_list<double>{0.0, 1.0, -1.0, 818237072.0, 818237072.25, 818237072.1, -0.25, -1.5, -978307200.5, 1e-20,
+                      -1e-20, 5e-324, -5e-324, -63113904000.0, 252423993599.0, 252423993599.999, 0.001})
+        values.push_back(Date(at));
+    for (std::size_t n = 0; n <= 5; ++n) values.push_back(Bytes(RandomBytes(n, static_cast<unsigned>(n))));
+    values.push_back(Bytes(RandomBytes(100000, 7)));
+    values.push_back(Array({}));
+    values.push_back(Dict({}));
+    values.push_back(Array({Array({}), Dict({}), Array({Array({Int(1)})})}));
+    values.push_back(Dict({{"request", Dict({{"CommandName", Str("SchedulePowerEvent")},
+                                             {"Date", Date(818237072)},
+                                             {"Scheduler", Str("com.example.wake")},
+                                             {"Type", Str("wakepoweron")}})},
+                           {"list", Array({Int(1), Real(1), Str("1"), Bool(true), Bytes({1}), Date(1)})},
+                           {"", Str("empty key")},
+                           {"caf\xC3\xA9 & <key>", Array({})}}));
+
+    for (const Ref &value : values) {
+        SCOPED_TRACE(Utf8(CFRef<CFStringRef>(CFCopyDescription(value.get())).get()));
+        EXPECT_TRUE(RoundTrips(value.get()));
+    }
+}
+
+TEST(PropertyList, RoundTripsDatesExactly) {
+    // Random doubles across the whole writable range, with random fraction lengths.
+    std::mt19937_64 random(42);
+    std::uniform_real_distribution<double> wide(-63113904000.0, 252423993599.0);
+    std::uniform_real_distribution<double> near(-10.0, 10.0);
+    for (int i = 0; i < 2000; ++i) {
+        const double at = i % 2 ? wide(random) : near(random) * std::pow(10.0, -static_cast<double>(i % 30));
+        ASSERT_TRUE(RoundTrips(Date(at).get())) << std::hexfloat << at;
+    }
+}
+
+TEST(PropertyList, WritesTheStandardDocument) {
+    Ref value = Dict({{"b", Int(-7)},
+                      {"a", Str("x & <y>\r")},
+                      {"c", Array({Bool(true), Bool(false), Real(2.0), Real(0.5)})},
+                      {"d", Dict({})},
+                      {"e", Bytes({0, 1, 2, 3, 4})},
+                      {"f", Date(818237072.25)},
+                      {"g", Array({})},
+                      {"h", Str("")},
+                      {"i", Date(-978307200)}});
+    CFRef<CFDataRef> xml(CFPropertyListCreateXMLData(nullptr, value.get()));
+    ASSERT_TRUE(xml);
+    EXPECT_EQ(TextOf(xml.get()),
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+              "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+              "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+              "<plist version=\"1.0\">\n"
+              "<dict>\n"
+              "\t<key>a</key>\n"
+              "\t<string>x &amp; &lt;y&gt;&#13;</string>\n"
+              "\t<key>b</key>\n"
+              "\t<integer>-7</integer>\n"
+              "\t<key>c</key>\n"
+              "\t<array>\n"
+              "\t\t<true/>\n"
+              "\t\t<false/>\n"
+              "\t\t<real>2</real>\n"
+              "\t\t<real>0.5</real>\n"
+              "\t</array>\n"
+              "\t<key>d</key>\n"
+              "\t<dict/>\n"
+              "\t<key>e</key>\n"
+              "\t<data>\n"
+              "\tAAECAwQ=\n"
+              "\t</data>\n"
+              "\t<key>f</key>\n"
+              "\t<date>2026-12-06T08:04:32.25Z</date>\n"
+              "\t<key>g</key>\n"
+              "\t<array/>\n"
+              "\t<key>h</key>\n"
+              "\t<string></string>\n"
+              "\t<key>i</key>\n"
+              "\t<date>1970-01-01T00:00:00Z</date>\n"
+              "</dict>\n"
+              "</plist>\n");
+}
+
+TEST(PropertyList, WritesDataInLinesAndKeysInCodeUnitOrder) {
+    // 68 characters (51 bytes) a line at one tab; a top-level value gets the full 76.
+    CFRef<CFDataRef> xml(CFPropertyListCreateXMLData(nullptr, Array({Bytes(std::vector<UInt8>(103, 0))}).get()));
+    ASSERT_TRUE(xml);
+    const std::string text = TextOf(xml.get());
+    EXPECT_NE(text.find("\t<data>\n\t" + std::string(68, 'A') + "\n\t" + std::string(68, 'A') + "\n\tAA==\n\t</data>\n"),
+              std::string::npos)
+        << text;
+    xml.reset(CFPropertyListCreateXMLData(nullptr, Bytes(std::vector<UInt8>(57, 0)).get()));
+    EXPECT_EQ(TextOf(xml.get()), Doc("<data>\n" + std::string(76, 'A') + "\n</data>"));
+
+    // The same keys added in two orders give one document, sorted by UTF-16 units: U+1F600 (a
+    // surrogate pair, 0xD83D...) sorts before U+E000.
+    Ref one = Dict({{"b", Int(1)}, {"B", Int(2)}, {"\xEE\x80\x80", Int(3)}, {"\xF0\x9F\x98\x80", Int(4)}, {"a", Int(5)}});
+    Ref two = Dict({{"a", Int(5)}, {"\xF0\x9F\x98\x80", Int(4)}, {"\xEE\x80\x80", Int(3)}, {"B", Int(2)}, {"b", Int(1)}});
+    CFRef<CFDataRef> first(CFPropertyListCreateXMLData(nullptr, one.get()));
+    CFRef<CFDataRef> second(CFPropertyListCreateXMLData(nullptr, two.get()));
+    ASSERT_TRUE(first && second);
+    EXPECT_TRUE(CFEqual(first.get(), second.get()));
+    const std::string sorted = TextOf(first.get());
+    const std::size_t B = sorted.find("<key>B<"), a = sorted.find("<key>a<"), b = sorted.find("<key>b<"),
+                      emoji = sorted.find("\xF0\x9F\x98\x80"), pua = sorted.find("\xEE\x80\x80");
+    EXPECT_LT(B, a);
+    EXPECT_LT(a, b);
+    EXPECT_LT(b, emoji);
+    EXPECT_LT(emoji, pua);
+}
+
+TEST(PropertyList, ReadsWhatOtherWritersProduce) {
+    // No DOCTYPE, comments and processing instructions around, CDATA, character and entity
+    // references, numbers in other spellings, explicit end tags for empty elements.
+    Ref value = Parse(
+        "<!-- before -->\n<?xml-stylesheet href=\"x\"?>\n<plist version=\"1.0\">\n<!-- inside -->\n<dict>"
+        "<key>s</key><string><![CDATA[<raw> & ]]>&#x1F600;&amp;&lt;&gt;&quot;&apos;</string>"
+        "<key>i</key><integer>+0042</integer>"
+        "<key>n</key><integer>-0</integer>"
+        "<key>r</key><real>1.5E3</real>"
+        "<key>p</key><real>+.5</real>"
+        "<key>t</key><true></true>"
+        "<key>e</key><string/>"
+        "<key>d</key><data>AA\n  EC\tAw==\n</data>"
+        "<key>f</key><date>2026-12-06T08:04:32.2500Z</date>"
+        "</dict></plist>\n<!-- after -->\n");
+    ASSERT_TRUE(value);
+    Ref expected = Dict({{"s", Str("<raw> & \xF0\x9F\x98\x80&<>\"'")},
+                         {"i", Int(42)},
+                         {"n", Int(0)},
+                         {"r", Real(1500)},
+                         {"p", Real(0.5)},
+                         {"t", Bool(true)},
+                         {"e", Str("")},
+                         {"d", Bytes({0, 1, 2, 3})},
+                         {"f", Date(818237072.25)}});
+    EXPECT_TRUE(Same(value.get(), expected.get()));
+
+    EXPECT_TRUE(Same(Parse("<plist><real>nan</real></plist>").get(), Real(NAN).get()));
+    EXPECT_TRUE(Same(Parse("<plist><real>-infinity</real></plist>").get(), Real(-INFINITY).get()));
+    EXPECT_TRUE(Same(Parse("<plist><real>2</real></plist>").get(), Real(2).get()));  // still a real
+    EXPECT_TRUE(Same(Parse("<plist><integer>18446744073709551615</integer></plist>").get(), UInt(UINT64_MAX).get()));
+    EXPECT_TRUE(Same(Parse("<plist><integer>-9223372036854775808</integer></plist>").get(), Int(INT64_MIN).get()));
+}
+
+TEST(PropertyList, HonoursMutabilityOptions) {
+    const std::string doc =
+        Doc("<dict><key>a</key><array><string>s</string><data>AQI=</data><data/><string/></array>"
+            "<key>d</key><dict/></dict>");
+    for (CFOptionFlags option :
+         {kCFPropertyListImmutable, kCFPropertyListMutableContainers, kCFPropertyListMutableContainersAndLeaves}) {
+        Ref value = Parse(doc, option);
+        ASSERT_TRUE(value);
+        auto dict = (CFMutableDictionaryRef)value.get();
+        auto array = (CFMutableArrayRef)CFDictionaryGetValue(dict, Str("a").get());
+        auto string = (CFMutableStringRef)CFArrayGetValueAtIndex(array, 0);
+        auto data = (CFMutableDataRef)CFArrayGetValueAtIndex(array, 1);
+        if (option == kCFPropertyListImmutable) {
+            EXPECT_DEATH(CFDictionarySetValue(dict, Str("x").get(), Int(1).get()), "failed assertion");
+            EXPECT_DEATH(CFArrayAppendValue(array, Int(1).get()), "failed assertion");
+        } else {
+            CFDictionarySetValue(dict, Str("x").get(), Int(1).get());
+            CFArrayAppendValue(array, Int(1).get());
+            EXPECT_EQ(CFDictionaryGetCount(dict), 3);
+            EXPECT_EQ(CFArrayGetCount(array), 5);
+        }
+        if (option == kCFPropertyListMutableContainersAndLeaves) {
+            CFStringAppendCString(string, "t", kCFStringEncodingUTF8);
+            EXPECT_TRUE(CFEqual(string, Str("st").get()));
+            CFDataAppendBytes(data, reinterpret_cast<const UInt8 *>("\3"), 1);
+            EXPECT_EQ(CFDataGetLength(data), 3);
+            auto empty = (CFMutableDataRef)CFArrayGetValueAtIndex(array, 2);
+            EXPECT_EQ(CFDataGetLength(empty), 0);
+            CFDataAppendBytes(empty, reinterpret_cast<const UInt8 *>("\3"), 1);
+            EXPECT_EQ(CFDataGetLength(empty), 1);
+        } else {
+            EXPECT_DEATH(CFStringAppendCString(string, "t", kCFStringEncodingUTF8), "failed assertion");
+            EXPECT_DEATH(CFDataAppendBytes(data, reinterpret_cast<const UInt8 *>("\3"), 1), "failed assertion");
+        }
+    }
+}
+
+struct Malformed {
+    const char *name;
+    std::string document;
+};
+
+std::string Nested(int depth) {
+    std::string s;
+    for (int i = 0; i < depth; ++i) s += "<array>";
+    for (int i = 0; i < depth; ++i) s += "</array>";
+    return Doc(s);
+}
+
+TEST(PropertyList, RefusesMalformedDocuments) {
+    const std::string laughs =
+        "<?xml version=\"1.0\"?>\n<!DOCTYPE plist [\n<!ENTITY a \"aaaaaaaaaa\">\n"
+        "<!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\">\n<!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;\">\n"
+        "<!ENTITY d \"&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;\">\n<!ENTITY e \"&d;&d;&d;&d;&d;&d;&d;&d;&d;&d;\">\n"
+        "<!ENTITY f \"&e;&e;&e;&e;&e;&e;&e;&e;&e;&e;\">\n<!ENTITY g \"&f;&f;&f;&f;&f;&f;&f;&f;&f;&f;\">\n"
+        "]>\n<plist><string>&g;</string></plist>\n";
+    const std::vector<Malformed> cases = {
+        {"empty", ""},
+        {"only a declaration", "<?xml version=\"1.0\"?>\n"},
+        {"nesting bomb", Nested(100000)},
+        {"one level too deep", Nested(kCFPropertyListMaxNestingDepth + 1)},
+        {"billion laughs", laughs},
+        {"external entity",
+         "<!DOCTYPE plist [<!ENTITY x SYSTEM \"file:///etc/passwd\">]><plist><string>&x;</string></plist>"},
+        {"parameter entity",
+         "<!DOCTYPE plist [<!ENTITY % p SYSTEM \"http://localhost/x.dtd\"> %p;]><plist><true/></plist>"},
+        {"internal subset only", "<!DOCTYPE plist [<!ELEMENT plist ANY>]><plist><true/></plist>"},
+        {"undeclared entity, external DTD",
+         "<!DOCTYPE plist SYSTEM \"file:///etc/passwd\"><plist><string>&x;</string></plist>"},
+        {"undeclared entity", "<plist><string>&x;</string></plist>"},
+        {"forbidden character reference", "<plist><string>&#1;</string></plist>"},
+        {"bad base64 character", Doc("<data>AA@A</data>")},
+        {"base64 short group", Doc("<data>AAA</data>")},
+        {"base64 lone character", Doc("<data>AAAAA</data>")},
+        {"base64 three pads", Doc("<data>A===</data>")},
+        {"base64 data after padding", Doc("<data>AA==AAAA</data>")},
+        {"base64 pad inside group", Doc("<data>A=AA</data>")},
+        {"month 13", Doc("<date>2026-13-01T00:00:00Z</date>")},
+        {"month 0", Doc("<date>2026-00-01T00:00:00Z</date>")},
+        {"February 30", Doc("<date>2024-02-30T00:00:00Z</date>")},
+        {"February 29 of a common year", Doc("<date>2100-02-29T00:00:00Z</date>")},
+        {"day 0", Doc("<date>2026-01-00T00:00:00Z</date>")},
+        {"missing Z", Doc("<date>2026-12-06T08:04:32</date>")},
+        {"time zone offset", Doc("<date>2026-12-06T08:04:32+01:00</date>")},
+        {"space for T", Doc("<date>2026-12-06 08:04:32Z</date>")},
+        {"hour 24", Doc("<date>2026-12-06T24:00:00Z</date>")},
+        {"minute 60", Doc("<date>2026-12-06T08:60:00Z</date>")},
+        {"leap second", Doc("<date>2016-12-31T23:59:60Z</date>")},
+        {"year 0", Doc("<date>0000-12-31T00:00:00Z</date>")},
+        {"empty fraction", Doc("<date>2026-12-06T08:04:32.Z</date>")},
+        {"letter in fraction", Doc("<date>2026-12-06T08:04:32.2aZ</date>")},
+        {"short year", Doc("<date>226-12-06T08:04:32Z</date>")},
+        {"signed field", Doc("<date>2026-+1-06T08:04:32Z</date>")},
+        {"empty date", Doc("<date/>")},
+        {"fraction rounding into year 10000", Doc("<date>9999-12-31T23:59:59." + std::string(30, '9') + "Z</date>")},
+        {"mismatched tags", Doc("<array></dict>")},
+        {"unclosed", Doc("<array>")},
+        {"dict root", "<dict><key>a</key><true/></dict>"},
+        {"array root", "<array/>"},
+        {"plist inside plist", Doc("<plist><true/></plist>")},
+        {"plist inside array", Doc("<array><plist/></array>")},
+        {"two values in plist", Doc("<true/><false/>")},
+        {"empty plist", "<plist></plist>"},
+        {"empty plist element", "<plist/>"},
+        {"text after root", Doc("<true/>") + "junk"},
+        {"second root", Doc("<true/>") + "<plist><true/></plist>"},
+        {"text in plist", "<plist>x<true/></plist>"},
+        {"text in array", Doc("<array><true/>x</array>")},
+        {"text in dict", Doc("<dict>x</dict>")},
+        {"text in true", Doc("<true>x</true>")},
+        {"white space in false", Doc("<false> </false>")},
+        {"element in string", Doc("<string>a<b/>c</string>")},
+        {"value in string", Doc("<string><true/></string>")},
+        {"integer above UINT64_MAX", Doc("<integer>18446744073709551616</integer>")},
+        {"integer below INT64_MIN", Doc("<integer>-9223372036854775809</integer>")},
+        {"huge integer", Doc("<integer>" + std::string(400, '9') + "</integer>")},
+        {"hex integer", Doc("<integer>0x10</integer>")},
+        {"integer with letters", Doc("<integer>12a</integer>")},
+        {"integer with space", Doc("<integer> 1</integer>")},
+        {"empty integer", Doc("<integer/>")},
+        {"lone sign", Doc("<integer>-</integer>")},
+        {"real overflow", Doc("<real>1e400</real>")},
+        {"real underflow", Doc("<real>1e-400</real>")},
+        {"real with letters", Doc("<real>1.5x</real>")},
+        {"two points", Doc("<real>1.2.3</real>")},
+        {"two signs", Doc("<real>+-1</real>")},
+        {"two exponents", Doc("<real>1e5e5</real>")},
+        {"hex real", Doc("<real>0x1p3</real>")},
+        {"empty real", Doc("<real></real>")},
+        {"infinity misspelt", Doc("<real>infinit</real>")},
+        {"key without value", Doc("<dict><key>a</key></dict>")},
+        {"two keys", Doc("<dict><key>a</key><key>b</key><true/></dict>")},
+        {"value without key", Doc("<dict><string>x</string></dict>")},
+        {"second value for a key", Doc("<dict><key>a</key><true/><false/></dict>")},
+        {"duplicate key", Doc("<dict><key>a</key><true/><key>a</key><false/></dict>")},
+        {"key in array", Doc("<array><key>a</key></array>")},
+        {"key in plist", Doc("<key>a</key>")},
+        {"unknown element", Doc("<foo/>")},
+        {"unknown element in dict", Doc("<dict><key>a</key><nil/></dict>")},
+        {"unknown element in array", Doc("<array><true/><integerx>1</integerx></array>")},
+        {"attribute on a value", Doc("<dict id=\"1\"/>")},
+        {"other attribute on plist", "<plist version=\"1.0\" xmlns=\"x\"><true/></plist>"},
+        {"invalid UTF-8", Doc("<string>\xC3\x28</string>")},
+        {"overlong UTF-8", Doc("<string>\xC0\xAF</string>")},
+        {"UTF-8 surrogate", Doc("<string>\xED\xA0\x80</string>")},
+        {"UTF-8 U+FFFE", Doc("<string>\xEF\xBF\xBE</string>")},
+        {"truncated UTF-8", Doc("<string>\xE6\x97</string>")},
+        {"NUL byte", Doc(std::string("<string>a\0b</string>", 20))},
+    };
+    for (const Malformed &c : cases) {
+        SCOPED_TRACE(c.name);
+        CFStringRef error = reinterpret_cast<CFStringRef>(1);  // must be overwritten
+        Ref value(CFPropertyListCreateFromXMLData(nullptr, DataOf(c.document).get(), kCFPropertyListImmutable, &error));
+        CFRef<CFStringRef> errorOwner(error);
+        EXPECT_FALSE(value);
+        ASSERT_NE(error, nullptr);
+        EXPECT_GT(CFStringGetLength(error), 0);
+        // The same for the mutable options, which build through other calls.
+        EXPECT_FALSE(Parse(c.document, kCFPropertyListMutableContainersAndLeaves));
+    }
+}
+
+TEST(PropertyList, RefusesEveryTruncation) {
+    Ref value = Dict({{"a", Array({Int(1), Real(0.5), Str("x&y"), Date(3.5), Bytes({1, 2, 3, 4}), Bool(true)})},
+                      {"b", Dict({{"c", Dict({})}})}});
+    CFRef<CFDataRef> xml(CFPropertyListCreateXMLData(nullptr, value.get()));
+    ASSERT_TRUE(xml);
+    const std::string text = TextOf(xml.get());
+    // Everything short of the closing tag fails; only the final newline is optional.
+    const std::size_t complete = text.size() - 1;
+    for (std::size_t n = 0; n < complete; ++n)
+        EXPECT_FALSE(Parse(text.substr(0, n))) << "prefix of " << n << " bytes:\n" << text.substr(0, n);
+    EXPECT_TRUE(Parse(text.substr(0, complete)));
+}
+
+TEST(PropertyList, AcceptsTheNestingLimitExactly) {
+    Ref deepest = Parse(Nested(kCFPropertyListMaxNestingDepth));
+    ASSERT_TRUE(deepest);
+    EXPECT_TRUE(RoundTrips(deepest.get()));
+    // One more level is refused by the writer as it is by the reader.
+    Ref deeper = Array({Ref::Retain(deepest.get())});
+    EXPECT_FALSE(CFRef<CFDataRef>(CFPropertyListCreateXMLData(nullptr, deeper.get())));
+    EXPECT_FALSE(CFPropertyListIsValid(deeper.get(), kCFPropertyListXMLFormat_v1_0));
+    EXPECT_FALSE(Ref(CFPropertyListCreateDeepCopy(nullptr, deeper.get(), kCFPropertyListImmutable)));
+}
+
+TEST(PropertyList, WriterRefusesWhatTheFormatCannotCarry) {
+    CFRef<CFURLRef> url(CFURLCreateWithFileSystemPath(nullptr, CFSTR("/tmp"), kCFURLPOSIXPathStyle, true));
+    std::vector<std::pair<const char *, Ref>> cases;
+    cases.emplace_back("URL", Ref::Retain(url.get()));
+    cases.emplace_back("null", Ref::Retain(kCFNull));
+    cases.emplace_back("URL in an array", Array({Int(1), Ref::Retain(url.get())}));
+    cases.emplace_back("control character", Str("a\x01z"));
+    cases.emplace_back("escape character in a key", Dict({{"\x1B", Int(1)}}));
+    cases.emplace_back("NUL", Units({'a', 0, 'b'}));
+    cases.emplace_back("lone high surrogate", Units({'a', 0xD800}));
+    cases.emplace_back("lone low surrogate", Units({0xDC00, 'a'}));
+    cases.emplace_back("reversed pair", Units({0xDC00, 0xD800}));
+    cases.emplace_back("U+FFFE", Units({0xFFFE}));
+    cases.emplace_back("U+FFFF", Units({'x', 0xFFFF}));
+    cases.emplace_back("year 0", Date(-63113904000.0 - 1));
+    cases.emplace_back("year 10000", Date(252423993600.0));
+    cases.emplace_back("NaN date", Date(NAN));
+    cases.emplace_back("infinite date", Date(INFINITY));
+    CFSInt128Struct big{1, 0};
+    cases.emplace_back("129-bit integer",
+                       Ref(CFNumberCreate(nullptr, static_cast<CFNumberType>(kCFNumberSInt128Type), &big)));
+    {
+        Ref key = Int(1);
+        const void *keys[] = {key.get()}, *values[] = {key.get()};
+        cases.emplace_back("number key", Ref(CFDictionaryCreate(nullptr, keys, values, 1, &kCFTypeDictionaryKeyCallBacks,
+                                                                &kCFTypeDictionaryValueCallBacks)));
+    }
+    for (auto &[name, value] : cases) {
+        SCOPED_TRACE(name);
+        EXPECT_FALSE(CFRef<CFDataRef>(CFPropertyListCreateXMLData(nullptr, value.get())));
+        EXPECT_FALSE(CFPropertyListIsValid(value.get(), kCFPropertyListXMLFormat_v1_0));
+    }
+
+    // A container that holds itself ends at the nesting limit instead of recursing forever.
+    CFRef<CFMutableArrayRef> loop(CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks));
+    CFArrayAppendValue(loop.get(), loop.get());
+    EXPECT_FALSE(CFRef<CFDataRef>(CFPropertyListCreateXMLData(nullptr, loop.get())));
+    EXPECT_FALSE(Ref(CFPropertyListCreateDeepCopy(nullptr, loop.get(), kCFPropertyListImmutable)));
+    CFArrayRemoveAllValues(loop.get());  // break the cycle so that it can be freed
+
+    EXPECT_TRUE(CFPropertyListIsValid(Dict({{"a", Int(1)}}).get(), kCFPropertyListXMLFormat_v1_0));
+    EXPECT_FALSE(CFPropertyListIsValid(Dict({{"a", Int(1)}}).get(), kCFPropertyListBinaryFormat_v1_0));
+}
+
+TEST(PropertyList, ReportsErrorsOnlyOnFailure) {
+    CFStringRef error = reinterpret_cast<CFStringRef>(1);
+    Ref value(CFPropertyListCreateFromXMLData(nullptr, DataOf(Doc("<true/>")).get(), kCFPropertyListImmutable, &error));
+    EXPECT_TRUE(value);
+    EXPECT_EQ(error, nullptr);
+
+    value.reset(CFPropertyListCreateFromXMLData(nullptr, DataOf("<plist>\n<array>\n<foo/></array></plist>").get(),
+                                                kCFPropertyListImmutable, &error));
+    CFRef<CFStringRef> owner(error);
+    EXPECT_FALSE(value);
+    ASSERT_NE(error, nullptr);
+    EXPECT_NE(Utf8(error).find("unknown element"), std::string::npos) << Utf8(error);
+    EXPECT_NE(Utf8(error).find("line 3"), std::string::npos) << Utf8(error);
+    owner.reset();
+
+    value.reset(CFPropertyListCreateFromXMLData(nullptr, DataOf("<plist><true/>").get(), kCFPropertyListImmutable,
+                                                owner.out()));
+    EXPECT_FALSE(value);
+    ASSERT_TRUE(owner);
+    owner.reset();
+    // A reported error from expat itself, too.
+    value.reset(CFPropertyListCreateFromXMLData(nullptr, DataOf("<plist><true/>").get(), kCFPropertyListImmutable, owner.out()));
+    EXPECT_FALSE(value);
+    EXPECT_GT(CFStringGetLength(owner.get()), 0);
+}
+
+TEST(PropertyList, ParsesOnSeveralThreadsAtOnce) {
+    // Each thread keeps its own parser between documents; interleaved failures must not disturb
+    // the next document on the same thread.
+    const std::string good = Doc("<dict><key>n</key><integer>7</integer><key>s</key><string>x</string></dict>");
+    const std::string bad = Doc("<dict><key>n</key><integer>7</integer><key>s</key>");
+    std::vector<std::thread> threads;
+    std::vector<int> failures(4, 0);
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 200; ++i) {
+                Ref value = Parse(i % 3 == 0 ? bad : good);
+                if (i % 3 == 0 ? bool(value) : !value || !CFEqual(value.get(), Dict({{"n", Int(7)}, {"s", Str("x")}}).get()))
+                    ++failures[t];
+            }
+        });
+    }
+    for (auto &thread : threads) thread.join();
+    EXPECT_EQ(failures, std::vector<int>(4, 0));
+}
+
+TEST(PropertyList, DeepCopiesWithTheRequestedMutability) {
+    Ref original = Dict({{"a", Array({Str("s"), Bytes({1}), Int(2), Date(3), Bool(false)})}, {"d", Dict({})}});
+    for (CFOptionFlags option :
+         {kCFPropertyListImmutable, kCFPropertyListMutableContainers, kCFPropertyListMutableContainersAndLeaves}) {
+        Ref copy(CFPropertyListCreateDeepCopy(nullptr, original.get(), option));
+        ASSERT_TRUE(copy);
+        EXPECT_TRUE(Same(copy.get(), original.get()));
+        auto array = (CFMutableArrayRef)CFDictionaryGetValue((CFDictionaryRef)copy.get(), Str("a").get());
+        EXPECT_NE(array, CFDictionaryGetValue((CFDictionaryRef)original.get(), Str("a").get()));
+        if (option != kCFPropertyListImmutable) {
+            CFArrayAppendValue(array, Int(9).get());
+            EXPECT_EQ(CFArrayGetCount(array), 6);
+        }
+        if (option == kCFPropertyListMutableContainersAndLeaves) {
+            CFStringAppendCString((CFMutableStringRef)CFArrayGetValueAtIndex(array, 0), "!", kCFStringEncodingUTF8);
+            EXPECT_TRUE(CFEqual(CFArrayGetValueAtIndex(array, 0), Str("s!").get()));
+        }
+    }
+    // The original did not change.
+    EXPECT_EQ(CFArrayGetCount((CFArrayRef)CFDictionaryGetValue((CFDictionaryRef)original.get(), Str("a").get())), 5);
+    CFRef<CFURLRef> url(CFURLCreateWithFileSystemPath(nullptr, CFSTR("/tmp"), kCFURLPOSIXPathStyle, true));
+    EXPECT_FALSE(Ref(CFPropertyListCreateDeepCopy(nullptr, Array({Ref::Retain(url.get())}).get(), 0)));
+}
+
+}  // namespace
