@@ -182,8 +182,12 @@ void CFDataReplaceBytes(CFMutableDataRef theData, CFRange range, const UInt8 *ne
     const UInt8 *source = aliased ? reinterpret_cast<const UInt8 *>(saved.data()) : newBytes;
     CFIndex tail = oldLength - range.location - range.length;
     if (length > oldLength) data->resize(length);
-    std::memmove(data->bytes_ + range.location + newLength, data->bytes_ + range.location + range.length,
-                 static_cast<size_t>(tail));
+    // An empty buffer may have no storage at all: memmove with a null pointer is undefined even for
+    // zero bytes.
+    if (tail > 0) {
+        std::memmove(data->bytes_ + range.location + newLength, data->bytes_ + range.location + range.length,
+                     static_cast<size_t>(tail));
+    }
     if (newLength > 0) std::memcpy(data->bytes_ + range.location, source, static_cast<size_t>(newLength));
     data->length_ = length;
 }

@@ -53,6 +53,9 @@ TEST(Data, NoCopyOwnership) {
 
 TEST(Data, MutableDataGrowsAndCopiesAreIndependent) {
     CFRef<CFMutableDataRef> m(CFDataCreateMutable(nullptr, 0));
+    // Nothing appended to nothing: the empty buffer has no storage yet.
+    CFDataAppendBytes(m.get(), nullptr, 0);
+    EXPECT_EQ(CFDataGetLength(m.get()), 0);
     const UInt8 abc[] = {'a', 'b', 'c'};
     CFDataAppendBytes(m.get(), abc, 3);
     CFRef<CFDataRef> snapshot(CFDataCreateCopy(nullptr, m.get()));
