@@ -1,4 +1,5 @@
-// Temporary folders, environment changes and UTF-16 names for the CoreServices tests.
+// Temporary folders, environment changes, UTF-16 names and unprivileged children for the
+// CoreServices tests.
 #pragma once
 
 #include <CoreServices/CoreServices.h>
@@ -6,21 +7,22 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <cstring>
-#include <functional>
-#include <grp.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace wfs::test {
 
+// A fresh folder (its canonical path) under the temporary folder, removed at the end.
 class TempFolder {
 public:
     TempFolder() {
@@ -32,9 +34,6 @@ public:
         std::error_code ignored;
         std::filesystem::remove_all(path_, ignored);
     }
-    TempFolder(const TempFolder &) = delete;
-    TempFolder &operator=(const TempFolder &) = delete;
-
     const std::string &path() const { return path_; }
     std::string operator/(const std::string &name) const { return path_ + "/" + name; }
 
@@ -46,18 +45,12 @@ private:
 class EnvGuard {
 public:
     ~EnvGuard() {
-        for (auto &[name, value] : saved_) {
-            if (value) ::setenv(name.c_str(), value->c_str(), 1);
-            else ::unsetenv(name.c_str());
-        }
+        for (auto &[name, value] : saved_) value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
     }
     void set(const std::string &name, const std::optional<std::string> &value) {
-        if (!saved_.count(name)) {
-            const char *old = std::getenv(name.c_str());
-            saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
-        }
-        if (value) ::setenv(name.c_str(), value->c_str(), 1);
-        else ::unsetenv(name.c_str());
+        const char *old = std::getenv(name.c_str());
+        if (!saved_.count(name)) saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
+        value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
     }
 
 private:
@@ -83,8 +76,13 @@ inline FSRef RefOf(const std::string &path) {
 }
 
 inline void WriteFile(const std::string &path, const std::string &contents) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << contents;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
+}
+
+inline mode_t ModeOf(const std::string &path) {
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+    return st.st_mode & 07777;
 }
 
 // Runs `body` in a forked child without privileges (as nobody, 65534, when started as root) and
@@ -100,8 +98,10 @@ inline int RunUnprivileged(const std::function<int()> &body) {
         ::_exit(body());
     }
     int status = 0;
-    if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
+    pid_t rc;
+    while ((rc = ::waitpid(child, &status, 0)) == -1 && errno == EINTR) {
+    }
+    return rc == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace wfs::test
