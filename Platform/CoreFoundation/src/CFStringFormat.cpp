@@ -108,9 +108,11 @@ std::u16string FormatUnits(CFStringRef format, va_list arguments) {
         char conversion = fmt[i++];
         // The directive as the C library understands it (q is the platform's spelling of ll).
         std::string cLength = length == "q" ? "ll" : length;
-        std::string spec = "%" + flags + (hasWidthArg ? "*" : widthText) +
-                           (hasPrecision ? "." + (hasPrecisionArg ? std::string("*") : precisionText) : "") +
-                           cLength + conversion;
+        // Built by appending: g++ 12 warns falsely (-Wrestrict) on "literal" + std::string here.
+        std::string spec("%");
+        spec.append(flags).append(hasWidthArg ? "*" : widthText);
+        if (hasPrecision) spec.append(".").append(hasPrecisionArg ? "*" : precisionText);
+        spec.append(cLength).push_back(conversion);
         switch (conversion) {
             case 'd':
             case 'i':

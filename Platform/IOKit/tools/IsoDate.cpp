@@ -66,7 +66,8 @@ bool ParseIsoDate(const char *text, CFAbsoluteTime &time) {
         if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
         while (std::isdigit(static_cast<unsigned char>(*p))) ++p;
         // strtod on "0.ddd" only, so that no locale or exponent form can sneak in.
-        std::string digits = "0" + std::string(start, static_cast<size_t>(p - start));
+        std::string digits("0");
+        digits.append(start, static_cast<size_t>(p - start));
         fraction = std::strtod(digits.c_str(), nullptr);
     }
     long long zoneSeconds = 0;
