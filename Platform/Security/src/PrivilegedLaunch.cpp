@@ -22,6 +22,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/auxv.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
@@ -46,6 +47,7 @@ constexpr char kLauncherVariable[] = "WFS_PRIVILEGED_LAUNCHER";
 // that keeps the environment. pkexec clears the environment and leaves PKEXEC_UID instead.
 constexpr char kAuthorizationVariable[] = "WFS_AUTHORIZATION";
 constexpr char kPkexecUidVariable[] = "PKEXEC_UID";
+constexpr char kSafePath[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
 
 // pkexec's exit statuses when it does not run the program.
 constexpr int kLauncherDismissedStatus = 126;
@@ -119,6 +121,19 @@ struct LaunchPlan {
     }
 };
 
+// The caller's environment without any authorization it inherited itself.
+void AppendInheritedEnvironment(std::vector<std::string> *environment)
+{
+    const size_t nameLength = strlen(kAuthorizationVariable);
+    for (char **entry = environ; entry != nullptr && *entry != nullptr; entry++) {
+        // An inherited value would name some other authorization.
+        if (strncmp(*entry, kAuthorizationVariable, nameLength) == 0 && (*entry)[nameLength] == '=') {
+            continue;
+        }
+        environment->push_back(*entry);
+    }
+}
+
 LaunchPlan MakePlan(const char *pathToTool, char *const *arguments, const std::string &authHex)
 {
     LaunchPlan plan;
@@ -137,13 +152,14 @@ LaunchPlan MakePlan(const char *pathToTool, char *const *arguments, const std::s
         plan.arguments.push_back(*argument);
     }
 
-    const size_t nameLength = strlen(kAuthorizationVariable);
-    for (char **entry = environ; entry != nullptr && *entry != nullptr; entry++) {
-        // An inherited value would name some other authorization.
-        if (strncmp(*entry, kAuthorizationVariable, nameLength) == 0 && (*entry)[nameLength] == '=') {
-            continue;
-        }
-        plan.environment.push_back(*entry);
+    // An elevated caller (set-user-ID root, say) has its environment from whoever started it. The
+    // program runs with real root IDs, so the kernel will not mark its start as secure and its
+    // dynamic linker and secure_getenv would trust that environment (LD_PRELOAD, the launcher
+    // variable). It gets a fixed minimal environment instead, as pkexec gives its programs.
+    if (plan.becomeRootFully || getauxval(AT_SECURE) != 0) {
+        plan.environment.push_back(kSafePath);
+    } else {
+        AppendInheritedEnvironment(&plan.environment);
     }
     plan.environment.push_back(std::string(kAuthorizationVariable) + "=" + authHex);
     plan.Seal();
@@ -158,7 +174,9 @@ LaunchPlan MakePlan(const char *pathToTool, char *const *arguments, const std::s
     if (plan.becomeRootFully) {
         // Raw system calls: the child of a fork is single-threaded and these are plain syscalls,
         // unlike the library wrappers, which may synchronise with threads that no longer exist.
-        if (syscall(SYS_setresgid, 0, 0, 0) != 0 || syscall(SYS_setresuid, 0, 0, 0) != 0) {
+        // The invoker's supplementary groups go too: root's program should not act for them.
+        if (syscall(SYS_setgroups, 0, nullptr) != 0 || syscall(SYS_setresgid, 0, 0, 0) != 0 ||
+            syscall(SYS_setresuid, 0, 0, 0) != 0) {
             failure = errno;
         }
     }

@@ -3,7 +3,8 @@
 //              then, after reading its input to the end, "input=<what it read>", and exit 0
 //   exit:N     exit with status N at once, writing nothing
 //   write:N    write "x", then exit with status N
-// The report lines: euid, ruid, sock01 (1 when 0 and 1 are the same socket), argc, arg1..., and
+// The report lines: euid, ruid, sock01 (1 when 0 and 1 are the same socket), argc, groups (the
+// number of supplementary groups), marker (WFS_INVOKER_MARKER or "none"), arg1..., and
 // auth, the hex external form of AuthorizationCopyPrivilegedReference's reference or "ERR <status>".
 
 #include <Security/Security.h>
@@ -57,7 +58,10 @@ int Report(int argc, char **argv)
                             in.st_ino == out.st_ino && in.st_dev == out.st_dev;
     std::string report = "euid=" + std::to_string(geteuid()) + "\nruid=" +
                          std::to_string(getuid()) + "\nsock01=" + (sameSocket ? "1" : "0") +
-                         "\nargc=" + std::to_string(argc) + "\n";
+                         "\nargc=" + std::to_string(argc) + "\ngroups=" +
+                         std::to_string(getgroups(0, nullptr)) + "\nmarker=" +
+                         (getenv("WFS_INVOKER_MARKER") ? getenv("WFS_INVOKER_MARKER") : "none") +
+                         "\n";
     for (int i = 1; i < argc; i++) report += "arg" + std::to_string(i) + "=" + argv[i] + "\n";
     report += AuthorizationLine();
     if (!WriteAll(report)) return 1;

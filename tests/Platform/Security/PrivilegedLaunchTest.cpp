@@ -1,6 +1,6 @@
-// The privileged launch with real processes: a root caller's direct start, the launcher's answers
-// for a caller running as nobody, what the launched program is given, and that the launch neither
-// consumes the program's output nor leaves descriptors or children behind.
+// The privileged launch with real processes: a root caller's direct start, an elevated caller's,
+// the launcher's answers for a caller running as nobody, what the launched program is given, and
+// that the launch neither consumes the program's output nor leaves descriptors or children behind.
 
 #include <Security/Security.h>
 
@@ -27,15 +27,14 @@
 namespace {
 
 constexpr uid_t kNobody = 65534;
+using Report = std::map<std::string, std::string>;
 
 int CountOpenDescriptors()
 {
     DIR *dir = opendir("/proc/self/fd");
     if (dir == nullptr) return -1;
     int count = 0;
-    while (struct dirent *entry = readdir(dir)) {
-        if (entry->d_name[0] != '.') count++;
-    }
+    while (struct dirent *entry = readdir(dir)) count += entry->d_name[0] != '.';
     closedir(dir);
     return count - 1;
 }
@@ -63,41 +62,38 @@ bool DropToNobody()
            setresuid(kNobody, kNobody, kNobody) == 0;
 }
 
-// Reads everything up to the end of the stream.
 std::string ReadToEnd(int fd)
 {
     std::string text;
     char buffer[512];
-    for (;;) {
-        const ssize_t n = wfs::RetryOnEintr([&] { return read(fd, buffer, sizeof(buffer)); });
-        if (n <= 0) break;
+    ssize_t n;
+    while ((n = wfs::RetryOnEintr([&] { return read(fd, buffer, sizeof(buffer)); })) > 0) {
         text.append(buffer, static_cast<size_t>(n));
     }
     return text;
 }
 
-std::map<std::string, std::string> ParseLines(const std::string &text)
+// "key=value" lines into a map.
+Report Parse(const std::string &text)
 {
-    std::map<std::string, std::string> values;
+    Report values;
     size_t start = 0;
     while (start < text.size()) {
         size_t end = text.find('\n', start);
         if (end == std::string::npos) end = text.size();
-        const std::string line = text.substr(start, end - start);
-        const size_t equals = line.find('=');
-        if (equals != std::string::npos) values[line.substr(0, equals)] = line.substr(equals + 1);
+        const size_t equals = text.find('=', start);
+        if (equals < end) values[text.substr(start, equals - start)] = text.substr(equals + 1, end - equals - 1);
         start = end + 1;
     }
     return values;
 }
 
-// Runs `body` in a forked child and answers what it wrote to the pipe it was given.
-std::string InChild(const std::function<std::string()> &body)
+// Runs `body` in a forked child and answers the lines it produced.
+Report InChild(const std::function<std::string()> &body)
 {
     int fds[2] = {-1, -1};
-    if (pipe2(fds, O_CLOEXEC) != 0) return "pipe failed";
-    wfs::UniqueFd readEnd(fds[0]);
-    wfs::UniqueFd writeEnd(fds[1]);
+    if (pipe2(fds, O_CLOEXEC) != 0) return {};
+    wfs::UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
     const pid_t pid = fork();
     if (pid == 0) {
         const std::string answer = body();
@@ -106,14 +102,28 @@ std::string InChild(const std::function<std::string()> &body)
         _exit(0);
     }
     writeEnd.reset();
-    std::string answer = ReadToEnd(readEnd.get());
-    int status = 0;
-    (void) wfs::RetryOnEintr([&] { return waitpid(pid, &status, 0); });
+    Report answer = Parse(ReadToEnd(readEnd.get()));
+    (void) wfs::RetryOnEintr([&] { return waitpid(pid, nullptr, 0); });
     return answer;
 }
 
-// A copy of `source` in a fresh folder that everyone can enter, owned by root with `mode`;
-// removed again by the destructor.
+// The report of a program launched in "report" mode: its process ID comes first, then it reads
+// "ping" to the end of its input and describes itself. Closes the channel and reaps the program.
+std::string FinishReport(FILE *pipe)
+{
+    const int fd = fileno(pipe);
+    int32_t pid = -1;
+    if (wfs::RetryOnEintr([&] { return read(fd, &pid, sizeof(pid)); }) != sizeof(pid)) return "";
+    std::string text = "cloexec=" + std::to_string((fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0) + "\n";
+    if (write(fd, "ping", 4) != 4 || shutdown(fd, SHUT_WR) != 0) return "";
+    text += ReadToEnd(fd);
+    fclose(pipe);
+    int status = -1;
+    const bool reaped = wfs::RetryOnEintr([&] { return waitpid(pid, &status, 0); }) == pid;
+    return text + "reaped=" + std::to_string(reaped && WIFEXITED(status) && WEXITSTATUS(status) == 0) + "\n";
+}
+
+// A copy of `source` owned by root with `mode`, in a fresh folder everyone can enter.
 class InstalledCopy {
 public:
     InstalledCopy(const char *source, mode_t mode)
@@ -121,30 +131,24 @@ public:
         char folder[] = "/tmp/wfs-launch-test-XXXXXX";
         if (mkdtemp(folder) == nullptr) return;
         folder_ = folder;
-        chmod(folder, 0755);
         path_ = folder_ + "/program";
         wfs::UniqueFd in(open(source, O_RDONLY | O_CLOEXEC));
         wfs::UniqueFd out(open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0700));
-        if (!in || !out) return;
-        char buffer[65536];
-        for (;;) {
-            const ssize_t n = read(in.get(), buffer, sizeof(buffer));
-            if (n <= 0) break;
-            if (write(out.get(), buffer, static_cast<size_t>(n)) != n) return;
-        }
-        ok_ = fchown(out.get(), 0, 0) == 0 && fchmod(out.get(), mode) == 0;
+        const std::string bytes = in ? ReadToEnd(in.get()) : "";
+        ok_ = chmod(folder, 0755) == 0 && out && !bytes.empty() &&
+              write(out.get(), bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()) &&
+              fchown(out.get(), 0, 0) == 0 && fchmod(out.get(), mode) == 0;
     }
     ~InstalledCopy()
     {
-        if (!path_.empty()) unlink(path_.c_str());
-        if (!folder_.empty()) rmdir(folder_.c_str());
+        unlink(path_.c_str());
+        rmdir(folder_.c_str());
     }
     bool ok() const { return ok_; }
     const std::string &path() const { return path_; }
 
 private:
-    std::string folder_;
-    std::string path_;
+    std::string folder_, path_;
     bool ok_ = false;
 };
 
@@ -154,7 +158,6 @@ protected:
     {
         unsetenv("WFS_AUTHORIZATION");
         unsetenv("WFS_LAUNCHED_MODE");
-        unsetenv("WFS_TEST_LAUNCHER_MODE");
         // As root the launch starts the program directly; anyone else goes through the launcher,
         // which then only has to run the program as it is.
         setenv("WFS_PRIVILEGED_LAUNCHER", WFS_TEST_PRIVILEGED_LAUNCHER, 1);
@@ -165,12 +168,19 @@ protected:
     }
     void TearDown() override
     {
-        unsetenv("WFS_PRIVILEGED_LAUNCHER");
-        unsetenv("WFS_TEST_LAUNCHER_MODE");
-        unsetenv("WFS_LAUNCHED_MODE");
+        for (const char *name : {"WFS_PRIVILEGED_LAUNCHER", "WFS_TEST_LAUNCHER_MODE",
+                                 "WFS_LAUNCHED_MODE", "WFS_INVOKER_MARKER"}) {
+            unsetenv(name);
+        }
         if (auth_ != nullptr) AuthorizationFree(auth_, kAuthorizationFlagDefaults);
         EXPECT_EQ(CountOpenDescriptors(), descriptorsBefore_);
         EXPECT_TRUE(NoChildLeft());
+    }
+
+    OSStatus Launch(char *const *arguments, FILE **pipe)
+    {
+        return AuthorizationExecuteWithPrivileges(auth_, WFS_LAUNCHED_PROGRAM,
+                                                  kAuthorizationFlagDefaults, arguments, pipe);
     }
 
     AuthorizationRef auth_ = nullptr;
@@ -181,41 +191,50 @@ protected:
 TEST_F(PrivilegedLaunch, DirectLaunchAsRootGivesTheProgramSocketArgumentsAndAuthorization)
 {
     if (geteuid() != 0) GTEST_SKIP() << "needs root";
-    setenv("WFS_LAUNCHED_MODE", "report", 1);
+    setenv("WFS_INVOKER_MARKER", "kept for a root caller", 1);
     setenv("WFS_AUTHORIZATION", "an inherited value that must not reach the program", 1);
-    char one[] = "one";
-    char two[] = "two words";
+    char one[] = "one", two[] = "two words";
     char *const arguments[] = {one, two, nullptr};
     FILE *pipe = nullptr;
-    ASSERT_EQ(AuthorizationExecuteWithPrivileges(auth_, WFS_LAUNCHED_PROGRAM,
-                                                 kAuthorizationFlagDefaults, arguments, &pipe),
-              errAuthorizationSuccess);
+    ASSERT_EQ(Launch(arguments, &pipe), errAuthorizationSuccess);
     unsetenv("WFS_AUTHORIZATION");
     ASSERT_NE(pipe, nullptr);
-    const int fd = fileno(pipe);
+    Report report = Parse(FinishReport(pipe));
+    EXPECT_EQ(report["reaped"], "1");
+    EXPECT_EQ(report["cloexec"], "1");
+    EXPECT_EQ(report["euid"], "0");
+    EXPECT_EQ(report["ruid"], "0");
+    EXPECT_EQ(report["sock01"], "1");
+    EXPECT_EQ(report["argc"], "3");
+    EXPECT_EQ(report["arg1"], "one");
+    EXPECT_EQ(report["arg2"], "two words");
+    EXPECT_EQ(report["auth"], Hex(form_));
+    EXPECT_EQ(report["marker"], "kept for a root caller");
+    EXPECT_EQ(report["input"], "ping");
+}
 
-    // The program's first bytes are still there for us: its process ID, which is our child's.
-    int32_t pid = -1;
-    ASSERT_EQ(wfs::RetryOnEintr([&] { return read(fd, &pid, sizeof(pid)); }),
-              static_cast<ssize_t>(sizeof(pid)));
-    // The caller's end of the socket is close-on-exec and a two-way socket.
-    EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
-    ASSERT_EQ(write(fd, "ping", 4), 4);
-    ASSERT_EQ(shutdown(fd, SHUT_WR), 0);
-    const auto report = ParseLines(ReadToEnd(fd));
-    EXPECT_EQ(fclose(pipe), 0);
-
-    int status = 0;
-    ASSERT_EQ(wfs::RetryOnEintr([&] { return waitpid(pid, &status, 0); }), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_EQ(report.at("euid"), "0");
-    EXPECT_EQ(report.at("ruid"), "0");
-    EXPECT_EQ(report.at("sock01"), "1");
-    EXPECT_EQ(report.at("argc"), "3");
-    EXPECT_EQ(report.at("arg1"), "one");
-    EXPECT_EQ(report.at("arg2"), "two words");
-    EXPECT_EQ(report.at("auth"), Hex(form_));
-    EXPECT_EQ(report.at("input"), "ping");
+// A set-user-ID root caller's environment and groups are its invoker's; the program it launches
+// runs with real root IDs, so nothing of them may reach it.
+TEST_F(PrivilegedLaunch, ElevatedCallerGivesTheProgramNeitherItsEnvironmentNorItsGroups)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as a set-user-ID root process";
+    Report report = InChild([&] {
+        const gid_t groups[] = {kNobody};
+        if (setgroups(1, groups) != 0 || setresgid(kNobody, 0, 0) != 0 ||
+            setresuid(kNobody, 0, 0) != 0) {
+            return std::string("cannot become set-user-ID-like");
+        }
+        setenv("WFS_INVOKER_MARKER", "from the invoker", 1);
+        FILE *pipe = nullptr;
+        if (Launch(nullptr, &pipe) != errAuthorizationSuccess) return std::string("launch failed");
+        return FinishReport(pipe);
+    });
+    EXPECT_EQ(report["reaped"], "1");
+    EXPECT_EQ(report["euid"], "0");
+    EXPECT_EQ(report["ruid"], "0");
+    EXPECT_EQ(report["marker"], "none");
+    EXPECT_EQ(report["groups"], "0");
+    EXPECT_EQ(report["auth"], Hex(form_));
 }
 
 TEST_F(PrivilegedLaunch, LauncherAnswersForACallerRunningAsNobody)
@@ -224,49 +243,27 @@ TEST_F(PrivilegedLaunch, LauncherAnswersForACallerRunningAsNobody)
     InstalledCopy launcher(WFS_TEST_PRIVILEGED_LAUNCHER, 04755);
     ASSERT_TRUE(launcher.ok());
     setenv("WFS_PRIVILEGED_LAUNCHER", launcher.path().c_str(), 1);
-    setenv("WFS_LAUNCHED_MODE", "report", 1);
 
-    // Each launch runs in a child dropped to nobody, which checks its own descriptors and
-    // children and reports "status fdsKept noChild" and, when the program ran, its report.
+    // Each launch runs in a child dropped to nobody, which checks its own descriptors and children.
     auto launchAsNobody = [&](const char *mode) {
         setenv("WFS_TEST_LAUNCHER_MODE", mode, 1);
         return InChild([&] {
             if (!DropToNobody()) return std::string("cannot drop");
             const int before = CountOpenDescriptors();
             FILE *pipe = nullptr;
-            const OSStatus status = AuthorizationExecuteWithPrivileges(
-                auth_, WFS_LAUNCHED_PROGRAM, kAuthorizationFlagDefaults, nullptr, &pipe);
+            const OSStatus status = Launch(nullptr, &pipe);
             std::string answer = "status=" + std::to_string(status) + "\n";
-            if (status == errAuthorizationSuccess && pipe != nullptr) {
-                int32_t pid = -1;
-                if (read(fileno(pipe), &pid, sizeof(pid)) != sizeof(pid)) return answer + "no pid";
-                shutdown(fileno(pipe), SHUT_WR);
-                answer += ReadToEnd(fileno(pipe));
-                fclose(pipe);
-                int programStatus = -1;
-                answer += "reaped=" +
-                          std::to_string(waitpid(pid, &programStatus, 0) == pid &&
-                                         WIFEXITED(programStatus)) + "\n";
-            }
-            answer += "fdsKept=" + std::to_string(CountOpenDescriptors() == before) + "\n";
-            answer += "noChild=" + std::to_string(NoChildLeft()) + "\n";
-            answer += "pipeUntouched=" +
-                      std::to_string(status == errAuthorizationSuccess || pipe == nullptr) + "\n";
-            return answer;
+            if (status == errAuthorizationSuccess && pipe != nullptr) answer += FinishReport(pipe);
+            return answer + "clean=" +
+                   std::to_string(CountOpenDescriptors() == before && NoChildLeft() &&
+                                  (status == errAuthorizationSuccess || pipe == nullptr)) + "\n";
         });
     };
+    EXPECT_EQ(launchAsNobody("refuse")["status"], std::to_string(errAuthorizationDenied));
+    EXPECT_EQ(launchAsNobody("dismiss")["status"], std::to_string(errAuthorizationCanceled));
+    for (const char *mode : {"refuse", "dismiss"}) EXPECT_EQ(launchAsNobody(mode)["clean"], "1");
 
-    auto refused = ParseLines(launchAsNobody("refuse"));
-    EXPECT_EQ(refused["status"], std::to_string(errAuthorizationDenied));
-    auto dismissed = ParseLines(launchAsNobody("dismiss"));
-    EXPECT_EQ(dismissed["status"], std::to_string(errAuthorizationCanceled));
-    for (auto *answer : {&refused, &dismissed}) {
-        EXPECT_EQ((*answer)["fdsKept"], "1");
-        EXPECT_EQ((*answer)["noChild"], "1");
-        EXPECT_EQ((*answer)["pipeUntouched"], "1");
-    }
-
-    auto granted = ParseLines(launchAsNobody("grant"));
+    Report granted = launchAsNobody("grant");
     EXPECT_EQ(granted["status"], "0");
     EXPECT_EQ(granted["euid"], "0");
     EXPECT_EQ(granted["ruid"], "0");
@@ -274,53 +271,42 @@ TEST_F(PrivilegedLaunch, LauncherAnswersForACallerRunningAsNobody)
     EXPECT_EQ(granted["argc"], "1");
     EXPECT_EQ(granted["auth"], Hex(form_));
     EXPECT_EQ(granted["reaped"], "1");
-    EXPECT_EQ(granted["fdsKept"], "1");
-    EXPECT_EQ(granted["noChild"], "1");
+    EXPECT_EQ(granted["clean"], "1");
 
     setenv("WFS_PRIVILEGED_LAUNCHER", "/nonexistent/launcher", 1);
-    auto missing = ParseLines(launchAsNobody("grant"));
+    Report missing = launchAsNobody("grant");
     EXPECT_EQ(missing["status"], std::to_string(errAuthorizationToolExecuteFailure));
-    EXPECT_EQ(missing["fdsKept"], "1");
-    EXPECT_EQ(missing["noChild"], "1");
+    EXPECT_EQ(missing["clean"], "1");
 }
 
-// How the launch reads the program's first moments, whichever way it starts it (directly as
-// root, otherwise through the launcher running it as it is).
+// How the launch reads the program's first moments, whichever way it starts it.
 TEST_F(PrivilegedLaunch, OutcomeComesFromFirstByteOrEndWithoutConsumingOutput)
 {
-    auto launch = [&](const char *mode, FILE **pipe) {
-        setenv("WFS_LAUNCHED_MODE", mode, 1);
-        return AuthorizationExecuteWithPrivileges(auth_, WFS_LAUNCHED_PROGRAM,
-                                                  kAuthorizationFlagDefaults, nullptr, pipe);
+    struct Case {
+        const char *mode;
+        OSStatus status;
+        int exitStatus;  // of the program the caller reaps, or -1 when the launch reaped it
+    } cases[] = {
+        {"write:127", errAuthorizationSuccess, 127},  // output first: the program ran
+        {"exit:5", errAuthorizationSuccess, 5},       // silent end, any other status: ran
+        {"exit:126", errAuthorizationCanceled, -1},   // silent 126/127: the launcher's answer
+        {"exit:127", errAuthorizationDenied, -1},
     };
-
-    // Output first, then an end with the launcher's refusal status: the program ran.
-    FILE *pipe = nullptr;
-    ASSERT_EQ(launch("write:127", &pipe), errAuthorizationSuccess);
-    char byte = 0;
-    EXPECT_EQ(read(fileno(pipe), &byte, 1), 1);
-    EXPECT_EQ(byte, 'x');
-    fclose(pipe);
-    int status = 0;
-    EXPECT_GT(wfs::RetryOnEintr([&] { return waitpid(-1, &status, 0); }), 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 127);
-
-    // A silent end with any other status: the program ran and is left for us to reap.
-    pipe = nullptr;
-    ASSERT_EQ(launch("exit:5", &pipe), errAuthorizationSuccess);
-    ASSERT_NE(pipe, nullptr);
-    fclose(pipe);
-    status = 0;
-    EXPECT_GT(wfs::RetryOnEintr([&] { return waitpid(-1, &status, 0); }), 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 5);
-
-    // A silent end with 126 or 127 reads as the launcher's answer; the child is reaped.
-    pipe = nullptr;
-    EXPECT_EQ(launch("exit:126", &pipe), errAuthorizationCanceled);
-    EXPECT_EQ(pipe, nullptr);
-    EXPECT_EQ(launch("exit:127", &pipe), errAuthorizationDenied);
-    EXPECT_EQ(pipe, nullptr);
-    EXPECT_TRUE(NoChildLeft());
+    for (const Case &c : cases) {
+        setenv("WFS_LAUNCHED_MODE", c.mode, 1);
+        FILE *pipe = nullptr;
+        EXPECT_EQ(Launch(nullptr, &pipe), c.status) << c.mode;
+        if (c.exitStatus < 0) {
+            EXPECT_EQ(pipe, nullptr) << c.mode;
+            continue;
+        }
+        ASSERT_NE(pipe, nullptr) << c.mode;
+        EXPECT_EQ(ReadToEnd(fileno(pipe)), c.exitStatus == 127 ? "x" : "") << c.mode;
+        fclose(pipe);
+        int status = 0;
+        EXPECT_GT(wfs::RetryOnEintr([&] { return waitpid(-1, &status, 0); }), 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.exitStatus) << c.mode;
+    }
 }
 
 TEST_F(PrivilegedLaunch, BadArgumentsAndMissingProgramLeaveNothing)
@@ -328,8 +314,7 @@ TEST_F(PrivilegedLaunch, BadArgumentsAndMissingProgramLeaveNothing)
     FILE *pipe = nullptr;
     EXPECT_EQ(AuthorizationExecuteWithPrivileges(auth_, nullptr, 0, nullptr, &pipe),
               errAuthorizationInvalidPointer);
-    EXPECT_EQ(AuthorizationExecuteWithPrivileges(auth_, WFS_LAUNCHED_PROGRAM, 0, nullptr, nullptr),
-              errAuthorizationInvalidPointer);
+    EXPECT_EQ(Launch(nullptr, nullptr), errAuthorizationInvalidPointer);
     EXPECT_EQ(AuthorizationExecuteWithPrivileges(auth_, WFS_LAUNCHED_PROGRAM,
                                                  kAuthorizationFlagExtendRights, nullptr, &pipe),
               errAuthorizationInvalidFlags);
@@ -339,9 +324,8 @@ TEST_F(PrivilegedLaunch, BadArgumentsAndMissingProgramLeaveNothing)
               errAuthorizationToolExecuteFailure);
     // As root the program itself cannot be executed; otherwise the launcher runs, cannot execute
     // it and ends with 127 as pkexec does.
-    const OSStatus missing =
-        AuthorizationExecuteWithPrivileges(auth_, "/nonexistent/program", 0, nullptr, &pipe);
-    EXPECT_EQ(missing, geteuid() == 0 ? errAuthorizationToolExecuteFailure : errAuthorizationDenied);
+    EXPECT_EQ(AuthorizationExecuteWithPrivileges(auth_, "/nonexistent/program", 0, nullptr, &pipe),
+              geteuid() == 0 ? errAuthorizationToolExecuteFailure : errAuthorizationDenied);
     EXPECT_EQ(pipe, nullptr);
 }
 
@@ -371,15 +355,14 @@ TEST_F(PrivilegedLaunch, PrivilegedReferenceOnlyInALaunchedRootProcess)
             return answer;
         });
     };
-    auto good = ParseLines(copyWith("WFS_AUTHORIZATION", hex));
+    Report good = copyWith("WFS_AUTHORIZATION", hex);
     EXPECT_EQ(good["status"], "0");
     EXPECT_EQ(good["auth"], hex);
-    EXPECT_EQ(ParseLines(copyWith("WFS_AUTHORIZATION", hex.substr(2)))["status"],
-              std::to_string(errAuthorizationInvalidRef));
-    EXPECT_EQ(ParseLines(copyWith("WFS_AUTHORIZATION", std::string(64, 'g')))["status"],
-              std::to_string(errAuthorizationInvalidRef));
+    for (const std::string &bad : {hex.substr(2), std::string(64, 'g')}) {
+        EXPECT_EQ(copyWith("WFS_AUTHORIZATION", bad)["status"], std::to_string(errAuthorizationInvalidRef));
+    }
     // After pkexec: a new authorization, not the caller's.
-    auto pkexec = ParseLines(copyWith("PKEXEC_UID", "1000"));
+    Report pkexec = copyWith("PKEXEC_UID", "1000");
     EXPECT_EQ(pkexec["status"], "0");
     EXPECT_EQ(pkexec["auth"].size(), 64u);
     EXPECT_NE(pkexec["auth"], hex);
@@ -387,21 +370,18 @@ TEST_F(PrivilegedLaunch, PrivilegedReferenceOnlyInALaunchedRootProcess)
     // A set-user-ID root copy run by hand as nobody cannot be fed an authorization.
     InstalledCopy setuidProgram(WFS_LAUNCHED_PROGRAM, 04755);
     ASSERT_TRUE(setuidProgram.ok());
-    // Everything the grandchild execs with is prepared before it is forked.
     const std::string variable = "WFS_AUTHORIZATION=" + hex;
     char *const byHandArgv[] = {const_cast<char *>(setuidProgram.path().c_str()), nullptr};
     char *const byHandEnvp[] = {const_cast<char *>(variable.c_str()),
-                                const_cast<char *>("WFS_LAUNCHED_MODE=report"),
                                 const_cast<char *>("ASAN_OPTIONS=detect_leaks=0"), nullptr};
-    auto byHand = ParseLines(InChild([&] {
+    Report byHand = InChild([&] {
         int pair[2] = {-1, -1};
         if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return std::string();
         const pid_t pid = fork();
         if (pid == 0) {
             dup2(pair[1], 0);
             dup2(pair[1], 1);
-            if (!DropToNobody()) _exit(1);
-            execve(byHandArgv[0], byHandArgv, byHandEnvp);
+            if (DropToNobody()) execve(byHandArgv[0], byHandArgv, byHandEnvp);
             _exit(1);
         }
         close(pair[1]);
@@ -410,7 +390,7 @@ TEST_F(PrivilegedLaunch, PrivilegedReferenceOnlyInALaunchedRootProcess)
         close(pair[0]);
         waitpid(pid, nullptr, 0);
         return text.size() > 4 ? text.substr(4) : text;
-    }));
+    });
     EXPECT_EQ(byHand["euid"], "0");
     EXPECT_EQ(byHand["ruid"], std::to_string(kNobody));
     EXPECT_EQ(byHand["auth"], "ERR " + std::to_string(errAuthorizationInvalidRef));

@@ -152,7 +152,9 @@ OSStatus AuthorizationCreateFromExternalForm(const AuthorizationExternalForm *ex
  * on it.  The program is the caller's child (the launcher runs it in place)
  * and the caller reaps it.
  *
- * A caller whose effective user is root starts the program directly.  Anyone
+ * A caller whose effective user is root starts the program directly; one that
+ * runs elevated (set-user-ID root) gives it root's IDs, no supplementary
+ * groups and a fixed minimal environment, never its invoker's.  Anyone
  * else starts it through polkit, "/usr/bin/pkexec <path> <arguments>", or
  * through the launcher that secure_getenv("WFS_PRIVILEGED_LAUNCHER") names.
  * The program is given the authorization: see
