@@ -1,14 +1,8 @@
 // A helper tool for the main-routine tests, built like the real one: its entry point follows the
 // main routine's contract (descriptors 0 and 1, the authorization from the privileged launch,
-// SIGPIPE ignored, exit status from the result), and its command procedure echoes the request.
-//
-// The command procedure answers a copy of the request with the effective, real and saved user IDs
-// it ran with ("CommandEUID", "CommandRUID", "CommandSUID") and the external form of the
-// authorization it was given ("AuthForm"). Keys of the request change that:
-//   "ReturnError"  (number)  the procedure's result
-//   "NoResponse"   (any)     leave the response NULL
-//   "SetErrorKey"  (number)  put ErrorNumberKey with this value into the response
-//   "OpenFiles"    (array of paths) hand back a descriptor of each, in order
+// SIGPIPE ignored, exit status from the result). Its command procedure answers a copy of the
+// request with the effective, real and saved user IDs it ran with ("CommandEUID", "CommandRUID",
+// "CommandSUID") and the external form of the authorization it was given ("AuthForm").
 //
 // Started as a repairer ("--self-repair") with WFS_FAKE_REPAIRER set, it stands in for a repairer
 // that goes wrong: it writes its process ID and then
@@ -21,7 +15,6 @@
 
 #include <Support/CFRef.h>
 
-#include <fcntl.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -36,19 +29,8 @@ void SetNumber(CFMutableDictionaryRef dict, CFStringRef key, long long value)
     CFDictionarySetValue(dict, key, number.get());
 }
 
-bool GetInt(CFDictionaryRef dict, CFStringRef key, int *value)
-{
-    CFTypeRef found = CFDictionaryGetValue(dict, key);
-    return found != nullptr && CFGetTypeID(found) == CFNumberGetTypeID() &&
-           CFNumberGetValue(static_cast<CFNumberRef>(found), kCFNumberIntType, value);
-}
-
 int EchoCommand(AuthorizationRef auth, CFDictionaryRef request, CFDictionaryRef *response)
 {
-    int result = 0;
-    (void) GetInt(request, CFSTR("ReturnError"), &result);
-    if (CFDictionaryContainsKey(request, CFSTR("NoResponse"))) return result;
-
     wfs::CFRef<CFMutableDictionaryRef> answer(CFDictionaryCreateMutableCopy(nullptr, 0, request));
     uid_t ruid = 0, euid = 0, suid = 0;
     getresuid(&ruid, &euid, &suid);
@@ -57,48 +39,12 @@ int EchoCommand(AuthorizationRef auth, CFDictionaryRef request, CFDictionaryRef 
     SetNumber(answer.get(), CFSTR("CommandSUID"), suid);
     AuthorizationExternalForm form;
     if (AuthorizationMakeExternalForm(auth, &form) == 0) {
-        wfs::CFRef<CFDataRef> data(
-            CFDataCreate(nullptr, reinterpret_cast<const UInt8 *>(form.bytes), sizeof(form.bytes)));
+        wfs::CFRef<CFDataRef> data(CFDataCreate(nullptr, reinterpret_cast<const UInt8 *>(form.bytes), 32));
         CFDictionarySetValue(answer.get(), CFSTR("AuthForm"), data.get());
     }
-    int errorKey = 0;
-    if (GetInt(request, CFSTR("SetErrorKey"), &errorKey)) {
-        wfs::CFRef<CFNumberRef> number(CFNumberCreate(nullptr, kCFNumberSInt32Type, &errorKey));
-        CFDictionarySetValue(answer.get(), ErrorNumberKey, number.get());
-    }
-    CFTypeRef paths = CFDictionaryGetValue(request, CFSTR("OpenFiles"));
-    if (paths != nullptr && CFGetTypeID(paths) == CFArrayGetTypeID()) {
-        wfs::CFRef<CFMutableArrayRef> fds(CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks));
-        for (CFIndex i = 0; i < CFArrayGetCount(static_cast<CFArrayRef>(paths)); i++) {
-            char path[4096];
-            if (!CFStringGetCString(
-                    static_cast<CFStringRef>(CFArrayGetValueAtIndex(static_cast<CFArrayRef>(paths), i)),
-                    path, sizeof(path), kCFStringEncodingUTF8)) {
-                continue;
-            }
-            int fd = open(path, O_RDONLY | O_CLOEXEC);
-            if (fd < 0) continue;
-            wfs::CFRef<CFNumberRef> number(CFNumberCreate(nullptr, kCFNumberIntType, &fd));
-            CFArrayAppendValue(fds.get(), number.get());
-        }
-        CFDictionarySetValue(answer.get(), DescriptorArrayKey, fds.get());
-    }
     *response = answer.release();
-    return result;
+    return 0;
 }
-
-}  // namespace
-
-// The leak check at exit traces this process from a helper, which the kernel refuses for a
-// process started set-user-ID (real and saved user differ). Off there only; everywhere else,
-// the repairer included, it runs.
-extern "C" int __lsan_is_turned_off()
-{
-    uid_t ruid = 0, euid = 0, suid = 0;
-    return getresuid(&ruid, &euid, &suid) == 0 && ruid != suid;
-}
-
-namespace {
 
 int FakeRepairer(const char *mode)
 {
@@ -106,15 +52,20 @@ int FakeRepairer(const char *mode)
     if (MoreUNIXWrite(STDOUT_FILENO, &pid, sizeof(pid), nullptr) != 0) return 4;
     if (strncmp(mode, "exit:", 5) == 0) return atoi(mode + 5);
     if (strcmp(mode, "signal") == 0) raise(SIGKILL);
-    if (strcmp(mode, "close-exit0") == 0) {
-        close(STDIN_FILENO);
-        close(STDOUT_FILENO);
-        return 0;
-    }
-    return 4;
+    close(STDIN_FILENO);
+    close(STDOUT_FILENO);
+    return strcmp(mode, "close-exit0") == 0 ? 0 : 4;
 }
 
 }  // namespace
+
+// The leak check at exit traces this process from a helper, which the kernel refuses for a
+// process started set-user-ID (real and saved user differ). Off there only.
+extern "C" int __lsan_is_turned_off()
+{
+    uid_t ruid = 0, euid = 0, suid = 0;
+    return getresuid(&ruid, &euid, &suid) == 0 && ruid != suid;
+}
 
 int main(int argc, char **argv)
 {
@@ -122,7 +73,7 @@ int main(int argc, char **argv)
     const char *fake = secure_getenv("WFS_FAKE_REPAIRER");
     if (fake != nullptr && argc == 2) return FakeRepairer(fake);
     if (argc < 1 || argv[0] == nullptr) return kHelperToolResultInternalError;
-    const int err = MoreSecHelperToolMain(STDIN_FILENO, STDOUT_FILENO, MoreSecHelperToolCopyAuthRef(),
-                                          EchoCommand, argc, const_cast<const char **>(argv));
-    return MoreSecErrorToHelperToolResult(err);
+    return MoreSecErrorToHelperToolResult(MoreSecHelperToolMain(
+        STDIN_FILENO, STDOUT_FILENO, MoreSecHelperToolCopyAuthRef(), EchoCommand, argc,
+        const_cast<const char **>(argv)));
 }

@@ -1,16 +1,13 @@
-// A stand-in helper tool for the request tests. It is started exactly as the real tool is (no
-// arguments, the socket on 0 and 1), so its behaviour comes from the environment, which the client
-// passes on unchanged: WFS_WIRE_TOOL_MODE names what it does after reading the external form and
-// the request.
+// A stand-in helper tool for the request tests, started exactly as the real tool is (no arguments,
+// the socket on 0 and 1). The client passes its environment on unchanged, so WFS_WIRE_TOOL_MODE
+// names what the tool does after reading the external form and the request:
 //
-//   answer        a response echoing the request's "Payload", exit 0
-//   fds-answer    a response with two descriptors of WFS_WIRE_TOOL_FILE, exit 0
-//   fds-then-fail a complete response with two descriptors, then exit 4
-//   deny          no response, exit 2
-//   exit9         no response, exit 9
-//   killed        no response, killed by SIGKILL
-//   partial       half a response frame, exit 0
-//   inspect       a response describing how the tool was started, exit 0
+//   answer     a response echoing the request's "Payload", exit 0
+//   fds:N      a response with two descriptors of WFS_WIRE_TOOL_FILE, then exit N
+//   exit:N     no response, exit N
+//   killed     no response, killed by SIGKILL
+//   partial    half a response frame, exit 0
+//   inspect    a response describing how the tool was started, exit 0
 
 #include "MoreSecurityInternal.h"
 #include "MoreUNIX.h"
@@ -27,117 +24,90 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <string>
-
 namespace {
 
-void SetInt64(CFMutableDictionaryRef dict, CFStringRef key, long long value)
+void SetNumber(CFMutableDictionaryRef dict, const char *key, long long value)
 {
+    wfs::CFRef<CFStringRef> name(CFStringCreateWithCString(nullptr, key, kCFStringEncodingUTF8));
     wfs::CFRef<CFNumberRef> number(CFNumberCreate(nullptr, kCFNumberLongLongType, &value));
-    CFDictionarySetValue(dict, key, number.get());
+    CFDictionarySetValue(dict, name.get(), number.get());
 }
 
-void SetString(CFMutableDictionaryRef dict, CFStringRef key, const char *value)
+// How the tool was started: argc, argv[0], 0 and 1 one socket made by the client, standard error,
+// the inherited marker variable, descriptors above 2, and the 32 bytes that came first.
+void Describe(CFMutableDictionaryRef response, int argc, char **argv, const AuthorizationExternalForm &form)
 {
-    wfs::CFRef<CFStringRef> string(
-        CFStringCreateWithCString(nullptr, value, kCFStringEncodingUTF8));
-    CFDictionarySetValue(dict, key, string.get());
-}
-
-// Descriptors above 2 open in this process, not counting the one that lists them.
-long long CountDescriptorsAboveStandard()
-{
-    DIR *dir = opendir("/proc/self/fd");
-    if (dir == nullptr) return -1;
-    long long count = 0;
-    while (struct dirent *entry = readdir(dir)) {
-        if (entry->d_name[0] != '.' && atoi(entry->d_name) > 2) count++;
-    }
-    closedir(dir);
-    return count - 1;
-}
-
-void DescribeStart(CFMutableDictionaryRef response, int argc, char **argv,
-                   const AuthorizationExternalForm &extForm)
-{
-    SetInt64(response, CFSTR("Argc"), argc);
-    SetString(response, CFSTR("Argv0"), argc > 0 ? argv[0] : "");
+    SetNumber(response, "Argc", argc);
+    wfs::CFRef<CFStringRef> arg0(CFStringCreateWithCString(nullptr, argv[0], kCFStringEncodingUTF8));
+    CFDictionarySetValue(response, CFSTR("Argv0"), arg0.get());
     struct stat st0 {}, st1 {}, st2 {};
-    fstat(0, &st0);
-    fstat(1, &st1);
-    fstat(2, &st2);
-    SetInt64(response, CFSTR("Fd0Ino"), static_cast<long long>(st0.st_ino));
-    SetInt64(response, CFSTR("Fd1Ino"), static_cast<long long>(st1.st_ino));
-    SetInt64(response, CFSTR("Fd0IsSocket"), S_ISSOCK(st0.st_mode) ? 1 : 0);
-    SetInt64(response, CFSTR("Fd2Dev"), static_cast<long long>(st2.st_dev));
-    SetInt64(response, CFSTR("Fd2Ino"), static_cast<long long>(st2.st_ino));
-    // On a socket pair the peer's credentials are those of the process that made the pair.
+    fstat(0, &st0), fstat(1, &st1), fstat(2, &st2);
+    SetNumber(response, "Socket01", S_ISSOCK(st0.st_mode) && st0.st_ino == st1.st_ino);
+    SetNumber(response, "Fd2Dev", static_cast<long long>(st2.st_dev));
+    SetNumber(response, "Fd2Ino", static_cast<long long>(st2.st_ino));
     struct ucred peer {};
     socklen_t length = sizeof(peer);
-    if (getsockopt(0, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0) {
-        SetInt64(response, CFSTR("PeerPid"), peer.pid);
-    }
+    if (getsockopt(0, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0) SetNumber(response, "PeerPid", peer.pid);
     const char *marker = getenv("WFS_WIRE_TOOL_MARKER");
-    SetString(response, CFSTR("Marker"), marker != nullptr ? marker : "<unset>");
-    SetInt64(response, CFSTR("ExtraFds"), CountDescriptorsAboveStandard());
-    wfs::CFRef<CFDataRef> form(CFDataCreate(nullptr, reinterpret_cast<const UInt8 *>(&extForm),
-                                            sizeof(extForm)));
-    CFDictionarySetValue(response, CFSTR("ExternalForm"), form.get());
+    wfs::CFRef<CFStringRef> markerString(
+        CFStringCreateWithCString(nullptr, marker != nullptr ? marker : "", kCFStringEncodingUTF8));
+    CFDictionarySetValue(response, CFSTR("Marker"), markerString.get());
+    long long extra = -1;  // not counting the directory being listed
+    DIR *dir = opendir("/proc/self/fd");
+    while (struct dirent *entry = dir != nullptr ? readdir(dir) : nullptr) extra += atoi(entry->d_name) > 2;
+    if (dir != nullptr) closedir(dir);
+    SetNumber(response, "ExtraFds", extra);
+    wfs::CFRef<CFDataRef> data(CFDataCreate(nullptr, reinterpret_cast<const UInt8 *>(&form), sizeof(form)));
+    CFDictionarySetValue(response, CFSTR("ExternalForm"), data.get());
 }
 
-int Serve(const std::string &mode, int argc, char **argv)
+int Serve(const char *mode, int argc, char **argv)
 {
-    AuthorizationExternalForm extForm;
-    if (MoreUNIXRead(0, &extForm, sizeof(extForm), nullptr) != 0) return 4;
+    AuthorizationExternalForm form;
     wfs::CFRef<CFDictionaryRef> request;
-    if (CopyDictionaryFromDescriptor(0, request.out()) != 0) return 4;
-
+    if (MoreUNIXRead(0, &form, sizeof(form), nullptr) != 0 ||
+        CopyDictionaryFromDescriptor(0, request.out()) != 0) {
+        return 4;
+    }
     wfs::CFRef<CFMutableDictionaryRef> response(CFDictionaryCreateMutable(
         nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
-    SetInt64(response.get(), ErrorNumberKey, 0);
-
-    if (mode == "answer") {
+    int status = 0;
+    wfs::UniqueFd first, second;
+    if (strcmp(mode, "answer") == 0) {
         CFTypeRef payload = CFDictionaryGetValue(request.get(), CFSTR("Payload"));
         if (payload != nullptr) CFDictionarySetValue(response.get(), CFSTR("Echo"), payload);
-        return WriteDictionaryAndDescriptors(response.get(), 1) == 0 ? 0 : 4;
-    }
-    if (mode == "fds-answer" || mode == "fds-then-fail") {
+    } else if (strncmp(mode, "fds:", 4) == 0) {
+        status = atoi(mode + 4);
         const char *path = getenv("WFS_WIRE_TOOL_FILE");
-        wfs::UniqueFd first(open(path != nullptr ? path : "/dev/null", O_RDONLY | O_CLOEXEC));
-        wfs::UniqueFd second(open(path != nullptr ? path : "/dev/null", O_RDONLY | O_CLOEXEC));
-        if (!first || !second) return 4;
-        wfs::CFRef<CFMutableArrayRef> fds(CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks));
-        for (int fd : {first.get(), second.get()}) {
+        first.reset(open(path, O_RDONLY | O_CLOEXEC));
+        second.reset(open(path, O_RDONLY | O_CLOEXEC));
+        int fds[] = {first.get(), second.get()};
+        wfs::CFRef<CFMutableArrayRef> list(CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks));
+        for (int &fd : fds) {
             wfs::CFRef<CFNumberRef> number(CFNumberCreate(nullptr, kCFNumberIntType, &fd));
-            CFArrayAppendValue(fds.get(), number.get());
+            CFArrayAppendValue(list.get(), number.get());
         }
-        CFDictionarySetValue(response.get(), DescriptorArrayKey, fds.get());
-        if (WriteDictionaryAndDescriptors(response.get(), 1) != 0) return 4;
-        return mode == "fds-answer" ? 0 : 4;
-    }
-    if (mode == "deny") return 2;
-    if (mode == "exit9") return 9;
-    if (mode == "killed") {
-        kill(getpid(), SIGKILL);
-        return 0;
-    }
-    if (mode == "partial") {
+        CFDictionarySetValue(response.get(), DescriptorArrayKey, list.get());
+    } else if (strncmp(mode, "exit:", 5) == 0) {
+        return atoi(mode + 5);
+    } else if (strcmp(mode, "killed") == 0) {
+        raise(SIGKILL);
+    } else if (strcmp(mode, "partial") == 0) {
         const uint32_t claimed = 100;
-        if (MoreUNIXWrite(1, &claimed, sizeof(claimed), nullptr) != 0) return 4;
-        return MoreUNIXWrite(1, "<?xml vers", 10, nullptr) == 0 ? 0 : 4;
+        return MoreUNIXWrite(1, &claimed, sizeof(claimed), nullptr) + MoreUNIXWrite(1, "<?xml", 5, nullptr);
+    } else if (strcmp(mode, "inspect") == 0) {
+        Describe(response.get(), argc, argv, form);
+    } else {
+        return 1;
     }
-    if (mode == "inspect") {
-        DescribeStart(response.get(), argc, argv, extForm);
-        return WriteDictionaryAndDescriptors(response.get(), 1) == 0 ? 0 : 4;
-    }
-    return 1;
+    return WriteDictionaryAndDescriptors(response.get(), 1) == 0 ? status : 4;
 }
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    if (MoreUNIXIgnoreSIGPIPE() != 0) return 4;
     const char *mode = getenv("WFS_WIRE_TOOL_MODE");
-    return Serve(mode != nullptr ? mode : "", argc, argv);
+    if (MoreUNIXIgnoreSIGPIPE() != 0 || mode == nullptr || argc < 1) return 4;
+    return Serve(mode, argc, argv);
 }
