@@ -79,6 +79,8 @@ TEST(MoreSecWire, ThreeDescriptorsArriveRenumberedInOrderAndAPeerThatStopsEarlyL
 
 TEST(MoreSecWire, FrameLengthsAndContentsAreCheckedWithoutReadingBeyondTheFrame)
 {
+    // The forked writers use MoreUNIXWrite, which requires SIGPIPE ignored.
+    ASSERT_EQ(MoreUNIXIgnoreSIGPIPE(), 0);
     const std::string oneKey = PlistXML("<dict><key>a</key><string>b</string></dict>");
     // Exactly the limit: a valid document padded inside a comment, written by another process
     // because it does not fit into a socket buffer.
