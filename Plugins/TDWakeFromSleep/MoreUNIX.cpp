@@ -35,6 +35,29 @@ union DescriptorControl {
     struct cmsghdr align;
 };
 
+// The one-byte message with room for one descriptor, laid out alike for sending and receiving.
+// It points into itself, so it stays where it was made.
+struct DescriptorMessage {
+    explicit DescriptorMessage(char byte) : data(byte)
+    {
+        std::memset(&control, 0, sizeof control);
+        iov.iov_base = &data;
+        iov.iov_len = sizeof data;
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control.bytes;
+        msg.msg_controllen = sizeof control.bytes;
+    }
+    DescriptorMessage(const DescriptorMessage &) = delete;
+    DescriptorMessage &operator=(const DescriptorMessage &) = delete;
+
+    char data;
+    struct iovec iov = {};
+    struct msghdr msg = {};
+    // Last: its alignment member ends in a flexible array.
+    DescriptorControl control;
+};
+
 struct FreeDeleter {
     void operator()(void *block) const noexcept { std::free(block); }
 };
@@ -141,17 +164,8 @@ extern "C" int MoreUNIXWriteDescriptor(int fd, int fdToWrite)
     MoreAssertQ(fd >= 0);
     MoreAssertQ(fdToWrite >= 0);
 
-    char data = kDummyData;
-    struct iovec iov = {&data, sizeof data};
-    DescriptorControl control;
-    std::memset(&control, 0, sizeof control);
-
-    struct msghdr msg = {};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control.bytes;
-    msg.msg_controllen = sizeof control.bytes;
-
+    DescriptorMessage message(kDummyData);
+    struct msghdr &msg = message.msg;
     struct cmsghdr *cmsg = CMSG_FIRSTHDR(&msg);
     cmsg->cmsg_level = SOL_SOCKET;
     cmsg->cmsg_type = SCM_RIGHTS;
@@ -171,16 +185,8 @@ extern "C" int MoreUNIXReadDescriptor(int fd, int *fdRead)
     MoreAssertQ(fdRead != NULL);
     MoreAssertQ(*fdRead == -1);
 
-    char data = 0;
-    struct iovec iov = {&data, sizeof data};
-    DescriptorControl control;
-    std::memset(&control, 0, sizeof control);
-
-    struct msghdr msg = {};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control.bytes;
-    msg.msg_controllen = sizeof control.bytes;
+    DescriptorMessage message(0);
+    struct msghdr &msg = message.msg;
 
     // MSG_CMSG_CLOEXEC marks the received descriptor close-on-exec as it is
     // installed.  Both sides of this system start child processes; without it
@@ -201,10 +207,10 @@ extern "C" int MoreUNIXReadDescriptor(int fd, int *fdRead)
     // descriptors that did fit were adopted above and are closed on return.
     int returnedFlags = msg.msg_flags & ~kReceiveFlags;
     const struct cmsghdr *cmsg = CMSG_FIRSTHDR(&msg);
-    if (data != kDummyData) return EINVAL;
+    if (message.data != kDummyData) return EINVAL;
     if (returnedFlags != 0) return EINVAL;
     if (msg.msg_control == nullptr) return EINVAL;
-    if (msg.msg_controllen != sizeof control.bytes) return EINVAL;
+    if (msg.msg_controllen != sizeof message.control.bytes) return EINVAL;
     if (cmsg == nullptr || cmsg->cmsg_len != CMSG_LEN(sizeof(int))) return EINVAL;
     if (cmsg->cmsg_level != SOL_SOCKET) return EINVAL;
     if (cmsg->cmsg_type != SCM_RIGHTS) return EINVAL;
