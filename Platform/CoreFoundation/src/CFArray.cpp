@@ -85,6 +85,13 @@ __CFArray *NewCopy(const __CFArray *source) {
 
 }  // namespace
 
+CFArrayRef cf::CreateArrayTakingValues(const void *const *values, CFIndex count, bool isMutable) {
+    auto *array = new __CFArray(&kCFTypeArrayCallBacks);
+    array->values_.assign(values, values + count);
+    array->mutable_ = isMutable;
+    return array;
+}
+
 CFTypeID CFArrayGetTypeID(void) { return kCFTypeIDArray; }
 
 CFArrayRef CFArrayCreate(CFAllocatorRef, const void **values, CFIndex numValues, const CFArrayCallBacks *callBacks) {

@@ -31,6 +31,14 @@ inline std::string Indent(const std::string &text) {
     return out;
 }
 
+// Arrays and dictionaries with the CFType callbacks built from references the caller already owns:
+// the new collection takes them over instead of retaining them (and the caller releasing them
+// after), which is what the property-list reader does for every container it closes.
+CFArrayRef CreateArrayTakingValues(const void *const *values, CFIndex count, bool isMutable);
+// `pairs` holds `count` keys and values interleaved: key, value, key, value... NULL when a key
+// repeats, and then the caller still owns every reference it passed.
+CFDictionaryRef CreateDictionaryTakingPairs(const void *const *pairs, CFIndex count, bool isMutable);
+
 inline void CheckCollectionRange(CFIndex count, CFRange range, const char *file, unsigned line) {
     if (range.location < 0 || range.length < 0 || range.location > count || range.length > count - range.location) {
         AssertionFailed(file, line, "range is within the collection");

@@ -1,5 +1,6 @@
 // Dictionaries, immutable and mutable. Entries sit in a vector in insertion order; an open
-// addressing table of entry indices, keyed by the key callbacks' hash, finds them in O(1).
+// addressing table of entry indices, keyed by the key callbacks' hash, finds them in O(1). Small
+// dictionaries, the usual kind, have no table: they compare the stored hashes in order.
 #include "CFCollectionInternal.h"
 
 #include <vector>
@@ -31,6 +32,9 @@ struct __CFDictionary final : __CFObject {
     };
     static constexpr CFIndex kEmpty = -1;
     static constexpr CFIndex kDeleted = -2;
+    // Up to this many entries a scan of the stored hashes is as quick as probing a table, and
+    // saves building one.
+    static constexpr size_t kLinearLimit = 8;
 
     __CFDictionary(const CFDictionaryKeyCallBacks *keys, const CFDictionaryValueCallBacks *values) noexcept
         : __CFObject(kCFTypeIDDictionary) {
@@ -76,6 +80,13 @@ struct __CFDictionary final : __CFObject {
     CFIndex find(const void *key) const { return count_ == 0 ? -1 : find(key, hashKey(key)); }
     CFIndex find(const void *key, CFHashCode hash) const {
         if (count_ == 0) return -1;
+        if (slots_.empty()) {
+            for (size_t n = 0; n < entries_.size(); ++n) {
+                const Entry &entry = entries_[n];
+                if (entry.live && entry.hash == hash && sameKey(entry.key, key)) return static_cast<CFIndex>(n);
+            }
+            return -1;
+        }
         size_t mask = slots_.size() - 1;
         for (size_t i = hash & mask;; i = (i + 1) & mask) {
             CFIndex slot = slots_[i];
@@ -87,7 +98,8 @@ struct __CFDictionary final : __CFObject {
         }
     }
 
-    // Rebuilds the table (and drops dead entries) so that it stays at most half full.
+    // Makes room for `wanted` entries: drops dead entries, and rebuilds the table so that it stays
+    // at most half full, or drops it while a scan will do.
     void rehash(size_t wanted) {
         if (count_ != static_cast<CFIndex>(entries_.size())) {
             std::vector<Entry> live;
@@ -96,6 +108,11 @@ struct __CFDictionary final : __CFObject {
                 if (entry.live) live.push_back(entry);
             }
             entries_.swap(live);
+        }
+        entries_.reserve(wanted);
+        if (wanted <= kLinearLimit) {
+            slots_.clear();
+            return;
         }
         size_t size = 8;
         while (size < wanted * 2) size *= 2;
@@ -112,10 +129,18 @@ struct __CFDictionary final : __CFObject {
 
     // Adds an entry for a key that is not present; `hash` is its hash, computed once by the caller.
     void add(const void *key, const void *value, CFHashCode hash) {
-        // Entries and tombstones both occupy slots: rebuild before the table gets crowded.
-        if ((entries_.size() + 1) * 2 > slots_.size()) rehash(static_cast<size_t>(count_) + 1);
-        entries_.push_back(Entry{retainKey(key), retainValue(value), hash, true});
-        insertSlot(hash, static_cast<CFIndex>(entries_.size() - 1));
+        insert(retainKey(key), retainValue(value), hash);
+    }
+    // The same with references the dictionary takes over as they are.
+    void insert(const void *key, const void *value, CFHashCode hash) {
+        // Dead entries count too (they hold slots as tombstones): rebuild before the table gets
+        // crowded, or the scan too long.
+        const size_t entries = entries_.size() + 1;
+        if (slots_.empty() ? entries > kLinearLimit : entries * 2 > slots_.size()) {
+            rehash(static_cast<size_t>(count_) + 1);
+        }
+        entries_.push_back(Entry{key, value, hash, true});
+        if (!slots_.empty()) insertSlot(hash, static_cast<CFIndex>(entries_.size() - 1));
         ++count_;
     }
 
@@ -128,10 +153,12 @@ struct __CFDictionary final : __CFObject {
 
     void remove(CFIndex index) {
         Entry &entry = entries_[static_cast<size_t>(index)];
-        size_t mask = slots_.size() - 1;
-        size_t i = entry.hash & mask;
-        while (slots_[i] != index) i = (i + 1) & mask;
-        slots_[i] = kDeleted;
+        if (!slots_.empty()) {
+            size_t mask = slots_.size() - 1;
+            size_t i = entry.hash & mask;
+            while (slots_[i] != index) i = (i + 1) & mask;
+            slots_[i] = kDeleted;
+        }
         entry.live = false;
         --count_;
         const void *key = entry.key, *value = entry.value;
@@ -213,6 +240,26 @@ __CFDictionary *NewCopy(const __CFDictionary *source) {
 }
 
 }  // namespace
+
+CFDictionaryRef cf::CreateDictionaryTakingPairs(const void *const *pairs, CFIndex count, bool isMutable) {
+    auto *dict = new __CFDictionary(&kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+    dict->mutable_ = isMutable;
+    dict->rehash(static_cast<size_t>(count));
+    for (CFIndex i = 0; i < count; ++i) {
+        const void *key = pairs[2 * i];
+        const CFHashCode hash = CFHash(key);
+        if (dict->find(key, hash) >= 0) {
+            // Hand every reference back untouched: forget the entries before the dictionary goes.
+            dict->entries_.clear();
+            dict->slots_.clear();
+            dict->count_ = 0;
+            delete dict;
+            return nullptr;
+        }
+        dict->insert(key, pairs[2 * i + 1], hash);
+    }
+    return dict;
+}
 
 CFTypeID CFDictionaryGetTypeID(void) { return kCFTypeIDDictionary; }
 

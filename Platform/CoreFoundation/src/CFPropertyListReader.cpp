@@ -9,7 +9,7 @@
 // elements close: leaves from the text collected in one reusable buffer, containers from the run
 // of finished values on top of a value stack. Dictionary keys repeat a lot across a document, so
 // each distinct key is made once per parse and shared.
-#include "CFInternal.h"
+#include "CFCollectionInternal.h"
 #include "CFPropertyListFormat.h"
 
 #include <expat.h>
@@ -18,11 +18,11 @@
 #include <climits>
 #include <cmath>
 #include <cstdarg>
+#include <cstring>
 #include <optional>
 #include <random>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace cf::plist {
@@ -32,29 +32,45 @@ enum class Element : unsigned char {
     Plist, Array, Dict, Key, String, Integer, Real, True, False, Date, Data, Unknown
 };
 
+// Whether `name` is `word`: small enough to unroll in place, which a call to strcmp is not.
+inline bool NameIs(const XML_Char *name, const char *word) {
+    for (; *word != '\0'; ++name, ++word)
+        if (*name != *word) return false;
+    return *name == '\0';
+}
+
+// Tells the names apart by their first letter before comparing whole names.
 Element Classify(const XML_Char *name) {
-    const std::string_view n(name);
-    switch (n.size()) {
-        case 3:
-            if (n == "key") return Element::Key;
+    const auto is = [name](const char *word) { return NameIs(name, word); };
+    switch (name[0]) {
+        case 'k':
+            if (is("key")) return Element::Key;
             break;
-        case 4:
-            if (n == "dict") return Element::Dict;
-            if (n == "real") return Element::Real;
-            if (n == "true") return Element::True;
-            if (n == "date") return Element::Date;
-            if (n == "data") return Element::Data;
+        case 's':
+            if (is("string")) return Element::String;
             break;
-        case 5:
-            if (n == "plist") return Element::Plist;
-            if (n == "array") return Element::Array;
-            if (n == "false") return Element::False;
+        case 'd':
+            if (is("dict")) return Element::Dict;
+            if (is("date")) return Element::Date;
+            if (is("data")) return Element::Data;
             break;
-        case 6:
-            if (n == "string") return Element::String;
+        case 'i':
+            if (is("integer")) return Element::Integer;
             break;
-        case 7:
-            if (n == "integer") return Element::Integer;
+        case 'r':
+            if (is("real")) return Element::Real;
+            break;
+        case 'a':
+            if (is("array")) return Element::Array;
+            break;
+        case 't':
+            if (is("true")) return Element::True;
+            break;
+        case 'f':
+            if (is("false")) return Element::False;
+            break;
+        case 'p':
+            if (is("plist")) return Element::Plist;
             break;
     }
     return Element::Unknown;
@@ -114,9 +130,98 @@ CFNumberRef CreateReal(CFAllocatorRef allocator, std::string_view text) {
     return CFNumberCreate(allocator, kCFNumberFloat64Type, &value);
 }
 
-struct KeyHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+// The distinct ASCII keys of one document, each made once and shared by every dictionary that uses
+// it. Open addressing over the keys' own hashes (which the strings then keep, so dictionaries need
+// not work them out again), mixed with a per-thread salt; a probe that runs long, as only crafted
+// keys would make it, gives up sharing rather than get slower.
+class KeyTable {
+public:
+    KeyTable() = default;
+    KeyTable(const KeyTable &) = delete;
+    KeyTable &operator=(const KeyTable &) = delete;
+    ~KeyTable() { clear(); }
+
+    // The shared key for these bytes (a new reference), or NULL.
+    CFStringRef find(const std::string &text, CFHashCode hash) const {
+        if (slots_.empty()) return nullptr;
+        const std::size_t mask = slots_.size() - 1;
+        std::size_t i = index(hash);
+        for (unsigned probes = 0; probes < kMaxProbes; ++probes, i = (i + 1) & mask) {
+            const Slot &slot = slots_[i];
+            if (slot.key == nullptr) return nullptr;
+            if (slot.hash == hash && slot.key->ascii_ == text) return static_cast<CFStringRef>(CFRetain(slot.key));
+        }
+        return nullptr;
+    }
+
+    // Shares `key`, an ASCII string whose hash is `hash`, unless its probe would run too long.
+    void add(const __CFString *key, CFHashCode hash) {
+        if ((count_ + 1) * 2 > slots_.size()) grow();
+        const std::size_t mask = slots_.size() - 1;
+        std::size_t i = index(hash);
+        for (unsigned probes = 0; probes < kMaxProbes; ++probes, i = (i + 1) & mask) {
+            if (slots_[i].key == nullptr) {
+                CFRetain(key);
+                slots_[i] = Slot{key, hash};
+                ++count_;
+                return;
+            }
+        }
+    }
+
+    void clear() {
+        for (const Slot &slot : slots_)
+            if (slot.key != nullptr) CFRelease(slot.key);
+        // Keep the room of ordinary documents; give back what a large one needed.
+        if (slots_.size() > 1024) {
+            std::vector<Slot>().swap(slots_);
+        } else {
+            std::fill(slots_.begin(), slots_.end(), Slot{});
+        }
+        count_ = 0;
+    }
+
+    void setSalt(unsigned long salt) { salt_ = salt; }
+
+private:
+    struct Slot {
+        const __CFString *key = nullptr;
+        CFHashCode hash = 0;
+    };
+    static constexpr unsigned kMaxProbes = 16;
+
+    std::size_t index(CFHashCode hash) const {
+        UInt64 x = static_cast<UInt64>(hash) ^ salt_;
+        x ^= x >> 33;
+        x *= 0xff51afd7ed558ccdull;
+        x ^= x >> 33;
+        return static_cast<std::size_t>(x) & (slots_.size() - 1);
+    }
+
+    // Doubles the table. A key whose new probe would run too long is let go: it stays in the
+    // dictionaries that hold it, just no longer shared.
+    void grow() {
+        std::vector<Slot> old(slots_.empty() ? 64 : slots_.size() * 2);
+        old.swap(slots_);
+        count_ = 0;
+        const std::size_t mask = slots_.size() - 1;
+        for (const Slot &slot : old) {
+            if (slot.key == nullptr) continue;
+            std::size_t i = index(slot.hash);
+            unsigned probes = 0;
+            while (slots_[i].key != nullptr && ++probes < kMaxProbes) i = (i + 1) & mask;
+            if (slots_[i].key == nullptr) {
+                slots_[i] = slot;
+                ++count_;
+            } else {
+                CFRelease(slot.key);
+            }
+        }
+    }
+
+    std::vector<Slot> slots_;
+    std::size_t count_ = 0;
+    UInt64 salt_ = 0;
 };
 
 struct Open {
@@ -144,8 +249,7 @@ struct Workspace {
     std::vector<Open> open;
     std::string text;                // the text of the innermost leaf element
     std::vector<CFTypeRef> values;   // owned; finished values not yet inside a container
-    std::vector<const void *> scratch;
-    std::unordered_map<std::string, CFStringRef, KeyHash, std::equal_to<>> keys;  // owned values
+    KeyTable keys;
 };
 
 thread_local Workspace tWorkspace;
@@ -154,7 +258,7 @@ class Reader {
 public:
     Reader(CFAllocatorRef allocator, CFOptionFlags mutability, Workspace &workspace)
         : allocator_(allocator), mutability_(mutability), workspace_(workspace), parser_(workspace.parser),
-          open_(workspace.open), text_(workspace.text), values_(workspace.values), scratch_(workspace.scratch),
+          open_(workspace.open), text_(workspace.text), values_(workspace.values),
           keys_(workspace.keys) {
         workspace_.busy = true;
     }
@@ -163,14 +267,12 @@ public:
     ~Reader() {
         for (CFTypeRef value : values_) CFRelease(value);
         values_.clear();
-        for (auto &entry : keys_) CFRelease(entry.second);
         keys_.clear();
         open_.clear();
         // Keep the buffers of ordinary documents; give back what a large one needed.
         constexpr std::size_t kKeep = 64 * 1024;
         if (text_.capacity() > kKeep) std::string().swap(text_);
         if (values_.capacity() > kKeep / sizeof(CFTypeRef)) std::vector<CFTypeRef>().swap(values_);
-        if (scratch_.capacity() > kKeep / sizeof(void *)) std::vector<const void *>().swap(scratch_);
         if (open_.capacity() > kKeep / sizeof(Open)) std::vector<Open>().swap(open_);
         workspace_.busy = false;
     }
@@ -228,8 +330,7 @@ private:
     std::vector<Open> &open_;
     std::string &text_;
     std::vector<CFTypeRef> &values_;
-    std::vector<const void *> &scratch_;
-    std::unordered_map<std::string, CFStringRef, KeyHash, std::equal_to<>> &keys_;
+    KeyTable &keys_;
 };
 
 void Reader::fail(const char *format, ...) {
@@ -342,29 +443,24 @@ CFStringRef Reader::createKey() {
     // Sharing keys pays off only where they repeat, in documents of many dictionaries; a request
     // has a handful of keys and would only pay for the table.
     constexpr std::size_t kKeysBeforeSharing = 16;
+    if (!IsAscii(text_.data(), text_.size())) return CreateStringWithCheckedUTF8(text_.data(), text_.size(), false);
+    const CFHashCode hash = HashAscii(text_.data(), text_.size());
     const bool share = ++keyCount_ > kKeysBeforeSharing;
     if (share) {
-        const auto found = keys_.find(std::string_view(text_));
-        if (found != keys_.end()) return static_cast<CFStringRef>(CFRetain(found->second));
+        if (CFStringRef shared = keys_.find(text_, hash)) return shared;
     }
-    CFStringRef key = CFStringCreateWithBytes(allocator_, reinterpret_cast<const UInt8 *>(text_.data()),
-                                              static_cast<CFIndex>(text_.size()), kCFStringEncodingUTF8, false);
-    CF_ASSERT(key != NULL);  // expat hands over valid UTF-8 only
-    if (share) keys_.emplace(text_, static_cast<CFStringRef>(CFRetain(key)));
+    CFStringRef key = CreateStringWithCheckedUTF8(text_.data(), text_.size(), false);
+    const auto *str = static_cast<const __CFString *>(key);
+    str->hash_.store(hash, std::memory_order_relaxed);
+    if (share) keys_.add(str, hash);
     return key;
 }
 
 CFTypeRef Reader::createLeaf(Element element) {
     switch (element) {
         case Element::String: {
-            CFStringRef string = CFStringCreateWithBytes(allocator_, reinterpret_cast<const UInt8 *>(text_.data()),
-                                                         static_cast<CFIndex>(text_.size()), kCFStringEncodingUTF8,
-                                                         false);
-            CF_ASSERT(string != NULL);
-            if (mutability_ != kCFPropertyListMutableContainersAndLeaves) return string;
-            CFMutableStringRef copy = CFStringCreateMutableCopy(allocator_, 0, string);
-            CFRelease(string);
-            return copy;
+            return CreateStringWithCheckedUTF8(text_.data(), text_.size(),
+                                               mutability_ == kCFPropertyListMutableContainersAndLeaves);
         }
         case Element::Integer: {
             CFNumberRef number = CreateInteger(allocator_, text_);
@@ -416,47 +512,20 @@ CFTypeRef Reader::createLeaf(Element element) {
     }
 }
 
+// The containers take over the references on the value stack.
 CFTypeRef Reader::createArray(std::size_t base) {
-    const CFIndex count = static_cast<CFIndex>(values_.size() - base);
-    CFTypeRef array;
-    if (mutability_ == kCFPropertyListImmutable) {
-        array = CFArrayCreate(allocator_, values_.data() + base, count, &kCFTypeArrayCallBacks);
-    } else {
-        CFMutableArrayRef mutableArray = CFArrayCreateMutable(allocator_, 0, &kCFTypeArrayCallBacks);
-        for (std::size_t i = base; i < values_.size(); ++i) CFArrayAppendValue(mutableArray, values_[i]);
-        array = mutableArray;
-    }
-    for (std::size_t i = base; i < values_.size(); ++i) CFRelease(values_[i]);
+    CFArrayRef array = CreateArrayTakingValues(values_.data() + base, static_cast<CFIndex>(values_.size() - base),
+                                               mutability_ != kCFPropertyListImmutable);
     values_.resize(base);
     return array;
 }
 
-// NULL when a key repeats: which of two values a peer meant is not a guess to make.
+// NULL when a key repeats: which of two values a peer meant is not a guess to make. The values
+// then stay on the stack, which releases them.
 CFTypeRef Reader::createDictionary(std::size_t base) {
-    const std::size_t pairs = (values_.size() - base) / 2;
-    CFTypeRef dictionary;
-    if (mutability_ == kCFPropertyListImmutable) {
-        scratch_.resize(pairs * 2);
-        for (std::size_t i = 0; i < pairs; ++i) {
-            scratch_[i] = values_[base + 2 * i];
-            scratch_[pairs + i] = values_[base + 2 * i + 1];
-        }
-        dictionary = CFDictionaryCreate(allocator_, scratch_.data(), scratch_.data() + pairs,
-                                        static_cast<CFIndex>(pairs), &kCFTypeDictionaryKeyCallBacks,
-                                        &kCFTypeDictionaryValueCallBacks);
-    } else {
-        CFMutableDictionaryRef mutableDictionary = CFDictionaryCreateMutable(
-            allocator_, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
-        for (std::size_t i = 0; i < pairs; ++i)
-            CFDictionarySetValue(mutableDictionary, values_[base + 2 * i], values_[base + 2 * i + 1]);
-        dictionary = mutableDictionary;
-    }
-    for (std::size_t i = base; i < values_.size(); ++i) CFRelease(values_[i]);
-    values_.resize(base);
-    if (static_cast<std::size_t>(CFDictionaryGetCount(static_cast<CFDictionaryRef>(dictionary))) != pairs) {
-        CFRelease(dictionary);
-        return nullptr;
-    }
+    CFDictionaryRef dictionary = CreateDictionaryTakingPairs(
+        values_.data() + base, static_cast<CFIndex>((values_.size() - base) / 2), mutability_ != kCFPropertyListImmutable);
+    if (dictionary != nullptr) values_.resize(base);
     return dictionary;
 }
 
@@ -472,6 +541,7 @@ CFPropertyListRef Reader::parse(const UInt8 *bytes, CFIndex length) {
         std::abort();
     }
     XML_SetHashSalt(parser_, workspace_.salt);
+    keys_.setSalt(workspace_.salt);
     XML_SetUserData(parser_, this);
     XML_SetElementHandler(parser_, OnStart, OnEnd);
     XML_SetCharacterDataHandler(parser_, OnText);

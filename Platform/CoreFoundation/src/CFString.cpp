@@ -84,13 +84,21 @@ bool __CFString::equal(const __CFObject &other) const {
 }
 
 CFHashCode __CFString::hash() const {
-    // FNV-1a over the UTF-16 units, the same for both representations.
-    UInt64 h = 1469598103934665603ull;
-    CFIndex n = length();
-    for (CFIndex i = 0; i < n; ++i) {
-        h = (h ^ at(i)) * 1099511628211ull;
+    if (!mutable_) {
+        const CFHashCode known = hash_.load(std::memory_order_relaxed);
+        if (known != 0) return known;
     }
-    return static_cast<CFHashCode>(h);
+    // FNV-1a over the UTF-16 units, the same for both representations.
+    CFHashCode h;
+    if (!isWide_) {
+        h = cf::HashAscii(ascii_.data(), ascii_.size());
+    } else {
+        UInt64 f = 1469598103934665603ull;
+        for (char16_t unit : wide_) f = (f ^ unit) * 1099511628211ull;
+        h = static_cast<CFHashCode>(f);
+    }
+    if (!mutable_) hash_.store(h, std::memory_order_relaxed);
+    return h;
 }
 
 // --- helpers -----------------------------------------------------------------------------------
@@ -118,6 +126,62 @@ CFStringRef CreateStringWithUTF8(std::string_view utf8) {
     std::u16string units;
     for (unsigned char c : utf8) units.push_back(c < 0x80 ? c : 0xFFFD);
     return CreateStringWithUnits(std::move(units));
+}
+
+bool IsAscii(const char *bytes, std::size_t count) {
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        UInt64 word;
+        std::memcpy(&word, bytes + i, sizeof word);
+        if ((word & 0x8080808080808080ull) != 0) return false;
+    }
+    for (; i < count; ++i)
+        if (static_cast<unsigned char>(bytes[i]) >= 0x80) return false;
+    return true;
+}
+
+CFStringRef CreateStringWithCheckedUTF8(const char *bytes, std::size_t count, bool isMutable) {
+    auto *str = new __CFString;
+    str->mutable_ = isMutable;
+    if (IsAscii(bytes, count)) {
+        str->ascii_.assign(bytes, count);
+        return str;
+    }
+    const auto *p = reinterpret_cast<const unsigned char *>(bytes);
+    std::u16string &units = str->wide_;
+    units.reserve(count);
+    str->isWide_ = true;
+    for (std::size_t i = 0; i < count;) {
+        const UInt32 lead = p[i];
+        std::size_t trailing;
+        UInt32 codePoint;
+        if (lead < 0x80) {
+            units.push_back(static_cast<char16_t>(lead));
+            ++i;
+            continue;
+        } else if (lead >= 0xC2 && lead <= 0xDF) {
+            trailing = 1, codePoint = lead & 0x1F;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            trailing = 2, codePoint = lead & 0x0F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            trailing = 3, codePoint = lead & 0x07;
+        } else {
+            trailing = count;  // refused below
+            codePoint = 0;
+        }
+        // Never read past the end, whatever the caller promised.
+        CF_ASSERT(trailing < count - i);
+        for (std::size_t k = 1; k <= trailing; ++k) codePoint = (codePoint << 6) | (p[i + k] & 0x3F);
+        if (codePoint < 0x10000) {
+            units.push_back(static_cast<char16_t>(codePoint));
+        } else {
+            codePoint -= 0x10000;
+            units.push_back(static_cast<char16_t>(0xD800 + (codePoint >> 10)));
+            units.push_back(static_cast<char16_t>(0xDC00 + (codePoint & 0x3FF)));
+        }
+        i += trailing + 1;
+    }
+    return str;
 }
 
 CFStringRef CreateStringWithUnits(std::u16string units) {

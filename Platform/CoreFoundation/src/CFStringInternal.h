@@ -43,6 +43,9 @@ struct __CFString final : __CFObject {
 
     bool isWide_ = false;
     bool mutable_ = false;
+    // The hash of an immutable string, worked out once (0: not yet). Racing threads store the same
+    // value, so relaxed order is enough.
+    mutable std::atomic<CFHashCode> hash_{0};
     CFIndex maxLength_ = 0;  // 0: no limit
     std::string ascii_;
     std::u16string wide_;
@@ -76,6 +79,20 @@ void AppendUTF8(std::string &out, UInt32 codePoint);
 // U+FFFD). Never NULL.
 CFStringRef CreateStringWithUTF8(std::string_view utf8);
 CFStringRef CreateStringWithUnits(std::u16string units);
+
+// A new string from UTF-8 that has already been checked (by the XML parser): no second validation
+// pass. Text that is not in fact valid is still caught, as a caller error.
+CFStringRef CreateStringWithCheckedUTF8(const char *bytes, std::size_t count, bool isMutable);
+
+// True when every byte is below 0x80.
+bool IsAscii(const char *bytes, std::size_t count);
+
+// The hash of a string, for ASCII bytes without making the string: FNV-1a over its UTF-16 units.
+inline CFHashCode HashAscii(const char *bytes, std::size_t count) {
+    UInt64 h = 1469598103934665603ull;
+    for (std::size_t i = 0; i < count; ++i) h = (h ^ static_cast<unsigned char>(bytes[i])) * 1099511628211ull;
+    return static_cast<CFHashCode>(h);
+}
 
 inline const __CFString *String(CFTypeRef cf, const char *file, unsigned line, const char *expr) {
     return Cast<__CFString>(cf, kCFTypeIDString, file, line, expr);

@@ -191,6 +191,25 @@ TEST(Dictionary, InsertionOrderSurvivesRemovalAndGrowth) {
     EXPECT_FALSE(CFDictionaryContainsKey(dict.get(), CFSTR("k1")));
 }
 
+// Small dictionaries look keys up without an index table; crossing that size both ways must keep
+// every key reachable.
+TEST(Dictionary, CrossesTheSmallSizeBothWays) {
+    CFRef<CFMutableDictionaryRef> dict(NewTypeDictionary());
+    auto key = [](int i) { return CFRef<CFStringRef>(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("key%d"), i)); };
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < 20; ++i) CFDictionarySetValue(dict.get(), key(i).get(), Num(i).get());
+        for (int i = 0; i < 20; i += 3) CFDictionaryRemoveValue(dict.get(), key(i).get());
+        for (int i = 0; i < 20; ++i) {
+            EXPECT_EQ(CFDictionaryContainsKey(dict.get(), key(i).get()), i % 3 != 0) << round << " " << i;
+        }
+        for (int i = 0; i < 20; ++i) CFDictionaryRemoveValue(dict.get(), key(i).get());
+        ASSERT_EQ(CFDictionaryGetCount(dict.get()), 0);
+        CFDictionarySetValue(dict.get(), key(7).get(), Num(7).get());
+        EXPECT_TRUE(CFDictionaryContainsKey(dict.get(), key(7).get()));
+        CFDictionaryRemoveValue(dict.get(), key(7).get());
+    }
+}
+
 TEST(Dictionary, CopyStringKeysAndIdentityCallbacks) {
     CFRef<CFMutableStringRef> key(CFStringCreateMutable(nullptr, 0));
     CFStringAppend(key.get(), CFSTR("name"));

@@ -484,6 +484,33 @@ TEST(PropertyList, RefusesMalformedDocuments) {
     }
 }
 
+// Keys are shared across a document once it has many; a repeated key must still be refused there,
+// and a parsed non-ASCII string must equal (and hash like) one made directly.
+TEST(PropertyList, SharedKeysAndParsedStringsBehaveLikeAnyOther) {
+    std::string many;
+    for (int d = 0; d < 3; ++d) {
+        many += "<dict>";
+        for (int k = 0; k < 12; ++k) many += "<key>k" + std::to_string(k) + "</key><integer>1</integer>";
+        many += "</dict>";
+    }
+    EXPECT_TRUE(Parse(Doc("<array>" + many + "</array>")));
+    const std::string repeated =
+        "<dict><key>a</key><true/><key>b</key><true/><key>c</key><true/><key>d</key><true/>"
+        "<key>e</key><true/><key>f</key><true/><key>g</key><true/><key>h</key><true/>"
+        "<key>i</key><true/><key>k3</key><true/><key>j</key><true/></dict>";
+    for (CFOptionFlags options : {kCFPropertyListImmutable, kCFPropertyListMutableContainers,
+                                  kCFPropertyListMutableContainersAndLeaves}) {
+        EXPECT_TRUE(Parse(Doc("<array>" + many + repeated + "</array>"), options));
+        const std::string twice = repeated.substr(0, repeated.size() - 7) + "<key>k3</key><false/></dict>";
+        EXPECT_FALSE(Parse(Doc("<array>" + many + twice + "</array>"), options)) << options;
+    }
+    Ref parsed = Parse(Doc("<string>caf\xC3\xA9 \xF0\x9F\x8C\x85</string>"));
+    ASSERT_TRUE(parsed);
+    CFRef<CFStringRef> direct(CFStringCreateWithCString(nullptr, "caf\xC3\xA9 \xF0\x9F\x8C\x85", kCFStringEncodingUTF8));
+    EXPECT_TRUE(CFEqual(parsed.get(), direct.get()));
+    EXPECT_EQ(CFHash(parsed.get()), CFHash(direct.get()));
+}
+
 TEST(PropertyList, RefusesEveryTruncation) {
     Ref value = Dict({{"a", Array({Int(1), Real(0.5), Str("x&y"), Date(3.5), Bytes({1, 2, 3, 4}), Bool(true)})},
                       {"b", Dict({{"c", Dict({})}})}});
