@@ -2,6 +2,7 @@
 // counting open descriptors, forked children and the pattern of an assertion report.
 #pragma once
 
+#include <Support/Eintr.h>
 #include <Support/UniqueFd.h>
 
 #include <gtest/gtest.h>
@@ -11,8 +12,11 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
+#include <map>
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -20,6 +24,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace moretest {
@@ -119,6 +124,59 @@ inline std::string AssertionPattern(const std::string &file, const std::string &
         return out;
     };
     return escape(file) + ":[0-9]+: failed assertion `" + escape(expr) + "'";
+}
+
+// Runs `body` in a forked child that fills in a `Report` (plain data, no pointers) and sends it
+// back through a pipe; answers what arrived, value-initialised when nothing did.
+template <typename Report>
+Report RunChildReporting(const std::function<void(Report &)> &body) {
+    Report report{};
+    int fds[2] = {-1, -1};
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe2: " << strerror(errno);
+        return report;
+    }
+    wfs::UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
+    const pid_t pid = StartChild([&] {
+        Report mine{};
+        body(mine);
+        return write(writeEnd.get(), &mine, sizeof mine) == static_cast<ssize_t>(sizeof mine) ? 0 : 1;
+    });
+    writeEnd.reset();
+    // One write of less than PIPE_BUF bytes arrives whole.
+    const ssize_t got = wfs::RetryOnEintr([&] { return read(readEnd.get(), &report, sizeof report); });
+    EXPECT_EQ(WaitChild(pid), 0);
+    EXPECT_EQ(got, static_cast<ssize_t>(sizeof report));
+    return report;
+}
+
+// Sets both the access and the modification time of `path` (not following a final link).
+inline void SetTimes(const std::string &path, time_t seconds, long nanoseconds) {
+    const struct timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
+    EXPECT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
+inline size_t EntryCount(const std::string &folder) {
+    std::error_code ignored;
+    std::filesystem::directory_iterator entries(folder, ignored);
+    return static_cast<size_t>(std::distance(begin(entries), end(entries)));
+}
+
+// Every entry under `root` with what a change to it would show: inode, type and mode, owner, size
+// and times. The access time of a folder or link is left out: listing the folder or following the
+// link, as this walk and any lookup do, may change it.
+using TreeEntry = std::tuple<ino_t, mode_t, uid_t, off_t, time_t, long, time_t, long, time_t, long>;
+inline std::map<std::string, TreeEntry> TreeSnapshot(const std::string &root) {
+    std::map<std::string, TreeEntry> entries;
+    for (const auto &entry : std::filesystem::recursive_directory_iterator(root)) {
+        struct stat st {};
+        EXPECT_EQ(lstat(entry.path().c_str(), &st), 0) << entry.path();
+        const bool read = S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode);
+        entries[entry.path()] = TreeEntry(st.st_ino, st.st_mode, st.st_uid, st.st_size,
+                                          read ? 0 : st.st_atim.tv_sec, read ? 0 : st.st_atim.tv_nsec,
+                                          st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_ctim.tv_sec, st.st_ctim.tv_nsec);
+    }
+    return entries;
 }
 
 }  // namespace moretest
