@@ -218,6 +218,8 @@ int MakeInheritedMess()
 
     const rlim_t hard = GetLimit(RLIMIT_NOFILE).rlim_max;
     const int high = hard > 5001 ? 5000 : static_cast<int>(hard) - 1;
+    // dup2 refuses numbers at or above the soft limit, which may start low (1024 in a login shell).
+    CHILD_EXPECT_EQ(SetLimit(RLIMIT_NOFILE, hard, hard), 0);
     int ends[2];
     CHILD_EXPECT(pipe(ends) == 0);
     for (int fd : {3, 100, high}) CHILD_EXPECT(dup2(ends[0], fd) == fd);
