@@ -66,9 +66,14 @@ extern "C" OSStatus AuthorizationCreate(const AuthorizationRights *rights,
     AuthorizationId id;
     if (!wfs::security::MakeAuthorizationId(id)) return errAuthorizationInternal;
     AuthorizationRef ref = wfs::security::NewReference(id);
+    if (ref == nullptr) return errAuthorizationInternal;
     if (grantNow) {
-        for (UInt32 i = 0; i < rights->count; ++i)
-            wfs::security::GrantRight(ref, rights->items[i].name);
+        for (UInt32 i = 0; i < rights->count; ++i) {
+            if (!wfs::security::GrantRight(ref, rights->items[i].name)) {
+                (void) wfs::security::ReleaseReference(ref, true);
+                return errAuthorizationInternal;
+            }
+        }
     }
     *authorization = ref;
     return errAuthorizationSuccess;
@@ -117,6 +122,8 @@ extern "C" OSStatus AuthorizationCreateFromExternalForm(const AuthorizationExter
     // No random identifier is all zeros; such a form is a blank, not a name.
     if (id == AuthorizationId{}) return errAuthorizationInvalidRef;
 
-    *authorization = wfs::security::NewReference(id);
+    AuthorizationRef ref = wfs::security::NewReference(id);
+    if (ref == nullptr) return errAuthorizationInternal;
+    *authorization = ref;
     return errAuthorizationSuccess;
 }

@@ -19,8 +19,9 @@ using AuthorizationId = std::array<std::uint8_t, 24>;
 // random source fails.
 bool MakeAuthorizationId(AuthorizationId &id);
 
-// A new live reference for id; the registry remembers it until Release.
-AuthorizationRef NewReference(const AuthorizationId &id);
+// A new live reference for id; the registry remembers it until Release. NULL when memory runs
+// out: these calls sit behind C entry points, which must not let an exception through.
+AuthorizationRef NewReference(const AuthorizationId &id) noexcept;
 
 // The identity of a live reference, or nothing for NULL or a reference that
 // this process did not hand out (or has freed).
@@ -31,8 +32,8 @@ std::optional<AuthorizationId> IdOf(AuthorizationRef ref);
 bool ReleaseReference(AuthorizationRef ref, bool destroyRights);
 
 // Grants right to the authorization ref stands for (every ref to it in this
-// process sees it).  false if ref is not live.
-bool GrantRight(AuthorizationRef ref, std::string_view right);
+// process sees it).  false if ref is not live, or when memory runs out.
+bool GrantRight(AuthorizationRef ref, std::string_view right) noexcept;
 
 // Whether the authorization ref stands for holds right.
 bool HoldsRight(AuthorizationRef ref, std::string_view right);

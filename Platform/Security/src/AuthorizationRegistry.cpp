@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <map>
+#include <memory>
+#include <new>
 #include <mutex>
 #include <set>
 #include <string>
@@ -51,13 +53,17 @@ bool MakeAuthorizationId(AuthorizationId &id)
     return true;
 }
 
-AuthorizationRef NewReference(const AuthorizationId &id)
+AuthorizationRef NewReference(const AuthorizationId &id) noexcept
 {
-    auto *ref = new AuthorizationOpaqueRef{id};
-    Registry &registry = TheRegistry();
-    std::lock_guard<std::mutex> guard(registry.lock);
-    registry.live.insert(ref);
-    return ref;
+    try {
+        auto ref = std::make_unique<AuthorizationOpaqueRef>(AuthorizationOpaqueRef{id});
+        Registry &registry = TheRegistry();
+        std::lock_guard<std::mutex> guard(registry.lock);
+        registry.live.insert(ref.get());
+        return ref.release();
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
 }
 
 std::optional<AuthorizationId> IdOf(AuthorizationRef ref)
@@ -80,12 +86,16 @@ bool ReleaseReference(AuthorizationRef ref, bool destroyRights)
     return true;
 }
 
-bool GrantRight(AuthorizationRef ref, std::string_view right)
+bool GrantRight(AuthorizationRef ref, std::string_view right) noexcept
 {
     Registry &registry = TheRegistry();
     std::lock_guard<std::mutex> guard(registry.lock);
     if (ref == nullptr || registry.live.count(ref) == 0) return false;
-    registry.granted[ref->id].emplace(right);
+    try {
+        registry.granted[ref->id].emplace(right);
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
     return true;
 }
 

@@ -359,11 +359,15 @@ extern "C" OSStatus AuthorizationCopyPrivilegedReference(AuthorizationRef *autho
         wfs::security::AuthorizationId id;
         if (!wfs::security::MakeAuthorizationId(id)) return errAuthorizationInternal;
         ref = wfs::security::NewReference(id);
+        if (ref == nullptr) return errAuthorizationInternal;
     } else {
         return errAuthorizationInvalidRef;
     }
     // The launch succeeded, so the administrator right was granted.
-    (void) wfs::security::GrantRight(ref, kAuthorizationRightExecute);
+    if (!wfs::security::GrantRight(ref, kAuthorizationRightExecute)) {
+        (void) AuthorizationFree(ref, kAuthorizationFlagDefaults);
+        return errAuthorizationInternal;
+    }
     *authorization = ref;
     return errAuthorizationSuccess;
 }
