@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <new>
 
 namespace wfs::iokit {
 namespace {
@@ -50,12 +51,23 @@ IOReturn ChangeStore(Change &&change) {
     return ProgramWakeAlarm(SysfsRoot(), wake, CurrentAttributeWriter());
 }
 
+// The entry points are C functions: running out of memory is an answer, not an exception.
+template <typename Call>
+auto NoThrow(Call &&call, decltype(call()) onNoMemory) noexcept -> decltype(call()) {
+    try {
+        return call();
+    } catch (const std::bad_alloc &) {
+        return onNoMemory;
+    }
+}
+
 }  // namespace
 }  // namespace wfs::iokit
 
-using namespace wfs::iokit;
+namespace wfs::iokit {
+namespace {
 
-extern "C" IOReturn IOPMSchedulePowerEvent(CFDateRef time_to_wake, CFStringRef my_id, CFStringRef type) {
+IOReturn Schedule(CFDateRef time_to_wake, CFStringRef my_id, CFStringRef type) {
     PowerEvent event;
     if (IOReturn result = DecodeArguments(time_to_wake, my_id, type, event)) return result;
     if (!(event.time > CFAbsoluteTimeGetCurrent()) || !(event.time < kLatestDate)) return kIOReturnBadArgument;
@@ -70,7 +82,7 @@ extern "C" IOReturn IOPMSchedulePowerEvent(CFDateRef time_to_wake, CFStringRef m
     });
 }
 
-extern "C" IOReturn IOPMCancelScheduledPowerEvent(CFDateRef time_to_wake, CFStringRef my_id, CFStringRef type) {
+IOReturn Cancel(CFDateRef time_to_wake, CFStringRef my_id, CFStringRef type) {
     PowerEvent event;
     if (IOReturn result = DecodeArguments(time_to_wake, my_id, type, event)) return result;
     if (::geteuid() != 0) return kIOReturnNotPrivileged;
@@ -82,7 +94,7 @@ extern "C" IOReturn IOPMCancelScheduledPowerEvent(CFDateRef time_to_wake, CFStri
     });
 }
 
-extern "C" CFArrayRef IOPMCopyScheduledPowerEvents(void) {
+CFArrayRef CopyEvents() {
     std::vector<PowerEvent> events;
     if (!ReadEventsUnlocked(StorePath(), events)) return nullptr;
     DropPastEvents(events, CFAbsoluteTimeGetCurrent());
@@ -90,7 +102,24 @@ extern "C" CFArrayRef IOPMCopyScheduledPowerEvents(void) {
     return CreateEventArray(events);
 }
 
-extern "C" IOReturn IOPMRearmScheduledPowerEvents(void) {
+IOReturn Rearm() {
     if (::geteuid() != 0) return kIOReturnNotPrivileged;
     return ChangeStore([](std::vector<PowerEvent> &) { return kIOReturnSuccess; });
 }
+
+}  // namespace
+}  // namespace wfs::iokit
+
+using namespace wfs::iokit;
+
+extern "C" IOReturn IOPMSchedulePowerEvent(CFDateRef time_to_wake, CFStringRef my_id, CFStringRef type) {
+    return NoThrow([&] { return Schedule(time_to_wake, my_id, type); }, kIOReturnNoMemory);
+}
+
+extern "C" IOReturn IOPMCancelScheduledPowerEvent(CFDateRef time_to_wake, CFStringRef my_id, CFStringRef type) {
+    return NoThrow([&] { return Cancel(time_to_wake, my_id, type); }, kIOReturnNoMemory);
+}
+
+extern "C" CFArrayRef IOPMCopyScheduledPowerEvents(void) { return NoThrow(CopyEvents, nullptr); }
+
+extern "C" IOReturn IOPMRearmScheduledPowerEvents(void) { return NoThrow(Rearm, kIOReturnNoMemory); }
