@@ -39,7 +39,7 @@ void CopyFile(const std::string &from, const std::string &to, std::filesystem::p
 }
 
 // <dir>/Test.plugin with the shared library as its executable, an auxiliary executable and resources.
-std::string MakePackagedBundle(const TempFolder &dir) {
+std::string MakePackagedBundle(const TempDir &dir) {
     std::string bundle = dir / "Test.plugin";
     WriteFile(bundle + "/Contents/Info.plist", kInfoPlist);
     CopyFile(WFS_BUNDLE_TEST_PLUGIN, bundle + "/Contents/Linux/TestPlugin", std::filesystem::perms(0755));
@@ -74,7 +74,7 @@ std::string SelfPath() { return std::filesystem::read_symlink("/proc/self/exe").
 }  // namespace
 
 TEST(Bundle, CreateNeedsAnExistingFolder) {
-    TempFolder dir;
+    TempDir dir;
     WriteFile(dir / "file", "x");
     EXPECT_FALSE(BundleAt(dir / "missing"));
     EXPECT_FALSE(BundleAt(dir / "file"));
@@ -91,7 +91,7 @@ TEST(Bundle, CreateNeedsAnExistingFolder) {
 }
 
 TEST(Bundle, InfoDictionaryIsReadOnceAndAnswersKeys) {
-    TempFolder dir;
+    TempDir dir;
     std::string path = MakePackagedBundle(dir);
     CFRef<CFBundleRef> bundle = BundleAt(path);
     ASSERT_TRUE(bundle);
@@ -117,7 +117,7 @@ TEST(Bundle, InfoDictionaryIsReadOnceAndAnswersKeys) {
 }
 
 TEST(Bundle, InfoDictionaryIsEmptyWhenAbsentOrNotADictionary) {
-    TempFolder dir;
+    TempDir dir;
     std::filesystem::create_directories(dir / "None.plugin/Contents");
     CFRef<CFBundleRef> none = BundleAt(dir / "None.plugin");
     ASSERT_NE(CFBundleGetInfoDictionary(none.get()), nullptr);
@@ -140,7 +140,7 @@ TEST(Bundle, InfoDictionaryIsEmptyWhenAbsentOrNotADictionary) {
 }
 
 TEST(Bundle, ExecutablesAndResourcesOfAPackagedBundle) {
-    TempFolder dir;
+    TempDir dir;
     std::string path = MakePackagedBundle(dir);
     CFRef<CFBundleRef> bundle = BundleAt(path);
 
@@ -170,7 +170,7 @@ TEST(Bundle, ExecutablesAndResourcesOfAPackagedBundle) {
 }
 
 TEST(Bundle, FlatBundleKeepsEverythingInItsFolder) {
-    TempFolder dir;
+    TempDir dir;
     WriteFile(dir / "Info.plist", kInfoPlist);
     CopyFile(WFS_BUNDLE_TEST_PLUGIN, dir / "TestPlugin", std::filesystem::perms(0755));
     WriteFile(dir / "Picture.png", "png");
@@ -183,7 +183,7 @@ TEST(Bundle, FlatBundleKeepsEverythingInItsFolder) {
 }
 
 TEST(Bundle, LoadsFindsAndUnloadsItsCode) {
-    TempFolder dir;
+    TempDir dir;
     std::string path = MakePackagedBundle(dir);
     CFRef<CFBundleRef> bundle = BundleAt(path);
 
@@ -253,7 +253,7 @@ TEST(BundleMain, ChildInsideAPackagedBundle) {
 }
 
 TEST(BundleMain, PackagedProgram) {
-    TempFolder dir;
+    TempDir dir;
     std::string bundle = MakePackagedBundle(dir);
     std::string program = bundle + "/Contents/Linux/CoreFoundationTests";
     CopyFile(SelfPath(), program, std::filesystem::perms(0755));
@@ -267,15 +267,10 @@ TEST(BundleMain, PackagedProgram) {
     envp.push_back(marker.data());
     envp.push_back(nullptr);
 
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::execve(program.c_str(), argv.data(), envp.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(RunChild([&] {
+                  ::execve(program.c_str(), argv.data(), envp.data());
+                  return 127;
+              }),
+              0);
     EXPECT_TRUE(std::filesystem::exists(bundle + "/child-checked")) << "the child test did not run";
 }

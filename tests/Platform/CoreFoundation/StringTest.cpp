@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <CFTestSupport.h>
+
 #include <cstring>
 #include <string>
 
@@ -10,9 +12,7 @@ using wfs::CFRef;
 
 namespace {
 
-CFRef<CFStringRef> Utf8(const char *text) {
-    return CFRef<CFStringRef>(CFStringCreateWithCString(nullptr, text, kCFStringEncodingUTF8));
-}
+using wfstest::Str;
 
 std::string ToUtf8(CFStringRef str) {
     CFIndex used = 0;
@@ -33,13 +33,13 @@ TEST(String, ConstantsAreInternedAndImmortal) {
     CFRelease(a);
     EXPECT_EQ(CFGetRetainCount(a), count);
     EXPECT_EQ(CFStringGetLength(a), 8);
-    EXPECT_TRUE(CFEqual(a, Utf8("interned").get()));
-    EXPECT_EQ(CFHash(a), CFHash(Utf8("interned").get()));
+    EXPECT_TRUE(CFEqual(a, Str("interned").get()));
+    EXPECT_EQ(CFHash(a), CFHash(Str("interned").get()));
 }
 
 TEST(String, Utf8RoundTripAndInvalidInputRefused) {
     const char *text = "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80";  // café € 😀
-    auto str = Utf8(text);
+    auto str = Str(text);
     ASSERT_TRUE(str);
     // c a f é space € space + a surrogate pair: 9 units
     EXPECT_EQ(CFStringGetLength(str.get()), 9);
@@ -54,7 +54,7 @@ TEST(String, Utf8RoundTripAndInvalidInputRefused) {
                              "\xF4\x90\x80\x80",  // above U+10FFFF
                              "a\x80",             // stray continuation
                              "\xFF"};
-    for (const char *bad : invalid) EXPECT_EQ(Utf8(bad).get(), nullptr) << bad;
+    for (const char *bad : invalid) EXPECT_EQ(Str(bad).get(), nullptr) << bad;
     const UInt8 high[] = {'a', 0xE9};
     EXPECT_EQ(CFStringCreateWithBytes(nullptr, high, 2, kCFStringEncodingASCII, false), nullptr);
     EXPECT_EQ(CFStringCreateWithBytes(nullptr, high, 2, 0x7777, false), nullptr);  // unknown encoding
@@ -69,7 +69,7 @@ TEST(String, EmbeddedNulAndEmpty) {
     ASSERT_TRUE(str);
     EXPECT_EQ(CFStringGetLength(str.get()), 3);
     EXPECT_EQ(CFStringGetCStringPtr(str.get(), kCFStringEncodingUTF8), nullptr);
-    auto empty = Utf8("");
+    auto empty = Str("");
     EXPECT_EQ(CFStringGetLength(empty.get()), 0);
     char buffer[1];
     EXPECT_TRUE(CFStringGetCString(empty.get(), buffer, 1, kCFStringEncodingASCII));
@@ -151,7 +151,7 @@ TEST(String, LossByteAndMeasuring) {
 }
 
 TEST(String, GetCStringBoundaries) {
-    auto str = Utf8("h\xC3\xA9llo");  // 6 bytes in UTF-8
+    auto str = Str("h\xC3\xA9llo");  // 6 bytes in UTF-8
     char buffer[16];
     std::memset(buffer, 'x', sizeof buffer);
     EXPECT_FALSE(CFStringGetCString(str.get(), buffer, 6, kCFStringEncodingUTF8));  // one too small
@@ -171,7 +171,7 @@ TEST(String, CompareAndAffixes) {
     EXPECT_EQ(CFStringCompare(CFSTR("abc"), CFSTR("ab"), 0), kCFCompareGreaterThan);
     EXPECT_EQ(CFStringCompare(CFSTR("ABC"), CFSTR("abc"), 0), kCFCompareLessThan);
     EXPECT_EQ(CFStringCompare(CFSTR("ABC"), CFSTR("abc"), kCFCompareCaseInsensitive), kCFCompareEqualTo);
-    EXPECT_EQ(CFStringCompare(Utf8("\xC3\x89T\xC3\x89").get(), Utf8("\xC3\xA9t\xC3\xA9").get(),
+    EXPECT_EQ(CFStringCompare(Str("\xC3\x89T\xC3\x89").get(), Str("\xC3\xA9t\xC3\xA9").get(),
                               kCFCompareCaseInsensitive),
               kCFCompareEqualTo);
     EXPECT_EQ(CFStringCompare(CFSTR("file9"), CFSTR("file10"), kCFCompareNumerically), kCFCompareLessThan);
@@ -234,7 +234,7 @@ TEST(String, Format) {
     str.reset(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("%*d:%s"), 4, 1, "\xC3\xA9"));
     EXPECT_EQ(ToUtf8(str.get()), "   1:\xC3\xA9");
     CFRef<CFMutableStringRef> m(CFStringCreateMutable(nullptr, 0));
-    CFStringAppendFormat(m.get(), nullptr, CFSTR("<%@>"), Utf8("\xE2\x82\xAC").get());
+    CFStringAppendFormat(m.get(), nullptr, CFSTR("<%@>"), Str("\xE2\x82\xAC").get());
     EXPECT_EQ(CFStringGetLength(m.get()), 3);
 }
 

@@ -84,7 +84,7 @@ TEST(URL, RefusesWhatIsNotAPath) {
 }
 
 TEST(URL, RelativePathIsMadeAbsoluteAtCreation) {
-    TempFolder dir;
+    TempDir dir;
     CFRef<CFURLRef> url;
     {
         CwdGuard guard;
@@ -154,7 +154,7 @@ TEST(URL, StringEscapesWhatIsNotAPathCharacter) {
 }
 
 TEST(URLAccess, ReadsAFileInFull) {
-    TempFolder dir;
+    TempDir dir;
     std::string bytes;
     for (int i = 0; i < 100000; ++i) bytes += static_cast<char>(i * 7);  // NULs included
     WriteFile(dir / "data", bytes);
@@ -184,7 +184,7 @@ TEST(URLAccess, ReadsAFileInFull) {
 }
 
 TEST(URLAccess, ReportsWhyAFileCannotBeRead) {
-    TempFolder dir;
+    TempDir dir;
     WriteFile(dir / "file", "x");
     auto codeFor = [](CFURLRef url) {
         CFDataRef data = reinterpret_cast<CFDataRef>(uintptr_t{1});
@@ -203,23 +203,20 @@ TEST(URLAccess, ReportsWhyAFileCannotBeRead) {
 
 TEST(URLAccess, UnreadableFileIsAnAccessViolation) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to become nobody";
-    TempFolder dir;
+    TempDir dir;
     ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
     WriteFile(dir / "secret", "x");
     ASSERT_EQ(::chmod((dir / "secret").c_str(), 0600), 0);
     CFRef<CFURLRef> url = PathURL(dir / "secret", false);
     // The temporary folder itself must be reachable by nobody for the error to be about the file.
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(100);
-        CFDataRef data = nullptr;
-        SInt32 code = 0;
-        Boolean ok = CFURLCreateDataAndPropertiesFromResource(nullptr, url.get(), &data, nullptr, nullptr, &code);
-        ::_exit(ok ? 101 : (code == kCFURLResourceAccessViolationError ? 0 : 102));
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(RunChild(
+                  [&] {
+                      CFDataRef data = nullptr;
+                      SInt32 code = 0;
+                      Boolean ok = CFURLCreateDataAndPropertiesFromResource(nullptr, url.get(), &data, nullptr,
+                                                                            nullptr, &code);
+                      return ok ? 101 : (code == kCFURLResourceAccessViolationError ? 0 : 102);
+                  },
+                  true),
+              0);
 }

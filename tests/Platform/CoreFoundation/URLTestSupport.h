@@ -1,53 +1,22 @@
-// Real folders and files for the URL and bundle tests.
+// Strings, URLs and paths for the URL and bundle tests; folders and files come from the shared
+// TestSupport.h.
 #pragma once
 
 #include <CoreFoundation/CoreFoundation.h>
 #include <Support/CFRef.h>
 
+#include <CFTestSupport.h>
+#include <TestSupport.h>
+
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
+#include <climits>
 #include <optional>
 #include <string>
 
 namespace wfs::test {
 
-// A fresh folder under the temporary folder, removed with everything in it at the end.
-class TempFolder {
-public:
-    TempFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "wfs-url-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TempFolder(const TempFolder &) = delete;
-    TempFolder &operator=(const TempFolder &) = delete;
-
-    const std::string &path() const { return path_; }
-    std::string operator/(const std::string &name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
-inline void WriteFile(const std::string &path, const std::string &contents) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << contents;
-    if (!out) throw std::runtime_error("cannot write " + path);
-}
-
-inline CFRef<CFStringRef> Str(const std::string &utf8) {
-    return CFRef<CFStringRef>(CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8 *>(utf8.data()),
-                                                      static_cast<CFIndex>(utf8.size()),
-                                                      kCFStringEncodingUTF8, false));
-}
+using namespace wfstest;
 
 // The UTF-8 bytes of a string, or nothing for NULL.
 inline std::optional<std::string> Utf8(CFStringRef string) {

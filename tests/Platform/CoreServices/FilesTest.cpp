@@ -36,7 +36,7 @@ OSErr SetPermissions(const FSRef &ref, const FSPermissionInfo &perm) {
 }  // namespace
 
 TEST(FSRefFiles, CreateLookUpAndRefuseDuplicates) {
-    TempFolder dir;
+    TempDir dir;
     UmaskGuard mask(027);
     FSRef folder = RefOf(dir.path()), child, made;
     EXPECT_EQ(MakeChild(folder, U16("tool"), &child), fnfErr);
@@ -74,7 +74,7 @@ TEST(FSRefFiles, CreateLookUpAndRefuseDuplicates) {
 }
 
 TEST(FSRefFiles, NamesThatCannotNameAChild) {
-    TempFolder dir;
+    TempDir dir;
     FSRef folder = RefOf(dir.path()), out;
     std::vector<std::vector<UniChar>> bad = {U16("a/b"), U16("."), U16(".."), U16(std::string("a\0b", 3)),
                                              U16(std::string(256, 'n')), {}, {'a', 0xD800, 'b'}, {0xDC00}};
@@ -98,7 +98,7 @@ TEST(FSRefFiles, NamesThatCannotNameAChild) {
 }
 
 TEST(FSRefFiles, DeleteFilesLinksAndEmptyFoldersOnly) {
-    TempFolder dir;
+    TempDir dir;
     FSRef folder = RefOf(dir.path()), sub, inner;
     ASSERT_EQ(CreateFolder(folder, U16("sub"), &sub), noErr);
     ASSERT_EQ(CreateFile(sub, U16("inner"), &inner), noErr);
@@ -116,7 +116,7 @@ TEST(FSRefFiles, DeleteFilesLinksAndEmptyFoldersOnly) {
 }
 
 TEST(FSRefFiles, CatalogInfoReadsAndWritesPermissions) {
-    TempFolder dir;
+    TempDir dir;
     WriteFile(dir / "file", "12345");
     FSRef file = RefOf(dir / "file"), folder = RefOf(dir.path());
     struct stat st;
@@ -145,7 +145,7 @@ TEST(FSRefFiles, CatalogInfoReadsAndWritesPermissions) {
 
 TEST(FSRefFiles, CatalogInfoChangesOwnerAndGroupAsRoot) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a file away";
-    TempFolder dir;
+    TempDir dir;
     ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
     WriteFile(dir / "file", "");
     FSRef file = RefOf(dir / "file");
@@ -165,7 +165,7 @@ TEST(FSRefFiles, CatalogInfoChangesOwnerAndGroupAsRoot) {
 }
 
 TEST(FSRefPaths, PathMakeRefMakePathAndURLs) {
-    TempFolder dir;
+    TempDir dir;
     WriteFile(dir / "file", "");
     auto make = [](const std::string &path, FSRef *ref, Boolean *isDirectory = nullptr) {
         return FSPathMakeRef(reinterpret_cast<const UInt8 *>(path.c_str()), ref, isDirectory);
@@ -210,7 +210,7 @@ TEST(FSRefPaths, PathMakeRefMakePathAndURLs) {
 }
 
 TEST(FSRefPaths, NestingStopsAtThePathLimit) {
-    TempFolder dir;
+    TempDir dir;
     FSRef deep = RefOf(dir.path());
     std::string name(200, 'd');
     OSErr err = noErr;

@@ -21,7 +21,7 @@ std::string Error(OSErr err) { return "error " + std::to_string(err); }
 }  // namespace
 
 TEST(FSFindFolder, UserDomainFollowsTheUsersVariables) {
-    TempFolder dir;
+    TempDir dir;
     EnvGuard env;
     UmaskGuard mask(022);
     env.set("HOME", dir / "home/");
@@ -60,7 +60,7 @@ TEST(FSFindFolder, UserDomainFollowsTheUsersVariables) {
 }
 
 TEST(FSFindFolder, LocalAndSystemDomainsFollowTheRoot) {
-    TempFolder dir;
+    TempDir dir;
     EnvGuard env;
     env.set("WFS_FOLDER_ROOT", dir / "root/");
     const std::string root = dir / "root";
@@ -97,7 +97,7 @@ TEST(FSFindFolder, LocalAndSystemDomainsFollowTheRoot) {
 }
 
 TEST(FSFindFolder, CreationFailureIsReported) {
-    TempFolder dir;
+    TempDir dir;
     EnvGuard env;
     ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
     std::filesystem::create_directories(dir / "locked");

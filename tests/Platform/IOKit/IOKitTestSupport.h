@@ -1,4 +1,5 @@
-// A temporary store and a fake sysfs RTC tree for the IOKit tests, and small process helpers.
+// A temporary store and a fake sysfs RTC tree for the IOKit tests; the generic helpers come from
+// the shared TestSupport.h.
 #pragma once
 
 #include "RtcWakeAlarm.h"
@@ -7,51 +8,22 @@
 #include <Support/CFRef.h>
 #include <Support/Eintr.h>
 
+#include <CFTestSupport.h>
+#include <TestSupport.h>
+
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-#include <grp.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cmath>
 #include <filesystem>
-#include <fstream>
-#include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 namespace wfs::iokit::test {
 
-#define WFS_REQUIRE_ROOT()                                   \
-    do {                                                     \
-        if (::geteuid() != 0) GTEST_SKIP() << "needs root";  \
-    } while (0)
-
-inline std::string ReadFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    return buffer.str();
-}
-
-inline void WriteFile(const std::string &path, const std::string &bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-inline std::vector<std::string> FolderEntries(const std::string &folder) {
-    std::vector<std::string> names;
-    std::error_code ignored;
-    for (const auto &entry : std::filesystem::directory_iterator(folder, ignored)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
+using namespace wfstest;
 
 inline std::vector<std::string> &RecordedWrites() {
     static std::vector<std::string> writes;
@@ -72,25 +44,14 @@ inline int KernelLikeWriter(const char *path, const char *text) {
     return 0;
 }
 
-// A whole-second absolute time `seconds` from now, and what a UTC RTC must hold for a time.
-inline CFAbsoluteTime SecondsFromNow(double seconds) { return std::floor(CFAbsoluteTimeGetCurrent()) + seconds; }
-inline std::string UnixSecondsText(CFAbsoluteTime time) {
-    return std::to_string(static_cast<long long>(std::floor(time + kCFAbsoluteTimeIntervalSince1970)));
-}
-
-inline CFRef<CFStringRef> String(const std::string &utf8) {
-    return CFRef<CFStringRef>(CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8 *>(utf8.data()),
-                                                      static_cast<CFIndex>(utf8.size()), kCFStringEncodingUTF8, false));
-}
-
 inline IOReturn Schedule(CFAbsoluteTime time, const std::string &scheduler, const std::string &type) {
     CFRef<CFDateRef> date(CFDateCreate(nullptr, time));
-    return IOPMSchedulePowerEvent(date.get(), String(scheduler).get(), String(type).get());
+    return IOPMSchedulePowerEvent(date.get(), Str(scheduler).get(), Str(type).get());
 }
 
 inline IOReturn Cancel(CFAbsoluteTime time, const std::string &scheduler, const std::string &type) {
     CFRef<CFDateRef> date(CFDateCreate(nullptr, time));
-    return IOPMCancelScheduledPowerEvent(date.get(), String(scheduler).get(), String(type).get());
+    return IOPMCancelScheduledPowerEvent(date.get(), Str(scheduler).get(), Str(type).get());
 }
 
 struct ListedEvent {
@@ -123,47 +84,24 @@ inline std::vector<ListedEvent> List() {
     return listed;
 }
 
-// Forks a child that runs `body` (dropped to nobody, 65534, when asked) and leaves with its
-// answer. The test process is single-threaded, so the child may use the library after fork.
-inline pid_t Spawn(const std::function<int()> &body, bool asNobody = false) {
-    pid_t pid = ::fork();
-    if (pid != 0) return pid;
-    if (asNobody && (::setgroups(0, nullptr) == -1 || ::setgid(65534) == -1 || ::setuid(65534) == -1)) ::_exit(120);
-    ::_exit(body());
-}
-
-// The exit status of a child, or -1 when it did not exit normally.
-inline int WaitExit(pid_t pid) {
-    int status = 0;
-    if (pid <= 0 || RetryOnEintr([&] { return ::waitpid(pid, &status, 0); }) != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 // A fresh store folder and sysfs tree under a temporary folder, named through the environment,
 // and the kernel-like RTC writer installed.
 class PowerEventTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/iokit-test-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        root_ = pattern;
         // Listing is for everyone, so the tests that drop to nobody must be able to reach the store.
         ASSERT_EQ(::chmod(root_.c_str(), 0755), 0);
         storeFolder_ = root_ + "/wake-from-sleep";
         storePath_ = storeFolder_ + "/scheduled-power-events.plist";
         sysfs_ = root_ + "/sys";
         std::filesystem::create_directories(sysfs_ + "/class/rtc");
-        ::setenv("WFS_POWER_EVENT_STORE", storePath_.c_str(), 1);
-        ::setenv("WFS_SYSFS_ROOT", sysfs_.c_str(), 1);
+        env_.set("WFS_POWER_EVENT_STORE", storePath_);
+        env_.set("WFS_SYSFS_ROOT", sysfs_);
         previousWriter_ = SetAttributeWriterForTesting(KernelLikeWriter);
         RecordedWrites().clear();
     }
     void TearDown() override {
         SetAttributeWriterForTesting(previousWriter_);
-        ::unsetenv("WFS_POWER_EVENT_STORE");
-        ::unsetenv("WFS_SYSFS_ROOT");
-        std::error_code ignored;
-        if (!root_.empty()) std::filesystem::remove_all(root_, ignored);
     }
 
     // <sysfs>/class/rtc/<name> with wakealarm, since_epoch (the system clock plus
@@ -183,7 +121,13 @@ protected:
     }
     std::string StoreBytes() const { return ReadFile(storePath_); }
 
-    std::string root_, storeFolder_, storePath_, sysfs_;
+private:
+    TempDir dir_{"iokit-test"};
+    EnvGuard env_;
+
+protected:
+    const std::string root_ = dir_.path();
+    std::string storeFolder_, storePath_, sysfs_;
 
 private:
     AttributeWriter previousWriter_ = nullptr;

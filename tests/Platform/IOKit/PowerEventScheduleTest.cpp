@@ -149,7 +149,7 @@ TEST_F(ScheduleTest, MalformedArgumentsAreRefusedWithNothingChanged) {
         EXPECT_EQ(Cancel(when, "org.example.alarm", type), kIOReturnBadArgument) << type;
     }
     CFRef<CFDateRef> date(CFDateCreate(nullptr, when));
-    CFRef<CFStringRef> who = String("org.example.alarm");
+    CFRef<CFStringRef> who = Str("org.example.alarm");
     CFStringRef wake = CFSTR(kIOPMAutoWake);
     EXPECT_EQ(IOPMSchedulePowerEvent(nullptr, who.get(), wake), kIOReturnBadArgument);
     EXPECT_EQ(IOPMSchedulePowerEvent(date.get(), nullptr, wake), kIOReturnBadArgument);
@@ -179,7 +179,7 @@ TEST_F(ScheduleTest, OnlyRootChangesEventsButAnyoneLists) {
     std::string before = StoreBytes();
     std::vector<std::string> entries = FolderEntries(storeFolder_);
 
-    int status = WaitExit(Spawn(
+    int status = WaitChild(StartChild(
         [] {
             CFAbsoluteTime time = SecondsFromNow(3600);
             if (Schedule(time, "org.example.intruder", kIOPMAutoWake) != kIOReturnNotPrivileged) return 1;

@@ -110,7 +110,7 @@ TEST_F(StoreTest, TwentyProcessesSchedulingAtOnceLoseNothing) {
     UniqueFd gateRead(gate[0]), gateWrite(gate[1]);
     std::vector<pid_t> children;
     for (int i = 0; i < kProcesses; ++i) {
-        children.push_back(Spawn([&, i] {
+        children.push_back(StartChild([&, i] {
             gateWrite.reset();
             char byte;
             // All children start together when the parent closes the gate's write end.
@@ -122,7 +122,7 @@ TEST_F(StoreTest, TwentyProcessesSchedulingAtOnceLoseNothing) {
         ASSERT_GT(children.back(), 0);
     }
     gateWrite.reset();
-    for (pid_t pid : children) EXPECT_EQ(WaitExit(pid), 0);
+    for (pid_t pid : children) EXPECT_EQ(WaitChild(pid), 0);
     std::vector<ListedEvent> listed = List();
     ASSERT_EQ(listed.size(), static_cast<size_t>(kProcesses));
     for (int i = 0; i < kProcesses; ++i) EXPECT_EQ(listed[i].time, base + (i + 1) * 60);

@@ -81,7 +81,7 @@ Outcome RunPmset(std::vector<std::string> arguments, bool asNobody = false) {
     UniqueFd outRead(out[0]), outWrite(out[1]);
     if (::pipe2(err, O_CLOEXEC) == -1) return {};
     UniqueFd errRead(err[0]), errWrite(err[1]);
-    pid_t pid = Spawn(
+    pid_t pid = StartChild(
         [&] {
             if (::dup2(outWrite.get(), 1) == -1 || ::dup2(errWrite.get(), 2) == -1) return 126;
             ::execve(argv[0], argv.data(), environ);
@@ -93,7 +93,7 @@ Outcome RunPmset(std::vector<std::string> arguments, bool asNobody = false) {
     Outcome outcome;
     outcome.out = Drain(outRead.get());
     outcome.err = Drain(errRead.get());
-    outcome.status = WaitExit(pid);
+    outcome.status = WaitChild(pid);
     return outcome;
 }
 

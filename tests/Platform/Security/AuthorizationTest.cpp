@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <TestSupport.h>
+
 #include <cstring>
 #include <set>
 #include <string>
@@ -29,14 +31,7 @@ AuthorizationExternalForm FormOfNew()
     return form;
 }
 
-// The child's exit status, or -1.
-int RunChild(int (*body)())
-{
-    const pid_t pid = fork();
-    if (pid == 0) _exit(body());
-    int status = 0;
-    return waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+using wfstest::RunChild;
 
 TEST(Authorization, CreateFreeAndBadArguments)
 {

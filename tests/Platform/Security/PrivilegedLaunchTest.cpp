@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <TestSupport.h>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -26,24 +28,8 @@
 
 namespace {
 
-constexpr uid_t kNobody = 65534;
+using namespace wfstest;
 using Report = std::map<std::string, std::string>;
-
-int CountOpenDescriptors()
-{
-    DIR *dir = opendir("/proc/self/fd");
-    if (dir == nullptr) return -1;
-    int count = 0;
-    while (struct dirent *entry = readdir(dir)) count += entry->d_name[0] != '.';
-    closedir(dir);
-    return count - 1;
-}
-
-bool NoChildLeft()
-{
-    errno = 0;
-    return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
-}
 
 std::string Hex(const AuthorizationExternalForm &form)
 {
@@ -56,56 +42,8 @@ std::string Hex(const AuthorizationExternalForm &form)
     return hex;
 }
 
-bool DropToNobody()
-{
-    return setgroups(0, nullptr) == 0 && setresgid(kNobody, kNobody, kNobody) == 0 &&
-           setresuid(kNobody, kNobody, kNobody) == 0;
-}
-
-std::string ReadToEnd(int fd)
-{
-    std::string text;
-    char buffer[512];
-    ssize_t n;
-    while ((n = wfs::RetryOnEintr([&] { return read(fd, buffer, sizeof(buffer)); })) > 0) {
-        text.append(buffer, static_cast<size_t>(n));
-    }
-    return text;
-}
-
-// "key=value" lines into a map.
-Report Parse(const std::string &text)
-{
-    Report values;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        const size_t equals = text.find('=', start);
-        if (equals < end) values[text.substr(start, equals - start)] = text.substr(equals + 1, end - equals - 1);
-        start = end + 1;
-    }
-    return values;
-}
-
 // Runs `body` in a forked child and answers the lines it produced.
-Report InChild(const std::function<std::string()> &body)
-{
-    int fds[2] = {-1, -1};
-    if (pipe2(fds, O_CLOEXEC) != 0) return {};
-    wfs::UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const std::string answer = body();
-        ssize_t ignored = write(writeEnd.get(), answer.data(), answer.size());
-        (void) ignored;
-        _exit(0);
-    }
-    writeEnd.reset();
-    Report answer = Parse(ReadToEnd(readEnd.get()));
-    (void) wfs::RetryOnEintr([&] { return waitpid(pid, nullptr, 0); });
-    return answer;
-}
+Report InChild(const std::function<std::string()> &body) { return ParseLines(RunChildForText(body)); }
 
 // The report of a program launched in "report" mode: its process ID comes first, then it reads
 // "ping" to the end of its input and describes itself. Closes the channel and reaps the program.
@@ -126,29 +64,16 @@ std::string FinishReport(FILE *pipe)
 // A copy of `source` owned by root with `mode`, in a fresh folder everyone can enter.
 class InstalledCopy {
 public:
-    InstalledCopy(const char *source, mode_t mode)
+    InstalledCopy(const char *source, mode_t mode) : path_(folder_ / "program")
     {
-        char folder[] = "/tmp/wfs-launch-test-XXXXXX";
-        if (mkdtemp(folder) == nullptr) return;
-        folder_ = folder;
-        path_ = folder_ + "/program";
-        wfs::UniqueFd in(open(source, O_RDONLY | O_CLOEXEC));
-        wfs::UniqueFd out(open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0700));
-        const std::string bytes = in ? ReadToEnd(in.get()) : "";
-        ok_ = chmod(folder, 0755) == 0 && out && !bytes.empty() &&
-              write(out.get(), bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()) &&
-              fchown(out.get(), 0, 0) == 0 && fchmod(out.get(), mode) == 0;
-    }
-    ~InstalledCopy()
-    {
-        unlink(path_.c_str());
-        rmdir(folder_.c_str());
+        ok_ = chmod(folder_.path().c_str(), 0755) == 0 && InstallCopy(source, path_, 0, mode);
     }
     bool ok() const { return ok_; }
     const std::string &path() const { return path_; }
 
 private:
-    std::string folder_, path_;
+    TempDir folder_{"wfs-launch-test"};
+    std::string path_;
     bool ok_ = false;
 };
 
@@ -199,7 +124,7 @@ TEST_F(PrivilegedLaunch, DirectLaunchAsRootGivesTheProgramSocketArgumentsAndAuth
     ASSERT_EQ(Launch(arguments, &pipe), errAuthorizationSuccess);
     unsetenv("WFS_AUTHORIZATION");
     ASSERT_NE(pipe, nullptr);
-    Report report = Parse(FinishReport(pipe));
+    Report report = ParseLines(FinishReport(pipe));
     EXPECT_EQ(report["reaped"], "1");
     EXPECT_EQ(report["cloexec"], "1");
     EXPECT_EQ(report["euid"], "0");
@@ -219,9 +144,9 @@ TEST_F(PrivilegedLaunch, ElevatedCallerGivesTheProgramNeitherItsEnvironmentNorIt
 {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to act as a set-user-ID root process";
     Report report = InChild([&] {
-        const gid_t groups[] = {kNobody};
-        if (setgroups(1, groups) != 0 || setresgid(kNobody, 0, 0) != 0 ||
-            setresuid(kNobody, 0, 0) != 0) {
+        const gid_t groups[] = {kNobodyID};
+        if (setgroups(1, groups) != 0 || setresgid(kNobodyID, 0, 0) != 0 ||
+            setresuid(kNobodyID, 0, 0) != 0) {
             return std::string("cannot become set-user-ID-like");
         }
         setenv("WFS_INVOKER_MARKER", "from the invoker", 1);
@@ -375,24 +300,21 @@ TEST_F(PrivilegedLaunch, PrivilegedReferenceOnlyInALaunchedRootProcess)
     char *const byHandEnvp[] = {const_cast<char *>(variable.c_str()),
                                 const_cast<char *>("ASAN_OPTIONS=detect_leaks=0"), nullptr};
     Report byHand = InChild([&] {
-        int pair[2] = {-1, -1};
-        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return std::string();
-        const pid_t pid = fork();
-        if (pid == 0) {
-            dup2(pair[1], 0);
-            dup2(pair[1], 1);
-            if (DropToNobody()) execve(byHandArgv[0], byHandArgv, byHandEnvp);
-            _exit(1);
-        }
-        close(pair[1]);
-        shutdown(pair[0], SHUT_WR);
-        std::string text = ReadToEnd(pair[0]);
-        close(pair[0]);
-        waitpid(pid, nullptr, 0);
+        SocketPair pair;
+        const pid_t pid = StartChild([&] {
+            if (dup2(pair.theirs.get(), 0) == 0 && dup2(pair.theirs.get(), 1) == 1 && DropToNobody()) {
+                execve(byHandArgv[0], byHandArgv, byHandEnvp);
+            }
+            return 1;
+        });
+        pair.theirs.reset();
+        shutdown(pair.ours.get(), SHUT_WR);
+        std::string text = ReadToEnd(pair.ours.get());
+        (void) WaitChild(pid);
         return text.size() > 4 ? text.substr(4) : text;
     });
     EXPECT_EQ(byHand["euid"], "0");
-    EXPECT_EQ(byHand["ruid"], std::to_string(kNobody));
+    EXPECT_EQ(byHand["ruid"], std::to_string(kNobodyID));
     EXPECT_EQ(byHand["auth"], "ERR " + std::to_string(errAuthorizationInvalidRef));
 }
 

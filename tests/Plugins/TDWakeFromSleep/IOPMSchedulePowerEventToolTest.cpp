@@ -18,24 +18,10 @@
 #include <cmath>
 
 using namespace wfs_test;
-using moretest::ReadFile;
 
 namespace {
 
 constexpr const char kHost[] = "org.tidemark.host";
-
-CFAbsoluteTime SecondsFromNow(double seconds) { return std::floor(CFAbsoluteTimeGetCurrent()) + seconds; }
-
-// What the RTC holds for `time` when its clock keeps UTC.
-std::string UnixSeconds(CFAbsoluteTime time)
-{
-    return std::to_string(static_cast<long long>(std::floor(time + kCFAbsoluteTimeIntervalSince1970)));
-}
-
-wfs::CFRef<CFStringRef> String(const std::string &utf8)
-{
-    return wfs::CFRef<CFStringRef>(CFStringCreateWithCString(nullptr, utf8.c_str(), kCFStringEncodingUTF8));
-}
 
 // A request as the controller builds it.
 wfs::CFRef<CFMutableDictionaryRef> Request(const char *command, CFAbsoluteTime date = 0,
@@ -43,18 +29,18 @@ wfs::CFRef<CFMutableDictionaryRef> Request(const char *command, CFAbsoluteTime d
                                            const std::string &type = "wakepoweron")
 {
     wfs::CFRef<CFMutableDictionaryRef> request = MakeDictionary();
-    CFDictionarySetValue(request.get(), CFSTR("CommandName"), String(command).get());
+    CFDictionarySetValue(request.get(), CFSTR("CommandName"), Str(command).get());
     wfs::CFRef<CFDateRef> when(CFDateCreate(nullptr, date));
     CFDictionarySetValue(request.get(), CFSTR("Date"), when.get());
-    CFDictionarySetValue(request.get(), CFSTR("Scheduler"), String(scheduler).get());
-    CFDictionarySetValue(request.get(), CFSTR("Type"), String(type).get());
+    CFDictionarySetValue(request.get(), CFSTR("Scheduler"), Str(scheduler).get());
+    CFDictionarySetValue(request.get(), CFSTR("Type"), Str(type).get());
     return request;
 }
 
 wfs::CFRef<CFMutableDictionaryRef> Command(const char *command)
 {
     wfs::CFRef<CFMutableDictionaryRef> request = MakeDictionary();
-    CFDictionarySetValue(request.get(), CFSTR("CommandName"), String(command).get());
+    CFDictionarySetValue(request.get(), CFSTR("CommandName"), Str(command).get());
     return request;
 }
 
@@ -66,7 +52,7 @@ std::vector<std::string> Events()
     for (CFIndex i = 0; events && i < CFArrayGetCount(events.get()); i++) {
         auto event = static_cast<CFDictionaryRef>(CFArrayGetValueAtIndex(events.get(), i));
         auto date = static_cast<CFDateRef>(CFDictionaryGetValue(event, CFSTR(kIOPMPowerEventTimeKey)));
-        listed.push_back(UnixSeconds(date != nullptr ? CFDateGetAbsoluteTime(date) : 0) + " " +
+        listed.push_back(UnixSecondsText(date != nullptr ? CFDateGetAbsoluteTime(date) : 0) + " " +
                          GetString(event, CFSTR(kIOPMPowerEventAppNameKey)) + " " +
                          GetString(event, CFSTR(kIOPMPowerEventTypeKey)));
     }
@@ -75,7 +61,7 @@ std::vector<std::string> Events()
 
 std::string Event(CFAbsoluteTime time, const std::string &scheduler = kHost, const std::string &type = "wakepoweron")
 {
-    return UnixSeconds(time) + " " + scheduler + " " + type;
+    return UnixSecondsText(time) + " " + scheduler + " " + type;
 }
 
 // Behaves like the kernel's wakealarm attribute: a time over an alarm that is already set is
@@ -90,32 +76,32 @@ int KernelLikeWriter(const char *path, const char *text)
     if (access(path, F_OK) != 0) return ENOENT;
     const bool disarm = atoll(text) <= 0;
     if (!disarm && std::exchange(gArmBehindOurBack, false)) {
-        moretest::WriteFile(path, "1\n");
+        wfstest::WriteFile(path, "1\n");
         return EBUSY;
     }
     if (!disarm && !ReadFile(path).empty()) return EBUSY;
-    moretest::WriteFile(path, disarm ? "" : std::string(text) + "\n");
+    wfstest::WriteFile(path, disarm ? "" : std::string(text) + "\n");
     return 0;
 }
 
-class ToolProgram : public ::testing::Test {
+class ToolProgram : public AuthorizedTest {
 protected:
     void SetUp() override
     {
         if (geteuid() != 0) GTEST_SKIP() << "needs root";
-        ASSERT_EQ(MoreUNIXIgnoreSIGPIPE(), 0);
+        AuthorizedTest::SetUp();
+        if (HasFatalFailure()) return;
         ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);  // the child that drops to nobody lists the store
-        moretest::WriteFile(rtc_ + "/device/power/wakeup", "enabled\n");
-        moretest::WriteFile(rtc_ + "/since_epoch", std::to_string(time(nullptr)) + "\n");
-        moretest::WriteFile(rtc_ + "/wakealarm", "");
-        ASSERT_EQ(AuthorizationCreate(nullptr, nullptr, kAuthorizationFlagDefaults, &auth_), 0);
+        wfstest::WriteFile(rtc_ + "/device/power/wakeup", "enabled\n");
+        wfstest::WriteFile(rtc_ + "/since_epoch", std::to_string(time(nullptr)) + "\n");
+        wfstest::WriteFile(rtc_ + "/wakealarm", "");
         descriptorsBefore_ = CountOpenDescriptors();
     }
 
     void TearDown() override
     {
         wfs::iokit::SetAttributeWriterForTesting(nullptr);
-        if (auth_ != nullptr) AuthorizationFree(auth_, kAuthorizationFlagDefaults);
+        AuthorizedTest::TearDown();
     }
 
     // Sends `request` to the tool; answers the command's own result from the response's error
@@ -138,14 +124,13 @@ protected:
         return value.substr(0, value.find('\n'));
     }
 
-    moretest::TempDir dir_;
+    wfstest::TempDir dir_;
     const std::string store_ = dir_ / "wake-from-sleep/scheduled-power-events.plist";
     const std::string rtc_ = dir_ / "sys/class/rtc/rtc0";
-    moretest::ScopedEnv storeEnv_{"WFS_POWER_EVENT_STORE", store_}, sysfsEnv_{"WFS_SYSFS_ROOT", dir_ / "sys"};
+    wfstest::ScopedEnv storeEnv_{"WFS_POWER_EVENT_STORE", store_}, sysfsEnv_{"WFS_SYSFS_ROOT", dir_ / "sys"};
     const std::string toolPath_ = IOPM_SCHEDULE_POWER_EVENT_TOOL;
     wfs::CFRef<CFURLRef> tool_{CFURLCreateFromFileSystemRepresentation(
         nullptr, reinterpret_cast<const UInt8 *>(toolPath_.data()), static_cast<CFIndex>(toolPath_.size()), false)};
-    AuthorizationRef auth_ = nullptr;
     int descriptorsBefore_ = 0;
 };
 
@@ -157,28 +142,28 @@ TEST_F(ToolProgram, ScheduleAndCancelKeepTheStoreAndTheRtcInStep)
     const CFAbsoluteTime ours = SecondsFromNow(3600), theirs = SecondsFromNow(1800);
     ASSERT_EQ(Perform(Request("SchedulePowerEvent", ours).get()), 0);
     EXPECT_EQ(Events(), std::vector<std::string>{Event(ours)});
-    EXPECT_EQ(Alarm(), UnixSeconds(ours));
+    EXPECT_EQ(Alarm(), UnixSecondsText(ours));
 
     // Another scheduler's earlier event takes the RTC, and gives it back when it is withdrawn.
     ASSERT_EQ(Perform(Request("SchedulePowerEvent", theirs, "org.example.other").get()), 0);
     EXPECT_EQ(Events().size(), 2u);
-    EXPECT_EQ(Alarm(), UnixSeconds(theirs));
+    EXPECT_EQ(Alarm(), UnixSecondsText(theirs));
     ASSERT_EQ(Perform(Request("CancelPowerEvent", theirs, "org.example.other").get()), 0);
     EXPECT_EQ(Events(), std::vector<std::string>{Event(ours)});
-    EXPECT_EQ(Alarm(), UnixSeconds(ours));
+    EXPECT_EQ(Alarm(), UnixSecondsText(ours));
 
     // Withdrawing what is not there: not found, and nothing moves.
     const std::string storeBefore = ReadFile(store_);
     EXPECT_EQ(Perform(Request("CancelPowerEvent", theirs, "org.example.other").get()), int(kIOReturnNotFound));
     EXPECT_EQ(Perform(Request("CancelPowerEvent", ours, kHost, "wake").get()), int(kIOReturnNotFound));
     EXPECT_EQ(ReadFile(store_), storeBefore);
-    EXPECT_EQ(Alarm(), UnixSeconds(ours));
+    EXPECT_EQ(Alarm(), UnixSecondsText(ours));
 
     // A sleep event is stored but never wakes the machine, even when it is the earliest; with the
     // last waking event gone the alarm is disarmed.
     const CFAbsoluteTime sleep = SecondsFromNow(600);
     ASSERT_EQ(Perform(Request("SchedulePowerEvent", sleep, kHost, "sleep").get()), 0);
-    EXPECT_EQ(Alarm(), UnixSeconds(ours));
+    EXPECT_EQ(Alarm(), UnixSecondsText(ours));
     ASSERT_EQ(Perform(Request("CancelPowerEvent", ours).get()), 0);
     EXPECT_EQ(Events(), std::vector<std::string>{Event(sleep, kHost, "sleep")});
     EXPECT_TRUE(Alarm().empty() || Alarm() == "0") << Alarm();
@@ -187,7 +172,7 @@ TEST_F(ToolProgram, ScheduleAndCancelKeepTheStoreAndTheRtcInStep)
 TEST_F(ToolProgram, AnRtcThatRefusesASecondAlarmIsDisarmedFirst)
 {
     wfs::iokit::SetAttributeWriterForTesting(KernelLikeWriter);
-    moretest::WriteFile(rtc_ + "/wakealarm", "2000000000\n");  // armed by some other program
+    wfstest::WriteFile(rtc_ + "/wakealarm", "2000000000\n");  // armed by some other program
     // Then someone arms it again between the disarm and our write: the alarm that stands is ours.
     for (bool armBehindOurBack : {false, true}) {
         gWrites.clear();
@@ -196,10 +181,10 @@ TEST_F(ToolProgram, AnRtcThatRefusesASecondAlarmIsDisarmedFirst)
         wfs::CFRef<CFDictionaryRef> response;
         EXPECT_EQ(PowerEventCommandProcedure(auth_, Request("SchedulePowerEvent", ours).get(), response.out()), 0);
         EXPECT_FALSE(response);
-        EXPECT_EQ(Alarm(), UnixSeconds(ours));
+        EXPECT_EQ(Alarm(), UnixSecondsText(ours));
         ASSERT_GE(gWrites.size(), 2u);
         EXPECT_EQ(gWrites.front(), "0");
-        EXPECT_EQ(std::count(gWrites.begin(), gWrites.end(), UnixSeconds(ours)), armBehindOurBack ? 2 : 1);
+        EXPECT_EQ(std::count(gWrites.begin(), gWrites.end(), UnixSecondsText(ours)), armBehindOurBack ? 2 : 1);
     }
     EXPECT_EQ(Events().size(), 2u);
 }
@@ -214,7 +199,7 @@ TEST_F(ToolProgram, TwentyToolsAtOnceAllStoreTheirEvents)
     std::vector<std::string> expected;
     for (int i = 0; i < 20; i++) {
         expected.push_back(Event(base + i, "org.example.client-" + std::to_string(i)));
-        clients.push_back(moretest::StartChild([&] {
+        clients.push_back(wfstest::StartChild([&] {
             gateWrite.reset();  // all twenty start their tools when the gate's write end closes
             char byte;
             if (wfs::RetryOnEintr([&] { return read(gateRead.get(), &byte, 1); }) != 0) return 10;
@@ -229,9 +214,9 @@ TEST_F(ToolProgram, TwentyToolsAtOnceAllStoreTheirEvents)
         }));
     }
     gateWrite.reset();
-    for (pid_t pid : clients) EXPECT_EQ(moretest::WaitChild(pid), 0);
+    for (pid_t pid : clients) EXPECT_EQ(wfstest::WaitChild(pid), 0);
     EXPECT_EQ(Events(), expected);
-    EXPECT_EQ(Alarm(), UnixSeconds(base));
+    EXPECT_EQ(Alarm(), UnixSecondsText(base));
     // No temporary file of any writer is left beside the store.
     for (const auto &entry : std::filesystem::directory_iterator(dir_ / "wake-from-sleep")) {
         EXPECT_TRUE(entry.path() == store_ || entry.path() == store_ + ".lock") << entry.path();
@@ -244,7 +229,7 @@ TEST_F(ToolProgram, BadRequestsAreRefusedAndChangeNothing)
     ASSERT_EQ(Perform(Request("SchedulePowerEvent", ours).get()), 0);
     const std::string storeBefore = ReadFile(store_);
     wfs::CFRef<CFDateRef> date(CFDateCreate(nullptr, when));
-    wfs::CFRef<CFStringRef> longScheduler = String(std::string(300, 's'));
+    wfs::CFRef<CFStringRef> longScheduler = Str(std::string(300, 's'));
     int five = 5;
     wfs::CFRef<CFNumberRef> number(CFNumberCreate(nullptr, kCFNumberIntType, &five));
     const struct {
@@ -266,13 +251,13 @@ TEST_F(ToolProgram, BadRequestsAreRefusedAndChangeNothing)
     for (const char *command : {"SchedulePowerEvent", "CancelPowerEvent"}) {
         for (const auto &bad : cases) {
             wfs::CFRef<CFMutableDictionaryRef> request = Request(command, when);
-            if (bad.value != nullptr) CFDictionarySetValue(request.get(), String(bad.key).get(), bad.value);
-            else CFDictionaryRemoveValue(request.get(), String(bad.key).get());
+            if (bad.value != nullptr) CFDictionarySetValue(request.get(), Str(bad.key).get(), bad.value);
+            else CFDictionaryRemoveValue(request.get(), Str(bad.key).get());
             EXPECT_EQ(Perform(request.get()), bad.expected) << command << ": " << bad.what;
         }
     }
     EXPECT_EQ(ReadFile(store_), storeBefore);
-    EXPECT_EQ(Alarm(), UnixSeconds(ours));
+    EXPECT_EQ(Alarm(), UnixSecondsText(ours));
 }
 
 TEST_F(ToolProgram, WithoutRootNothingIsScheduledOrCancelled)
@@ -283,7 +268,7 @@ TEST_F(ToolProgram, WithoutRootNothingIsScheduledOrCancelled)
 
     // Root given up for good: the procedure cannot raise its effective user. Asking for nothing
     // needs no privilege.
-    EXPECT_EQ(moretest::RunChild([&] {
+    EXPECT_EQ(wfstest::RunChild([&] {
                   if (!DropToNobody()) return 20;
                   wfs::CFRef<CFDictionaryRef> response;
                   return (PowerEventCommandProcedure(auth_, Request("SchedulePowerEvent", theirs).get(),
@@ -296,10 +281,10 @@ TEST_F(ToolProgram, WithoutRootNothingIsScheduledOrCancelled)
               }),
               0);
     EXPECT_EQ(ReadFile(store_), storeBefore);
-    EXPECT_EQ(Alarm(), UnixSeconds(ours));
+    EXPECT_EQ(Alarm(), UnixSecondsText(ours));
 
     // Started by nobody as a set-user-ID tool is: root only around the power manager's call.
-    EXPECT_EQ(moretest::RunChild([&] {
+    EXPECT_EQ(wfstest::RunChild([&] {
                   if (setgroups(0, nullptr) != 0 || setresgid(kNobodyID, kNobodyID, kNobodyID) != 0 ||
                       setresuid(kNobodyID, kNobodyID, 0) != 0) {
                       return 30;
@@ -314,17 +299,17 @@ TEST_F(ToolProgram, WithoutRootNothingIsScheduledOrCancelled)
               }),
               0);
     EXPECT_EQ(Events().size(), 2u);
-    EXPECT_EQ(Alarm(), UnixSeconds(theirs));
+    EXPECT_EQ(Alarm(), UnixSecondsText(theirs));
 }
 
 TEST_F(ToolProgram, AGarbledStoreIsMovedAsideAndTheNewEventStored)
 {
     const std::string garbage = "<?xml version=\"1.0\"?><plist><dict><key>unterminated";
-    moretest::WriteFile(store_, garbage);
+    wfstest::WriteFile(store_, garbage);
     const CFAbsoluteTime ours = SecondsFromNow(3600);
     ASSERT_EQ(Perform(Request("SchedulePowerEvent", ours).get()), 0);
     EXPECT_EQ(Events(), std::vector<std::string>{Event(ours)});
-    EXPECT_EQ(Alarm(), UnixSeconds(ours));
+    EXPECT_EQ(Alarm(), UnixSecondsText(ours));
     int movedAside = 0;
     for (const auto &entry : std::filesystem::directory_iterator(dir_ / "wake-from-sleep")) {
         if (entry.path().string().rfind(store_ + ".corrupt-", 0) != 0) continue;
@@ -351,7 +336,7 @@ TEST_F(ToolProgram, TheEntryPointTrustsNothingItIsStartedWith)
         std::vector<char *> argv;
         for (const char *arg : start.argv) argv.push_back(const_cast<char *>(arg));
         argv.push_back(nullptr);
-        const pid_t pid = moretest::StartChild([&] {
+        const pid_t pid = wfstest::StartChild([&] {
             if (dup2(pair.theirs.get(), 0) == 0 && dup2(pair.theirs.get(), 1) == 1) {
                 execve(toolPath_.c_str(), argv.data(), environ);
             }

@@ -14,7 +14,7 @@ struct Nested {
     CFRef<CFStringRef> str = Str("str");
     CFRef<CFDictionaryRef> levelB = Dict({c.get()}, {one.get()});
     CFRef<CFDictionaryRef> levelA = Dict({b.get(), s.get()}, {levelB.get(), str.get()});
-    CFRef<CFMutableDictionaryRef> root = MutableDict();
+    CFRef<CFMutableDictionaryRef> root = MakeDictionary();
     Nested() {
         CFDictionarySetValue(root.get(), a.get(), levelA.get());
         CFDictionarySetValue(root.get(), top.get(), seven.get());
@@ -93,7 +93,7 @@ TEST(MoreCFQPaths, SetReplacesIntermediatesWithMutableCopies) {
 
 TEST(MoreCFQPaths, FailedChangesAddNothingButKeepTheCopiesMade) {
     Nested n;
-    CFRef<CFMutableDictionaryRef> empty = MutableDict();
+    CFRef<CFMutableDictionaryRef> empty = MakeDictionary();
     const void *absent[] = {n.a.get(), n.b.get()};
     EXPECT_EQ(CFQDictionarySetValueAtPath(empty.get(), absent, 2, n.str.get()), kCFQPathKeyAbsentErr);
     EXPECT_EQ(CFDictionaryGetCount(empty.get()), 0);  // no missing level is created
@@ -130,9 +130,9 @@ TEST(MoreCFQPathsDeathTest, CallerErrors) {
     Nested n;
     const void *path[] = {n.a.get()};
     EXPECT_DEATH(CFQDictionarySetValueAtPath(n.root.get(), path, 0, n.str.get()),
-                 moretest::AssertionPattern("MoreCFQPaths.cpp", "pathElementCount > 0"));
+                 wfstest::AssertionPattern("MoreCFQPaths.cpp", "pathElementCount > 0"));
     CFRef<CFArrayRef> empty = Array({});
     const void *result = nullptr;
     EXPECT_DEATH(CFQDictionaryGetValueAtPathArray(n.root.get(), empty.get(), &result),
-                 moretest::AssertionPattern("MoreCFQPaths.cpp", "CFArrayGetCount(path) > 0"));
+                 wfstest::AssertionPattern("MoreCFQPaths.cpp", "CFArrayGetCount(path) > 0"));
 }

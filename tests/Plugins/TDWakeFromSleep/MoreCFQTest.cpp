@@ -7,7 +7,7 @@
 #include <vector>
 
 using namespace cfqtest;
-using namespace moretest;
+using namespace wfstest;
 
 TEST(MoreCFQ, ErrorValuesAndReferenceCounts) {
     CFQRelease(nullptr);  // must not reach CFRelease, which refuses NULL
@@ -114,7 +114,7 @@ TEST(MoreCFQ, ShallowAndDeepWalks) {
 TEST(MoreCFQ, MergeIsOneLevelDeepAndSourceWins) {
     CFRef<CFStringRef> a = Str("a"), b = Str("b"), c = Str("c");
     CFRef<CFNumberRef> one = Num(1), two = Num(2), three = Num(3), nine = Num(9);
-    CFRef<CFMutableDictionaryRef> dst = MutableDict();
+    CFRef<CFMutableDictionaryRef> dst = MakeDictionary();
     CFDictionarySetValue(dst.get(), b.get(), Dict({a.get()}, {nine.get()}).get());
     CFDictionarySetValue(dst.get(), c.get(), three.get());
     CFRef<CFDictionaryRef> nested = Dict({c.get()}, {two.get()});

@@ -2,7 +2,8 @@
 #pragma once
 
 #include "MoreCFQ.h"
-#include "TestSupport.h"
+#include <CFTestSupport.h>
+#include <TestSupport.h>
 
 #include <Support/CFRef.h>
 
@@ -10,17 +11,11 @@ namespace cfqtest {
 
 using wfs::CFRef;
 
-inline CFRef<CFStringRef> Str(const char *s) {
-    return CFRef<CFStringRef>(CFStringCreateWithCString(kCFAllocatorDefault, s, kCFStringEncodingUTF8));
-}
+using wfstest::MakeDictionary;
+using wfstest::Str;
 
 inline CFRef<CFNumberRef> Num(long value) {
     return CFRef<CFNumberRef>(CFNumberCreate(kCFAllocatorDefault, kCFNumberLongType, &value));
-}
-
-inline CFRef<CFMutableDictionaryRef> MutableDict() {
-    return CFRef<CFMutableDictionaryRef>(CFDictionaryCreateMutable(
-        kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
 }
 
 // An immutable dictionary pairing keys[i] with values[i].

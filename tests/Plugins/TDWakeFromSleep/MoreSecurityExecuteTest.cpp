@@ -17,23 +17,22 @@ wfs::CFRef<CFURLRef> URLForPath(const std::string &path)
         nullptr, reinterpret_cast<const UInt8 *>(path.data()), static_cast<CFIndex>(path.size()), false));
 }
 
-class MoreSecExecute : public ::testing::Test {
+class MoreSecExecute : public AuthorizedTest {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(MoreUNIXIgnoreSIGPIPE(), 0);
-        ASSERT_EQ(AuthorizationCreate(nullptr, nullptr, kAuthorizationFlagDefaults, &auth_), 0);
+        AuthorizedTest::SetUp();
+        if (HasFatalFailure()) return;
         CFDictionarySetValue(request_.get(), CFSTR("Payload"), CFSTR("hello tool"));
-        moretest::WriteFile(dir_ / "file", "x");
-        moretest::WriteFile(dir_ / "not-executable", "#!/bin/sh\n", 0644);
+        wfstest::WriteFile(dir_ / "file", "x");
+        wfstest::WriteFile(dir_ / "not-executable", "#!/bin/sh\n", 0644);
     }
-    void TearDown() override { AuthorizationFree(auth_, kAuthorizationFlagDefaults); }
 
     // Runs the request against `tool` in `mode`; checks what is left behind, and answers the error.
     int Run(const char *mode, wfs::CFRef<CFDictionaryRef> *response, size_t handedOver = 0,
             const std::string &tool = MORE_SECURITY_WIRE_TOOL)
     {
-        moretest::ScopedEnv modeVariable("WFS_WIRE_TOOL_MODE", mode);
+        wfstest::ScopedEnv modeVariable("WFS_WIRE_TOOL_MODE", mode);
         const int before = CountOpenDescriptors();
         const int err = MoreSecExecuteRequestInHelperTool(URLForPath(tool).get(), auth_,
                                                           request_.get(), response->out());
@@ -43,9 +42,8 @@ protected:
         return err;
     }
 
-    moretest::TempDir dir_;
-    moretest::ScopedEnv file_{"WFS_WIRE_TOOL_FILE", dir_ / "file"};
-    AuthorizationRef auth_ = nullptr;
+    wfstest::TempDir dir_;
+    wfstest::ScopedEnv file_{"WFS_WIRE_TOOL_FILE", dir_ / "file"};
     wfs::CFRef<CFMutableDictionaryRef> request_ = MakeDictionary();
 };
 
@@ -86,7 +84,7 @@ TEST_F(MoreSecExecute, ExitStatusAndResponseGiveTheResult)
 
 TEST_F(MoreSecExecute, ToolGetsItsPathTheSocketAndTheCallersStderrAndEnvironment)
 {
-    moretest::ScopedEnv marker("WFS_WIRE_TOOL_MARKER", "marker-4711");
+    wfstest::ScopedEnv marker("WFS_WIRE_TOOL_MARKER", "marker-4711");
     // Twice: the second time with descriptor 0 free, so that the socket pair lands on it.
     wfs::UniqueFd savedStdin(fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3));
     for (bool stdinClosed : {false, true}) {
@@ -123,7 +121,7 @@ TEST_F(MoreSecExecute, ToolGetsItsPathTheSocketAndTheCallersStderrAndEnvironment
 TEST(MoreSecWaitForDebugger, OnlyECHILDWaitsOnceMore)
 {
     // Standard error goes to a file for the duration, so the one message can be read back.
-    moretest::TempDir dir;
+    wfstest::TempDir dir;
     wfs::UniqueFd capture(open((dir / "stderr").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
     fflush(stderr);
     wfs::UniqueFd savedStderr(fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3));
@@ -149,7 +147,7 @@ TEST(MoreSecWaitForDebugger, OnlyECHILDWaitsOnceMore)
     EXPECT_TRUE(NoChildLeft());
     const std::string line = "MoreSecurity: You need to have a breakpoint set here.\n";
     EXPECT_EQ(line.size(), 54u);
-    EXPECT_EQ(moretest::ReadFile(dir / "stderr"), line + line);
+    EXPECT_EQ(wfstest::ReadFile(dir / "stderr"), line + line);
 }
 
 TEST(MoreSecExecuteDeathTest, ACallerThatDoesNotIgnoreSIGPIPEIsStopped)
@@ -164,7 +162,7 @@ TEST(MoreSecExecuteDeathTest, ACallerThatDoesNotIgnoreSIGPIPEIsStopped)
             MoreSecExecuteRequestInHelperTool(URLForPath(MORE_SECURITY_WIRE_TOOL).get(), auth,
                                               MakeDictionary().get(), &response);
         },
-        moretest::AssertionPattern("MoreSecurityExecute.cpp", "SIGPIPEIsIgnored()"));
+        wfstest::AssertionPattern("MoreSecurityExecute.cpp", "SIGPIPEIsIgnored()"));
     AuthorizationFree(auth, kAuthorizationFlagDefaults);
 }
 

@@ -6,7 +6,7 @@
 #include "MoreCFQ.h"
 #include "MoreSecurityInternal.h"
 #include "MoreUNIX.h"
-#include "TestSupport.h"
+#include <TestSupport.h>
 
 #include <Support/CFRef.h>
 
@@ -17,7 +17,7 @@
 #include <sys/mount.h>
 
 namespace fs = std::filesystem;
-using namespace moretest;
+using namespace wfstest;
 
 namespace {
 

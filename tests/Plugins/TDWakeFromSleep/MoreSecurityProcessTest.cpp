@@ -5,7 +5,7 @@
 
 #include "MoreSecurityInternal.h"
 #include "MoreUNIX.h"
-#include "TestSupport.h"
+#include <TestSupport.h>
 
 #include <grp.h>
 #include <limits.h>
@@ -24,7 +24,6 @@
 
 namespace {
 
-constexpr uid_t kNobody = 65534;
 constexpr rlim_t kInf = RLIM_INFINITY;
 
 struct ChildReport {
@@ -63,7 +62,7 @@ void RunInChild(Body &&body)
     ASSERT_NE(page, MAP_FAILED);
     auto *report = new (page) ChildReport{};
     fflush(nullptr);
-    EXPECT_EQ(moretest::RunChild([&] {
+    EXPECT_EQ(wfstest::RunChild([&] {
                   gReport = report;
                   body();
                   return 0;
@@ -233,14 +232,14 @@ TEST(MoreSecUserID, TemporaryDropAndPermanentDropInSetUIDRootState)
 {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to become a set-user-ID-root-like process";
     RunInChild([] {
-        CHILD_EXPECT(setgroups(0, nullptr) == 0 && setresuid(kNobody, 0, 0) == 0);
+        CHILD_EXPECT(setgroups(0, nullptr) == 0 && setresuid(wfstest::kNobodyID, 0, 0) == 0);
         uid_t r, e, s;
         CHILD_EXPECT_EQ(MoreSecTemporarilySetNonPrivilegedEUID(), 0);
-        CHILD_EXPECT(getresuid(&r, &e, &s) == 0 && r == kNobody && e == kNobody && s == 0);
+        CHILD_EXPECT(getresuid(&r, &e, &s) == 0 && r == wfstest::kNobodyID && e == wfstest::kNobodyID && s == 0);
         CHILD_EXPECT_EQ(MoreSecSetPrivilegedEUID(), 0);
         CHILD_EXPECT_EQ(geteuid(), 0);
         CHILD_EXPECT_EQ(MoreSecPermanentlySetNonPrivilegedEUID(), 0);
-        CHILD_EXPECT(getresuid(&r, &e, &s) == 0 && r == kNobody && e == kNobody && s == kNobody);
+        CHILD_EXPECT(getresuid(&r, &e, &s) == 0 && r == wfstest::kNobodyID && e == wfstest::kNobodyID && s == wfstest::kNobodyID);
         CHILD_EXPECT_EQ(MoreSecSetPrivilegedEUID(), EPERM);
     });
 }
@@ -254,14 +253,14 @@ TEST(MoreSecPathToSelf, CanonicalPathThatStaysReachableAsArg0)
     char notEmpty[] = "x";
     char *occupied = notEmpty;
     EXPECT_DEATH(GetPathToSelf(&occupied),
-                 moretest::AssertionPattern("MoreSecurityProcess.cpp", "*pathToSelfPtr == NULL"));
+                 wfstest::AssertionPattern("MoreSecurityProcess.cpp", "*pathToSelfPtr == NULL"));
 
     // Only step 1, in this very process: the leak check at exit must find the new argv[0] reachable.
     const char *argv[] = {"inherited-name", nullptr};
     ASSERT_EQ(MoreSecDestroyInheritedEnvironment(0x3FD & ~kMoreSecKeepArg0Mask, argv), 0);
     EXPECT_EQ(std::string(argv[0]), CanonicalSelf());
     EXPECT_DEATH(MoreSecDestroyInheritedEnvironment(0x3FC, nullptr),
-                 moretest::AssertionPattern("MoreSecurityProcess.cpp",
+                 wfstest::AssertionPattern("MoreSecurityProcess.cpp",
                                             "(whatToDubya & kMoreSecKeepArg0Mask) || (argv != NULL)"));
 }
 
@@ -280,7 +279,7 @@ struct EnvironmentSnapshot {
 
 TEST(MoreSecDestroyInheritedEnvironment, FullKeepMaskChangesNothing)
 {
-    moretest::ScopedEnv marker("WFS_HYGIENE_MARKER", "kept");
+    wfstest::ScopedEnv marker("WFS_HYGIENE_MARKER", "kept");
     for (int mask : {0x3FD, ~0}) {
         for (bool withArgv : {false, true}) {
             RunInChild([mask, withArgv] {
@@ -348,7 +347,7 @@ void ChildExpectReset(int mask)
 
 TEST(MoreSecDestroyInheritedEnvironment, MaskZeroResetsEverything)
 {
-    moretest::ScopedEnv marker("WFS_HYGIENE_MARKER", "kept");
+    wfstest::ScopedEnv marker("WFS_HYGIENE_MARKER", "kept");
     RunInChild([] { ChildExpectReset(0); });
     // With the limits kept, so that the steps behind them run on any machine; bit 0x002 means
     // nothing; and with close_range as the only fast way.
@@ -390,7 +389,7 @@ TEST(MoreSecDestroyInheritedEnvironment, LimitsAsRootAndAsNonRoot)
             CHILD_EXPECT_EQ(SetLimit(RLIMIT_NOFILE, 1000, 4096), 0);
             if (CanRaiseHardLimits()) CHILD_EXPECT_EQ(SetLimit(RLIMIT_MEMLOCK, kInf, kInf), 0);
             CHILD_EXPECT(chdir("/dev") == 0 && setgroups(0, nullptr) == 0);
-            CHILD_EXPECT(setgid(kNobody) == 0 && setuid(kNobody) == 0);
+            CHILD_EXPECT(setgid(wfstest::kNobodyID) == 0 && setuid(wfstest::kNobodyID) == 0);
             const Limits before = CurrentLimits(), predicted = PredictLimits(nrOpen);
 
             const int err = MoreSecDestroyInheritedEnvironment(mask, nullptr);

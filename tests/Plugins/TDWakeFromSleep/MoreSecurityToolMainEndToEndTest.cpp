@@ -16,30 +16,18 @@ namespace {
 // A folder owned by nobody, on a file system that honours set-user-ID bits, with a copy of the
 // test tool that nobody owns, and a copy of the test launcher installed set-user-ID root beside.
 struct RepairScene {
-    std::string base = "/tmp";
-    std::string folder, tool, launcher;
-    bool ok = false;
-
-    RepairScene()
+    static std::string SetUserIDCapableBase()
     {
         struct statvfs fs {};
-        if (statvfs(base.c_str(), &fs) != 0 || (fs.f_flag & ST_NOSUID) != 0) base = MORE_SECURITY_TEST_SCRATCH_DIR;
-        folder = base + "/wfs-repair-XXXXXX";
-        if (mkdtemp(folder.data()) == nullptr) return;
-        tool = folder + "/IOPMSchedulePowerEventTool";
-        launcher = folder + "/launcher";
-        ok = chown(folder.c_str(), kNobodyID, kNobodyID) == 0 && chmod(folder.c_str(), 0755) == 0 &&
-             Copy(MORE_SECURITY_TOOL_MAIN_TOOL, tool, kNobodyID, 0755) &&
-             Copy(MORE_SECURITY_TEST_LAUNCHER, launcher, 0, 04755);
+        return statvfs("/tmp", &fs) != 0 || (fs.f_flag & ST_NOSUID) != 0 ? MORE_SECURITY_TEST_SCRATCH_DIR : "/tmp";
     }
-    ~RepairScene() { std::filesystem::remove_all(folder); }
 
-    static bool Copy(const std::string &from, const std::string &to, uid_t owner, mode_t mode)
-    {
-        std::error_code error;
-        return std::filesystem::copy_file(from, to, error) && chown(to.c_str(), owner, owner) == 0 &&
-               chmod(to.c_str(), mode) == 0;
-    }
+    TempDir dir{"wfs-repair", SetUserIDCapableBase()};
+    std::string folder = dir.path(), tool = folder + "/IOPMSchedulePowerEventTool", launcher = folder + "/launcher";
+    bool ok = chown(folder.c_str(), kNobodyID, kNobodyID) == 0 && chmod(folder.c_str(), 0755) == 0 &&
+              InstallCopy(MORE_SECURITY_TOOL_MAIN_TOOL, tool, kNobodyID, 0755) &&
+              InstallCopy(MORE_SECURITY_TEST_LAUNCHER, launcher, 0, 04755);
+
     std::string state(const std::string &path) const
     {
         struct stat st {};
@@ -54,11 +42,8 @@ std::map<std::string, std::string> RequestAsNobody(const RepairScene &scene, con
 {
     std::vector<std::string> entries{"WFS_PRIVILEGED_LAUNCHER=" + scene.launcher};
     entries.insert(entries.end(), env.begin(), env.end());
-    int fds[2] = {-1, -1};
-    EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
-    wfs::UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
-    const pid_t pid = moretest::StartChild([&] {
-        if (!DropToNobody() || MoreUNIXIgnoreSIGPIPE() != 0) return 1;
+    return ParseLines(RunChildForText([&] {
+        if (!DropToNobody() || MoreUNIXIgnoreSIGPIPE() != 0) return std::string("cannot drop");
         for (std::string &entry : entries) putenv(entry.data());
         // The tool inherits our standard error: catch it in memory.
         const int log = memfd_create("tool-stderr", MFD_CLOEXEC);
@@ -88,12 +73,8 @@ std::map<std::string, std::string> RequestAsNobody(const RepairScene &scene, con
         std::string logged = ReadToEnd(log);
         for (size_t at; (at = logged.find('\n')) != std::string::npos;) logged.replace(at, 1, "|");
         answer += "stderr=" + logged + "\nnoChild=" + std::to_string(NoChildLeft()) + "\n";
-        return write(writeEnd.get(), answer.data(), answer.size()) == static_cast<ssize_t>(answer.size()) ? 0 : 1;
-    });
-    writeEnd.reset();
-    const std::string text = ReadToEnd(readEnd.get());
-    EXPECT_EQ(moretest::WaitChild(pid), 0);
-    return ParseLines(text);
+        return answer;
+    }));
 }
 
 TEST(MoreSecToolMainEndToEnd, NobodysToolRepairsItselfThenServesDirectly)
@@ -135,7 +116,7 @@ TEST(MoreSecToolMainEndToEnd, NobodysToolRepairsItselfThenServesDirectly)
 // Whether this machine lets root make a private mount namespace (a container may not).
 bool CanMakeMountNamespace()
 {
-    return moretest::RunChild([] {
+    return wfstest::RunChild([] {
                return unshare(CLONE_NEWNS) == 0 && mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 ? 0 : 1;
            }) == 0;
 }
@@ -146,7 +127,7 @@ TEST(MoreSecToolMainEndToEnd, APathSwappedBeforeTheRepairLeavesBothFilesAlone)
     RepairScene scene;
     ASSERT_TRUE(scene.ok);
     const std::string replacement = scene.folder + "/replacement", kept = scene.folder + "/kept";
-    ASSERT_TRUE(RepairScene::Copy(MORE_SECURITY_TOOL_MAIN_TOOL, replacement, kNobodyID, 0755));
+    ASSERT_TRUE(InstallCopy(MORE_SECURITY_TOOL_MAIN_TOOL, replacement, kNobodyID, 0755));
     const std::string toolBefore = scene.state(scene.tool), replacementBefore = scene.state(replacement);
     const std::string swap = "WFS_TEST_LAUNCHER_REPLACEMENT=" + replacement;
 

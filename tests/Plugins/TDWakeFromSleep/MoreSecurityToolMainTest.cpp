@@ -53,19 +53,19 @@ int RecordAuthorization(AuthorizationRef auth, CFDictionaryRef, CFDictionaryRef 
     return 0;
 }
 
-class MoreSecToolMainInProcess : public ::testing::Test {
+class MoreSecToolMainInProcess : public AuthorizedTest {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(MoreUNIXIgnoreSIGPIPE(), 0);
-        ASSERT_EQ(AuthorizationCreate(nullptr, nullptr, kAuthorizationFlagDefaults, &auth_), 0);
+        AuthorizedTest::SetUp();
+        if (HasFatalFailure()) return;
         gCalls = 0;
         CFDictionarySetValue(request_.get(), CFSTR("CommandName"), CFSTR("GetPrivileges"));
         descriptorsBefore_ = CountOpenDescriptors();
     }
     void TearDown() override
     {
-        EXPECT_EQ(AuthorizationFree(auth_, kAuthorizationFlagDefaults), 0);
+        AuthorizedTest::TearDown();
         EXPECT_EQ(CountOpenDescriptors(), descriptorsBefore_);
     }
 
@@ -100,7 +100,6 @@ protected:
         return response;
     }
 
-    AuthorizationRef auth_ = nullptr;
     wfs::CFRef<CFMutableDictionaryRef> request_ = MakeDictionary();
     int descriptorsBefore_ = 0;
 };
@@ -160,7 +159,7 @@ TEST_F(MoreSecToolMainInProcess, BadInputStopsBeforeTheCommandAndVanishedPeerSti
 
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(Dispatch(AnswerClosedDescriptor),
-                 moretest::AssertionPattern("MoreSecurityToolMain.cpp", "fcntl(thisDesc, F_GETFD) != -1"));
+                 wfstest::AssertionPattern("MoreSecurityToolMain.cpp", "fcntl(thisDesc, F_GETFD) != -1"));
 }
 
 TEST_F(MoreSecToolMainInProcess, AsRootServesWithTheInputsAuthorizationOrRefusesASelfRepairWithoutOne)
@@ -195,8 +194,8 @@ TEST_F(MoreSecToolMainInProcess, AsRootServesWithTheInputsAuthorizationOrRefuses
 
 TEST_F(MoreSecToolMainInProcess, RepairRefusesAFileThatIsNotTheRunningExecutable)
 {
-    moretest::TempDir dir;
-    moretest::WriteFile(dir / "other", "x", 0755);
+    wfstest::TempDir dir;
+    wfstest::WriteFile(dir / "other", "x", 0755);
     ASSERT_EQ(symlink("/proc/self/exe", (dir / "link").c_str()), 0);
     struct stat before {}, after {};
     ASSERT_EQ(stat((dir / "other").c_str(), &before), 0);
@@ -213,18 +212,18 @@ TEST_F(MoreSecToolMainInProcess, RepairRefusesAFileThatIsNotTheRunningExecutable
 
 const std::string kRelayLines = "MoreSecurity: Calling AEWP\nMoreSecurity: AEWP returned ";
 
-class MoreSecToolMainProcess : public ::testing::Test {
+class MoreSecToolMainProcess : public AuthorizedTest {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(MoreUNIXIgnoreSIGPIPE(), 0);
-        ASSERT_EQ(AuthorizationCreate(nullptr, nullptr, kAuthorizationFlagDefaults, &auth_), 0);
+        AuthorizedTest::SetUp();
+        if (HasFatalFailure()) return;
         CFDictionarySetValue(request_.get(), CFSTR("CommandName"), CFSTR("GetPrivileges"));
         ASSERT_EQ(stat(MORE_SECURITY_TOOL_MAIN_TOOL, &before_), 0);
     }
     void TearDown() override
     {
-        AuthorizationFree(auth_, kAuthorizationFlagDefaults);
+        AuthorizedTest::TearDown();
         struct stat after {};
         ASSERT_EQ(stat(MORE_SECURITY_TOOL_MAIN_TOOL, &after), 0);
         EXPECT_TRUE(after.st_uid == before_.st_uid && after.st_mode == before_.st_mode);
@@ -241,7 +240,6 @@ protected:
                        input.empty() ? ExternalFormOf(auth_) + FrameOf(request_.get()) : input, env);
     }
 
-    AuthorizationRef auth_ = nullptr;
     wfs::CFRef<CFMutableDictionaryRef> request_ = MakeDictionary();
     struct stat before_ {};
 };

@@ -33,8 +33,8 @@ TEST(MoreSecWire, ThreeDescriptorsArriveRenumberedInOrderAndAPeerThatStopsEarlyL
 {
     ASSERT_EQ(MoreUNIXIgnoreSIGPIPE(), 0);
     const int before = CountOpenDescriptors();
-    moretest::TempDir dir;
-    moretest::WriteFile(dir / "file", "x");
+    wfstest::TempDir dir;
+    wfstest::WriteFile(dir / "file", "x");
     int ends[2];
     ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
     wfs::UniqueFd pipeRead(ends[0]), pipeWrite(ends[1]);
@@ -218,9 +218,9 @@ TEST(MoreSecWire, ResultConversionsErrorKeyAndClosingAList)
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     CFDictionaryRef notEmpty = reinterpret_cast<CFDictionaryRef>(uintptr_t{1});
     EXPECT_DEATH(CopyDictionaryTranslatingDescriptors(0, &notEmpty),
-                 moretest::AssertionPattern("MoreSecurityWire.cpp", "*response == NULL"));
+                 wfstest::AssertionPattern("MoreSecurityWire.cpp", "*response == NULL"));
     EXPECT_DEATH(MoreSecCloseDescriptorArray(MakeIntArray({-3}).get()),
-                 moretest::AssertionPattern("MoreSecurityWire.cpp", "fd >= 0"));
+                 wfstest::AssertionPattern("MoreSecurityWire.cpp", "fd >= 0"));
 }
 
 }  // namespace

@@ -1,20 +1,18 @@
-// Helpers shared by the MoreSecurity tests (and the helper tool's): descriptors and children of
-// this process, a forked peer on a socket, dictionaries and frames, dropping to nobody, and
-// running a tool process on a socket pair. Builds on the plug-in tests' TestSupport.h.
+// Helpers for the MoreSecurity tests (and the helper tool's): dictionaries and frames, and running
+// a tool process on a socket pair. Builds on the shared TestSupport.h.
 #pragma once
 
 #include "MoreCFQ.h"
 #include "MoreSecurityInternal.h"
 #include "MoreUNIX.h"
-#include "TestSupport.h"
+#include <CFTestSupport.h>
+#include <TestSupport.h>
 
 #include <Support/CFRef.h>
 #include <Support/Eintr.h>
 #include <Support/UniqueFd.h>
 
 #include <gtest/gtest.h>
-
-#include <grp.h>
 
 #include <algorithm>
 #include <map>
@@ -25,72 +23,8 @@ extern char **environ;
 
 namespace wfs_test {
 
-using moretest::CountOpenDescriptors;
-inline constexpr uid_t kNobodyID = 65534;
-
-// A connected pair of stream sockets, both ends owned here.
-struct SocketPair {
-    wfs::UniqueFd ours, theirs;
-    SocketPair()
-    {
-        moretest::SocketPair pair;
-        ours = std::move(pair.a);
-        theirs = std::move(pair.b);
-    }
-};
-
-// True when this process has no child left, reaped or not.
-inline bool NoChildLeft()
-{
-    errno = 0;
-    return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
-}
-
-inline bool DescriptorIsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
-
-inline bool SameFile(int a, int b)
-{
-    struct stat sa {}, sb {};
-    return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
-// Runs `body` on `fd` in a forked child; Join answers its exit status (-1 if it did not exit).
-class ForkedPeer {
-public:
-    ForkedPeer(int fd, const std::function<int(int)> &body)
-        : pid_(moretest::StartChild([&] { return body(fd); })) {}
-    ForkedPeer(const ForkedPeer &) = delete;
-    ForkedPeer &operator=(const ForkedPeer &) = delete;
-    ~ForkedPeer() { (void) Join(); }
-    int Join() { return pid_ > 0 ? moretest::WaitChild(std::exchange(pid_, -1)) : -1; }
-
-private:
-    pid_t pid_;
-};
-
-inline bool DropToNobody()
-{
-    return setgroups(0, nullptr) == 0 && setresgid(kNobodyID, kNobodyID, kNobodyID) == 0 &&
-           setresuid(kNobodyID, kNobodyID, kNobodyID) == 0;
-}
-
-// Everything up to the end of the stream.
-inline std::string ReadToEnd(int fd)
-{
-    std::string text;
-    char buffer[65536];
-    ssize_t n;
-    while ((n = wfs::RetryOnEintr([&] { return read(fd, buffer, sizeof(buffer)); })) > 0) {
-        text.append(buffer, static_cast<size_t>(n));
-    }
-    return text;
-}
-
-inline wfs::CFRef<CFMutableDictionaryRef> MakeDictionary()
-{
-    return wfs::CFRef<CFMutableDictionaryRef>(CFDictionaryCreateMutable(
-        kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
-}
+// The helpers every test shares come along with these.
+using namespace wfstest;
 
 // An array of int numbers.
 inline wfs::CFRef<CFMutableArrayRef> MakeIntArray(std::initializer_list<int> values)
@@ -172,17 +106,24 @@ inline void Send(int fd, const std::string &bytes)
     EXPECT_EQ(shutdown(fd, SHUT_WR), 0);
 }
 
-// "key=value" lines into a map.
-inline std::map<std::string, std::string> ParseLines(const std::string &text)
-{
-    std::map<std::string, std::string> values;
-    for (size_t start = 0, end; start < text.size(); start = end + 1) {
-        end = std::min(text.find('\n', start), text.size());
-        const size_t equals = text.find('=', start);
-        if (equals < end) values[text.substr(start, equals - start)] = text.substr(equals + 1, end - equals - 1);
+// A test with SIGPIPE ignored (a peer that goes away must show as EPIPE, not end the test) and an
+// authorization of its own, freed at the end.
+class AuthorizedTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(MoreUNIXIgnoreSIGPIPE(), 0);
+        ASSERT_EQ(AuthorizationCreate(nullptr, nullptr, kAuthorizationFlagDefaults, &auth_), 0);
     }
-    return values;
-}
+    void TearDown() override
+    {
+        if (auth_ != nullptr) {
+            EXPECT_EQ(AuthorizationFree(std::exchange(auth_, nullptr), kAuthorizationFlagDefaults), 0);
+        }
+    }
+
+    AuthorizationRef auth_ = nullptr;
+};
 
 // ---- A tool process with a socket on 0 and 1 --------------------------------------------------
 
@@ -234,7 +175,7 @@ inline ToolRun RunTool(const std::string &path, const std::vector<std::string> &
         run.out = ReadToEnd(socket.ours.get());
     }
     run.err = ReadToEnd(errRead.get());
-    run.exitStatus = moretest::WaitChild(run.pid);
+    run.exitStatus = WaitChild(run.pid);
     return run;
 }
 

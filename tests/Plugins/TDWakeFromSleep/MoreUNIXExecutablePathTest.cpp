@@ -2,14 +2,14 @@
 // under a relative name whose file is then deleted.
 #include "MoreUNIX.h"
 #include "MoreUNIXInternal.h"
-#include "TestSupport.h"
+#include <TestSupport.h>
 
 #include <climits>
 #include <vector>
 
 extern char **environ;
 
-using namespace moretest;
+using namespace wfstest;
 
 namespace {
 

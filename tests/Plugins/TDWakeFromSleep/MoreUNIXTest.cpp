@@ -1,7 +1,7 @@
 // Tests of MoreUNIX's exact I/O, descriptor passing and copies, against real sockets, files,
 // signals and child processes.
 #include "MoreUNIX.h"
-#include "TestSupport.h"
+#include <TestSupport.h>
 
 #include <atomic>
 #include <csignal>
@@ -10,7 +10,7 @@
 
 #include <pthread.h>
 
-using namespace moretest;
+using namespace wfstest;
 using wfs::UniqueFd;
 
 namespace {
@@ -72,7 +72,7 @@ TEST(MoreUNIXInterrupted, ReadWriteSendmsgRecvmsgGoOnAfterSignals) {
     for (int call : {kRead, kRecvmsg, kWrite, kSendmsg}) {
         SCOPED_TRACE(call);
         SocketPair pair;
-        const int a = pair.a.get(), b = pair.b.get();
+        const int a = pair.ours.get(), b = pair.theirs.get();
         const size_t filled = call >= kWrite ? FillSocket(a) : 0;  // so that the writers block
         std::string got(filled + (call == kRead ? 16 : call == kWrite ? sent.size() : 0), '\0');
         int result = -1, fd = -1;
@@ -100,20 +100,20 @@ TEST(MoreUNIXInterrupted, ReadWriteSendmsgRecvmsgGoOnAfterSignals) {
 TEST(MoreUNIXReadWrite, ExactCountsAndEndOfStream) {
     ASSERT_EQ(MoreUNIXIgnoreSIGPIPE(), 0);
     SocketPair pair;
-    ASSERT_EQ(write(pair.a.get(), "0123456789", 10), 10);
+    ASSERT_EQ(write(pair.ours.get(), "0123456789", 10), 10);
     char buf[16] = {};
     size_t count = 99;
-    EXPECT_EQ(MoreUNIXRead(pair.b.get(), buf, 0, &count), 0);
+    EXPECT_EQ(MoreUNIXRead(pair.theirs.get(), buf, 0, &count), 0);
     EXPECT_EQ(count, 0u);
-    EXPECT_EQ(MoreUNIXRead(pair.b.get(), buf, 4, &count), 0);
+    EXPECT_EQ(MoreUNIXRead(pair.theirs.get(), buf, 4, &count), 0);
     EXPECT_EQ(std::string(buf, count), "0123");
     // Nothing was read ahead; the peer then ends early: EPIPE with the count that arrived.
-    pair.a.reset();
-    EXPECT_EQ(MoreUNIXRead(pair.b.get(), buf, 7, &count), EPIPE);
+    pair.ours.reset();
+    EXPECT_EQ(MoreUNIXRead(pair.theirs.get(), buf, 7, &count), EPIPE);
     EXPECT_EQ(std::string(buf, count), "456789");
 
     // Writing to a peer that has closed: EPIPE, and the count (none) is stored.
-    EXPECT_EQ(MoreUNIXWrite(pair.b.get(), "hello", 5, &count), EPIPE);
+    EXPECT_EQ(MoreUNIXWrite(pair.theirs.get(), "hello", 5, &count), EPIPE);
     EXPECT_EQ(count, 0u);
 }
 
@@ -133,7 +133,7 @@ TEST(MoreUNIXSIGPIPE, IgnoringKeepsMaskAndFlagsAndWritingRequiresIt) {
     // Signal dispositions are process-wide: both cases run in a child.
     EXPECT_EXIT(_exit(IgnoringKeepsMaskAndFlags() ? 0 : 1), ::testing::ExitedWithCode(0), "");
     SocketPair pair;
-    EXPECT_DEATH((signal(SIGPIPE, SIG_DFL), MoreUNIXWrite(pair.a.get(), "x", 1, nullptr)),
+    EXPECT_DEATH((signal(SIGPIPE, SIG_DFL), MoreUNIXWrite(pair.ours.get(), "x", 1, nullptr)),
                  AssertionPattern("MoreUNIX.cpp", "current.sa_handler == SIG_IGN"));
 }
 
@@ -147,27 +147,27 @@ TEST(MoreUNIXDescriptor, ArrivesInAnotherProcessAsTheSameOpenFile) {
         int fd = open((dir / "shared").c_str(), O_RDONLY);
         char ack;
         if (fd < 0 || dup2(fd, kSenderNumber) != kSenderNumber || lseek(fd, 3, SEEK_SET) != 3 ||
-            MoreUNIXWriteDescriptor(pair.a.get(), kSenderNumber) != 0 ||
-            MoreUNIXRead(pair.a.get(), &ack, 1, nullptr) != 0) {
+            MoreUNIXWriteDescriptor(pair.ours.get(), kSenderNumber) != 0 ||
+            MoreUNIXRead(pair.ours.get(), &ack, 1, nullptr) != 0) {
             return 10;
         }
         // Still open here, and the receiver's read moved the offset they share.
         return fcntl(kSenderNumber, F_GETFD) != -1 && lseek(kSenderNumber, 0, SEEK_CUR) == 7 ? 0 : 11;
     });
     int received = -1;
-    ASSERT_EQ(MoreUNIXReadDescriptor(pair.b.get(), &received), 0);
+    ASSERT_EQ(MoreUNIXReadDescriptor(pair.theirs.get(), &received), 0);
     UniqueFd owner(received);
     EXPECT_NE(received, kSenderNumber);
     EXPECT_EQ(fcntl(received, F_GETFD), FD_CLOEXEC);
     char buf[4];
     ASSERT_EQ(MoreUNIXRead(received, buf, sizeof buf, nullptr), 0);
     EXPECT_EQ(std::string(buf, 4), "3456");
-    ASSERT_EQ(MoreUNIXWrite(pair.b.get(), "k", 1, nullptr), 0);
+    ASSERT_EQ(MoreUNIXWrite(pair.theirs.get(), "k", 1, nullptr), 0);
     EXPECT_EQ(WaitChild(child), 0);
 
     // Sending to a peer that has gone: sendmsg's errno, and the descriptor stays the caller's.
-    pair.b.reset();
-    EXPECT_EQ(MoreUNIXWriteDescriptor(pair.a.get(), owner.get()), EPIPE);
+    pair.theirs.reset();
+    EXPECT_EQ(MoreUNIXWriteDescriptor(pair.ours.get(), owner.get()), EPIPE);
     EXPECT_NE(fcntl(owner.get(), F_GETFD), -1);
 }
 
@@ -199,11 +199,11 @@ TEST(MoreUNIXDescriptor, MalformedMessagesGiveTheErrorAndLeaveNothingOpen) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         SocketPair pair;
-        if (c.descriptors >= 0) SendRaw(pair.a.get(), c.byte, c.descriptors);
-        pair.a.reset();
+        if (c.descriptors >= 0) SendRaw(pair.ours.get(), c.byte, c.descriptors);
+        pair.ours.reset();
         const int before = CountOpenDescriptors();
         int received = -1;
-        EXPECT_EQ(MoreUNIXReadDescriptor(pair.b.get(), &received), c.error);
+        EXPECT_EQ(MoreUNIXReadDescriptor(pair.theirs.get(), &received), c.error);
         EXPECT_EQ(received, -1);
         EXPECT_EQ(CountOpenDescriptors(), before);
     }
@@ -220,21 +220,21 @@ TEST(MoreUNIXCopy, DescriptorToDescriptorUpToTheEnd) {
             // Small uneven pieces, so that the copy sees short reads.
             for (size_t offset = 0, piece; offset < size; offset += piece) {
                 piece = std::min<size_t>(1000 + offset % 777, size - offset);
-                if (MoreUNIXWrite(pair.a.get(), sent.data() + offset, piece, nullptr) != 0) return 1;
+                if (MoreUNIXWrite(pair.ours.get(), sent.data() + offset, piece, nullptr) != 0) return 1;
             }
             return 0;
         });
-        pair.a.reset();
+        pair.ours.reset();
         UniqueFd dest(open((dir / "copy").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-        EXPECT_EQ(MoreUNIXCopyDescriptorToDescriptor(pair.b.get(), dest.get()), 0);
+        EXPECT_EQ(MoreUNIXCopyDescriptorToDescriptor(pair.theirs.get(), dest.get()), 0);
         EXPECT_EQ(WaitChild(child), 0);
         EXPECT_TRUE(ReadFile(dir / "copy") == sent);
     }
     // An endless source into a destination whose reader has gone.
     UniqueFd zero(open("/dev/zero", O_RDONLY | O_CLOEXEC));
     SocketPair gone;
-    gone.b.reset();
-    EXPECT_EQ(MoreUNIXCopyDescriptorToDescriptor(zero.get(), gone.a.get()), EPIPE);
+    gone.theirs.reset();
+    EXPECT_EQ(MoreUNIXCopyDescriptorToDescriptor(zero.get(), gone.ours.get()), EPIPE);
 }
 
 TEST(MoreUNIXCopy, FileDataModeAndTimes) {
