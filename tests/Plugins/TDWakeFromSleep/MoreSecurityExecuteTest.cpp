@@ -59,7 +59,7 @@ TEST_F(MoreSecExecute, ExitStatusAndResponseGiveTheResult)
         {"killed", kHelperToolFailedErr, MORE_SECURITY_WIRE_TOOL},
         {"exit:9", kHelperToolFailedErr, MORE_SECURITY_WIRE_TOOL},
         {"partial", EPIPE, MORE_SECURITY_WIRE_TOOL},  // 0 after a broken answer is no success
-        {"answer", kHelperToolFailedErr, "/nonexistent/MoreSecExecute/tool"},
+        {"answer", ENOENT, "/nonexistent/MoreSecExecute/tool"},  // nothing to check, nothing started
         {"answer", kHelperToolFailedErr, dir_ / "not-executable"},
         {"answer", coreFoundationUnknownErr, "/" + std::string(PATH_MAX + 10, 'x')},
     };

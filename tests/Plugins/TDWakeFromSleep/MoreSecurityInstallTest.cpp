@@ -1,5 +1,5 @@
 // Locating, installing and checking the helper tool, on real folders. Every case runs in a fresh
-// temporary tree with XDG_DATA_HOME, TMPDIR and WFS_FOLDER_ROOT pointing into it, so the user,
+// temporary tree with XDG_DATA_HOME, XDG_RUNTIME_DIR and WFS_FOLDER_ROOT pointing into it, so the user,
 // local, system and temporary-items folders are all the test's own. Cases that need root-owned
 // files skip without root; cases that change user IDs or mounts run in forked children.
 
@@ -111,7 +111,7 @@ protected:
                       local_ = root_ + "/root/usr/local/share", system_ = root_ + "/root/usr/share",
                       template_ = root_ + "/bundle/IOPMSchedulePowerEventToolTemplate",
                       tool_ = data_ + "/Host/IOPMSchedulePowerEventTool";
-    ScopedEnv env_[4] = {{"HOME", root_ + "/home"}, {"XDG_DATA_HOME", data_}, {"TMPDIR", tmp_},
+    ScopedEnv env_[4] = {{"HOME", root_ + "/home"}, {"XDG_DATA_HOME", data_}, {"XDG_RUNTIME_DIR", tmp_},
                          {"WFS_FOLDER_ROOT", root_ + "/root"}};
     wfs::CFRef<CFURLRef> templateURL_ = URLFor(template_);
     mode_t umask_ = 022;
