@@ -210,18 +210,6 @@ TEST(String, MutableStringsAreIndependentCopies) {
     EXPECT_EQ(same.get(), snapshot.get());
 }
 
-TEST(StringDeathTest, MutatingImmutableOrOverLimitAborts) {
-    EXPECT_DEATH(CFStringAppend(const_cast<CFMutableStringRef>(CFSTR("k")), CFSTR("x")),
-                 "failed assertion");
-    EXPECT_DEATH(
-        {
-            CFMutableStringRef limited = CFStringCreateMutable(nullptr, 2);
-            CFStringAppend(limited, CFSTR("abc"));
-        },
-        "failed assertion");
-    EXPECT_DEATH(CFStringGetCharacterAtIndex(CFSTR("ab"), 2), "failed assertion");
-}
-
 TEST(String, Format) {
     int forty2 = 42;
     CFRef<CFNumberRef> number(CFNumberCreate(nullptr, kCFNumberIntType, &forty2));
