@@ -90,7 +90,6 @@ TEST(Runtime, DescriptionsAreReadable) {
 // Caller errors abort, in every part of the library: mutating an immutable object or past a
 // mutable one's capacity, indexing out of range, NULL or an object of another type.
 TEST(CoreFoundationDeathTest, CallerErrorsAbort) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     const UInt8 byte = 1;
     CFRef<CFDataRef> data(CFDataCreate(nullptr, &byte, 1));
     const void *values[] = {CFSTR("a")};
