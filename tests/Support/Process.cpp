@@ -111,7 +111,8 @@ struct Prepared {
         (void) ::setpgid(0, 0);
         // First out of the way of every target number, then into place; dup2 clears close-on-exec.
         int moved[16];
-        const size_t count = fds.size() < 16 ? fds.size() : 16;
+        const size_t count = fds.size();
+        if (count > 16) return false;
         for (size_t i = 0; i < count; i++) {
             moved[i] = ::fcntl(fds[i].second, F_DUPFD_CLOEXEC, 64);
             if (moved[i] < 0) return false;
