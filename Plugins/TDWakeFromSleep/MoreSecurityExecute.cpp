@@ -3,11 +3,10 @@
 // The tool is opened along its real path, checked to lie where only root and the invoking user
 // could have put it, and that very file is started through its descriptor: nothing can be swapped
 // in between the check and the start. It runs with one end of a socket pair on its standard input
-// and output. We send the
-// authorization's external form and the request frame, half-close so the tool sees where the
-// request ends, read the response frame and the descriptors behind it, and then let the tool's
-// exit status have the last word: a response that arrived in full is still discarded when the
-// tool says it failed.
+// and output. We send the authorization's external form and the request frame, half-close so the
+// tool sees where the request ends, read the response frame and the descriptors behind it, and
+// then let the tool's exit status have the last word: a response that arrived in full is still
+// discarded when the tool says it failed.
 
 #include "MoreSecurityInternal.h"
 

@@ -26,8 +26,6 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include <string>
-
 namespace {
 
 // A volume that does not keep ownership reports this group for every file; staff is the group we
@@ -120,13 +118,15 @@ int CreateTemporaryFile(const FSRef *folder, FSRef *tmpRef)
 // the folder is as unsuitable as one on a volume that ignores set-user-ID bits.
 int PrepareToolFolder(const char *toolPath)
 {
-    std::string folder(toolPath);
-    const size_t slash = folder.rfind('/');
-    if (slash == std::string::npos || slash == 0) return kMoreSecUnsuitableFolderErr;
-    folder.resize(slash);
+    char folder[PATH_MAX];
+    if (strlen(toolPath) >= sizeof(folder)) return coreFoundationUnknownErr;
+    strcpy(folder, toolPath);
+    char *slash = strrchr(folder, '/');
+    if (slash == NULL || slash == folder) return kMoreSecUnsuitableFolderErr;
+    *slash = '\0';
 
     wfs::UniqueFd own(wfs::RetryOnEintr(
-        [&] { return open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
+        [&] { return open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
     struct stat st;
     if (own && fstat(own.get(), &st) == 0 && st.st_uid == geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 &&
         (st.st_mode & S_ISVTX) == 0) {
@@ -134,7 +134,7 @@ int PrepareToolFolder(const char *toolPath)
     }
 
     int fd = -1;
-    const int err = OpenPathSafely(folder.c_str(), getuid(), &fd, &st);
+    const int err = OpenPathSafely(folder, getuid(), &fd, &st);
     wfs::UniqueFd checked(fd);
     if (err == EPERM) return kMoreSecUnsuitableFolderErr;
     return err;

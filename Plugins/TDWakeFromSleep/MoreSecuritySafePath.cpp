@@ -25,7 +25,6 @@
 #include <unistd.h>
 
 #include <memory>
-#include <string>
 
 namespace {
 
@@ -56,13 +55,15 @@ extern "C" int OpenPathSafely(const char *path, uid_t user, int *fd, struct stat
     MoreAssertQ(*fd == -1);
     MoreAssertQ(finalStat != NULL);
 
+    // realpath allocates with malloc and answers ENOMEM itself: no exception can leave this
+    // C entry point.
     struct FreeDeleter {
         void operator()(char *p) const noexcept { free(p); }
     };
     std::unique_ptr<char, FreeDeleter> canonical(realpath(path, NULL));
     if (!canonical) return MoreUNIXErrno(-1);
-    const std::string resolved(canonical.get());
-    if (resolved.empty() || resolved[0] != '/' || resolved == "/") return EINVAL;
+    char *next = canonical.get();
+    if (next[0] != '/' || next[1] == '\0') return EINVAL;
 
     // O_PATH: nothing is read, so a folder or tool that the user cannot read is still checked,
     // and a FIFO or device planted on the way is never opened for real.
@@ -73,18 +74,18 @@ extern "C" int OpenPathSafely(const char *path, uid_t user, int *fd, struct stat
     if (err != 0) return err;
     if (!IsSafeFolder(st, user)) return EPERM;
 
-    size_t start = 1;
-    for (;;) {
-        const size_t slash = resolved.find('/', start);
-        const bool last = (slash == std::string::npos);
-        const std::string name = resolved.substr(start, last ? std::string::npos : slash - start);
-        if (name.empty()) return EINVAL;  // realpath leaves no empty component
+    // Each component in turn, cut out of the canonical path in place.
+    for (char *name = next + 1;;) {
+        char *slash = strchr(name, '/');
+        const bool last = (slash == NULL);
+        if (!last) *slash = '\0';
+        if (name[0] == '\0') return EINVAL;  // realpath leaves no empty component
         // O_NOFOLLOW with O_PATH opens a link itself rather than failing; the type check below
         // then refuses it, since a link here was put there after realpath looked.
         const int flags = O_PATH | O_NOFOLLOW | O_CLOEXEC | (last ? 0 : O_DIRECTORY);
-        wfs::UniqueFd next(wfs::RetryOnEintr([&] { return openat(current.get(), name.c_str(), flags); }));
-        if (!next) return MoreUNIXErrno(-1);
-        err = Stat(next.get(), &st);
+        wfs::UniqueFd opened(wfs::RetryOnEintr([&] { return openat(current.get(), name, flags); }));
+        if (!opened) return MoreUNIXErrno(-1);
+        err = Stat(opened.get(), &st);
         if (err != 0) return err;
         if (last) {
             const bool safe = S_ISDIR(st.st_mode) ? IsSafeFolder(st, user)
@@ -92,11 +93,11 @@ extern "C" int OpenPathSafely(const char *path, uid_t user, int *fd, struct stat
                                                         (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
             if (!safe) return EPERM;
             *finalStat = st;
-            *fd = next.release();
+            *fd = opened.release();
             return 0;
         }
         if (!IsSafeFolder(st, user)) return EPERM;
-        current = std::move(next);
-        start = slash + 1;
+        current = std::move(opened);
+        name = slash + 1;
     }
 }
