@@ -2,6 +2,7 @@
 #include <Plinth/PLPluginLoader.h>
 
 #include <Plinth/PLLog.h>
+#include <Support/Eintr.h>
 
 #include <dlfcn.h>
 #include <sys/stat.h>
@@ -51,7 +52,7 @@ void LogSkipped(const std::string &what) {
 
 bool IsRegularFile(const std::string &path) {
     struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    return wfs::RetryOnEintr([&] { return ::stat(path.c_str(), &st); }) == 0 && S_ISREG(st.st_mode);
 }
 
 // dlopen, noting what the library registers as it loads. The handle is deliberately never closed.

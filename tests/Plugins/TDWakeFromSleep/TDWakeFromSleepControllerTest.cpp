@@ -8,6 +8,7 @@
 #include "TDWakeFromSleepController.h"
 
 #include "AuthorizationInternal.h"
+#include "HostTestSupport.h"
 
 #include <IOKit/IOKit.h>
 #include <Plinth/Plinth.h>
@@ -18,7 +19,6 @@
 #include <cmath>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/statvfs.h>
 
 using namespace wfstest;
 using wfs::CFRef;
@@ -94,12 +94,6 @@ public:
     std::vector<std::string> handlers;
     std::string toolOverride;
 };
-
-// /tmp, unless it is mounted without set-user-ID, which the tool's folder must honour.
-std::string SetUserIDCapableBase() {
-    struct statvfs fs {};
-    return statvfs("/tmp", &fs) != 0 || (fs.f_flag & ST_NOSUID) != 0 ? WFS_TEST_SCRATCH_DIR : "/tmp";
-}
 
 class Controller : public ::testing::Test {
 protected:

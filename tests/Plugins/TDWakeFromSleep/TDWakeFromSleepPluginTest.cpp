@@ -2,6 +2,8 @@
 // says it has finished launching, observing the four workspace notifications; as root, a
 // will-sleep has the plug-in's own copy of the helper tool schedule the earliest alarm.
 
+#include "HostTestSupport.h"
+
 #include <AppKit/AppKit.h>
 #include <IOKit/IOKit.h>
 #include <Plinth/Plinth.h>
@@ -23,7 +25,7 @@ struct Alarm : PLTimer {
 };
 
 TEST(TDWakeFromSleepPlugin, TheHostGetsOneControllerObservingFourNotifications) {
-    TempDir dir("wfs-plugin", WFS_TEST_SCRATCH_DIR);
+    TempDir dir("wfs-plugin", SetUserIDCapableBase());
     EnvGuard env;
     for (const char *name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR", "TMPDIR"}) env.set(name, dir.path());
     env.set("WFS_POWER_EVENT_STORE", dir / "store/events.plist");
