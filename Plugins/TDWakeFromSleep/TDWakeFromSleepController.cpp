@@ -39,12 +39,19 @@ TDWakeFromSleepController::TDWakeFromSleepController() {
     // A tool that goes away mid-request must show up as EPIPE, not end the host.
     (void)MoreUNIXIgnoreSIGPIPE();
     NSNotificationCenter &center = NSWorkspace::sharedWorkspace().notificationCenter();
-    center.addObserver(this, &TDWakeFromSleepController::cancelScheduledWakes,
-                       NSWorkspaceDidLaunchApplicationNotification, nullptr);
-    center.addObserver(this, &TDWakeFromSleepController::cancelScheduledWakes, NSWorkspaceDidWakeNotification,
-                       nullptr);
-    center.addObserver(this, &TDWakeFromSleepController::scheduleWakes, NSWorkspaceWillPowerOffNotification, nullptr);
-    center.addObserver(this, &TDWakeFromSleepController::scheduleWakes, NSWorkspaceWillSleepNotification, nullptr);
+    try {
+        center.addObserver(this, &TDWakeFromSleepController::cancelScheduledWakes,
+                           NSWorkspaceDidLaunchApplicationNotification, nullptr);
+        center.addObserver(this, &TDWakeFromSleepController::cancelScheduledWakes, NSWorkspaceDidWakeNotification,
+                           nullptr);
+        center.addObserver(this, &TDWakeFromSleepController::scheduleWakes, NSWorkspaceWillPowerOffNotification,
+                           nullptr);
+        center.addObserver(this, &TDWakeFromSleepController::scheduleWakes, NSWorkspaceWillSleepNotification, nullptr);
+    } catch (...) {
+        // A controller that was never made must not stay registered.
+        center.removeObserver(this);
+        throw;
+    }
 }
 
 TDWakeFromSleepController::~TDWakeFromSleepController() {

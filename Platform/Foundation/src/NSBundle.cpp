@@ -5,7 +5,6 @@
 
 #include <dlfcn.h>
 #include <libintl.h>
-#include <link.h>
 #include <sys/auxv.h>
 #include <unistd.h>
 
@@ -66,8 +65,8 @@ NSBundle *NSBundle::mainBundle() {
     static NSBundle *const main = [] {
         CFBundleRef bundle = CFBundleGetMainBundle();
         if (bundle != nullptr) return new NSBundle(CFRef<CFBundleRef>::Retain(bundle));
-        // Only when /proc/self/exe cannot be read: a bundle of the working folder, which holds
-        // no Info.plist the program could mistake for its own.
+        // Only when /proc/self/exe cannot be read: the working folder stands in, and without a
+        // folder there the bundle is empty (no path, no identifier, no strings).
         CFRef<CFURLRef> here(CFURLCreateWithFileSystemPath(nullptr, CFSTR("."), kCFURLPOSIXPathStyle, true));
         return new NSBundle(CFRef<CFBundleRef>(here ? CFBundleCreate(nullptr, here.get()) : nullptr));
     }();

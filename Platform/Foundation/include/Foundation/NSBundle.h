@@ -11,8 +11,8 @@
 
 class NSBundle : public NSObject {
 public:
-    // The running program's bundle. Never null (a program that cannot find its own executable
-    // gets an empty bundle of its working folder).
+    // The running program's bundle. Never null: a program that cannot find its own executable
+    // gets its working folder's bundle, or an empty one.
     static NSBundle *mainBundle();
     // The bundle whose code holds `cls`: the main bundle for a class of the program; for a class
     // of a shared library, the enclosing <Name>.plugin of the library's .../Contents/... path, or
