@@ -237,7 +237,7 @@ TEST_F(Controller, ChoosesTheEarliestRunningAlarmAheadOfOneNow) {
     }
 }
 
-TEST_F(Controller, StoresBeforeSchedulingAndKeepsThirtySecondsOfLeadTime) {
+TEST_F(Controller, KeepsThirtySecondsOfLeadTime) {
     WFS_REQUIRE_ROOT();
     const struct {
         double ahead;
@@ -246,6 +246,9 @@ TEST_F(Controller, StoresBeforeSchedulingAndKeepsThirtySecondsOfLeadTime) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.ahead);
         logged_.clear();
+        // No earlier date to cancel: nothing but reading the defaults comes before the check.
+        NSUserDefaults::standardUserDefaults()->removeObjectForKey(TDWakeFromSleepWakeDateKey);
+        std::filesystem::remove_all(dir_ / "store");
         RecordingController controller;
         const CFAbsoluteTime before = CFAbsoluteTimeGetCurrent();
         const CFAbsoluteTime asked = before + c.ahead;
@@ -261,24 +264,36 @@ TEST_F(Controller, StoresBeforeSchedulingAndKeepsThirtySecondsOfLeadTime) {
         EXPECT_EQ(Logged(PLLogLevel::Warn, "wakeDate is less then 30 seconds away, rescheduling wake date to now + 30 seconds",
                          "-[TDWakeFromSleepController setWakeDate:]"),
                   c.moved);
-        // Each new date first cancels the previous one, still ahead; the new one is stored in
-        // memory before it is scheduled, and written out only afterwards.
-        ASSERT_FALSE(controller.requests.empty());
-        const Request &schedule = controller.requests.back();
+        ASSERT_EQ(controller.requests.size(), 1u);
+        const Request &schedule = controller.requests[0];
         EXPECT_EQ(schedule.command, "SchedulePowerEvent");
         EXPECT_EQ(schedule.scheduler, kHost);
         EXPECT_EQ(schedule.type, "wakepoweron");
         EXPECT_EQ(schedule.date, stored);
-        EXPECT_EQ(schedule.inMemory, stored);
-        EXPECT_NE(schedule.onDisk, stored);
-        if (controller.requests.size() == 2) {
-            EXPECT_EQ(controller.requests[0].command, "CancelPowerEvent");
-            EXPECT_EQ(controller.requests[0].date, controller.requests[0].onDisk);
-            EXPECT_EQ(controller.requests[0].inMemory, controller.requests[0].onDisk);
-        }
         EXPECT_EQ(OnDisk(), stored);
         EXPECT_EQ(Events(), std::vector<std::string>{Event(stored)});
     }
+}
+
+TEST_F(Controller, CancelsStoresSchedulesAndSynchronizesInThatOrder) {
+    WFS_REQUIRE_ROOT();
+    RecordingController controller;
+    const CFAbsoluteTime ahead = SecondsFromNow(3600);
+    controller.setWakeDate(Date(ahead).get());
+    // The old date, still ahead, is cancelled while it is stored; the new one is stored in memory
+    // before it is scheduled, and written out only afterwards.
+    controller.requests.clear();
+    controller.setWakeDate(Date(ahead + 60).get());
+    ASSERT_EQ(controller.requests.size(), 2u);
+    EXPECT_EQ(controller.requests[0].command, "CancelPowerEvent");
+    EXPECT_EQ(controller.requests[0].date, ahead);
+    EXPECT_EQ(controller.requests[0].inMemory, ahead);
+    EXPECT_EQ(controller.requests[0].onDisk, ahead);
+    EXPECT_EQ(controller.requests[1].command, "SchedulePowerEvent");
+    EXPECT_EQ(controller.requests[1].inMemory, ahead + 60);
+    EXPECT_EQ(controller.requests[1].onDisk, ahead);
+    EXPECT_EQ(OnDisk(), ahead + 60);
+    EXPECT_EQ(Events(), std::vector<std::string>{Event(ahead + 60)});
 }
 
 TEST_F(Controller, TheSameDateAgainChangesNothingAndAPassedDateIsNotCancelled) {
