@@ -6,7 +6,6 @@ function(wfs_add_host_test name)
   set(contents ${CMAKE_CURRENT_BINARY_DIR}/${name}.app/Contents)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${contents}/Linux)
   file(CONFIGURE OUTPUT ${contents}/Info.plist @ONLY CONTENT [[<?xml version="1.0" encoding="UTF-8"?>
-<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
 <plist version="1.0">
 <dict>
 	<key>CFBundleIdentifier</key>
