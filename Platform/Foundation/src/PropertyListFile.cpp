@@ -7,8 +7,6 @@
 #include <Support/Eintr.h>
 #include <Support/UniqueFd.h>
 
-#include <expat.h>
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -71,22 +69,15 @@ int ReadBytes(const std::string &path, std::string &bytes) {
 
 enum class Parsed { Dictionary, Corrupt, NoMemory };
 
-// Only a definite verdict on the bytes counts as damage. The reader answers NULL both for bytes
-// that are not a property list and for an XML parser that ran out of memory; the latter says
-// nothing about the file, and its message is the one way to tell the two apart.
+// Only a definite verdict on the bytes counts as damage: the reader says (errno) whether it refused
+// the document or ran out of memory before it could tell, and the latter says nothing about the
+// file.
 Parsed Parse(const std::string &bytes, CFRef<CFDictionaryRef> &contents) {
     CFRef<CFDataRef> data(CFDataCreateWithBytesNoCopy(nullptr, reinterpret_cast<const UInt8 *>(bytes.data()),
                                                       static_cast<CFIndex>(bytes.size()), kCFAllocatorNull));
     if (!data) return Parsed::NoMemory;
-    CFRef<CFStringRef> error;
-    CFRef<CFPropertyListRef> plist(
-        CFPropertyListCreateFromXMLData(nullptr, data.get(), kCFPropertyListImmutable, error.out()));
-    if (!plist) {
-        const std::string noMemory = XML_ErrorString(XML_ERROR_NO_MEMORY);
-        const std::optional<std::string> why = UTF8(error.get());
-        if (!error || (why && why->compare(0, noMemory.size(), noMemory) == 0)) return Parsed::NoMemory;
-        return Parsed::Corrupt;
-    }
+    CFRef<CFPropertyListRef> plist(CFPropertyListCreateFromXMLData(nullptr, data.get(), kCFPropertyListImmutable, nullptr));
+    if (!plist) return errno == ENOMEM ? Parsed::NoMemory : Parsed::Corrupt;
     if (CFGetTypeID(plist.get()) != CFDictionaryGetTypeID()) return Parsed::Corrupt;
     contents.reset(static_cast<CFDictionaryRef>(plist.release()));
     return Parsed::Dictionary;

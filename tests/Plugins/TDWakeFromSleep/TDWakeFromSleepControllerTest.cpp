@@ -448,7 +448,7 @@ TEST_F(Controller, ToolFailuresAreLoggedWithTheirNumbers) {
     RecordingController controller;
     controller.toolOverride = dir_ / "no-such-tool";
     controller.cancelWakeFromSleepAtDate(Date(SecondsFromNow(600)).get());
-    EXPECT_TRUE(Logged(PLLogLevel::Error, "CancelPowerEvent failed with error 5364",
+    EXPECT_TRUE(Logged(PLLogLevel::Error, "CancelPowerEvent failed with error 2",  // ENOENT: nothing to start
                        "-[TDWakeFromSleepController performToolCommand:date:scheduler:type:]"));
     EXPECT_TRUE(NoChildLeft());
 
