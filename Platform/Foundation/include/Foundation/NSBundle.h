@@ -9,6 +9,8 @@
 #include <set>
 #include <string>
 
+class NSNibOwner;
+
 class NSBundle : public NSObject {
 public:
     // The running program's bundle. Never null: a program that cannot find its own executable
@@ -30,6 +32,13 @@ public:
     // Resources/locale/<language>/LC_MESSAGES/<bundle identifier>.mo, or <bundle identifier>.<table>.mo
     // for a named table. Without a translation: `value`, or `key` when `value` is null or empty.
     wfs::CFRef<CFStringRef> localizedStringForKey(CFStringRef key, CFStringRef value, CFStringRef table) const;
+
+    // +[NSBundle loadNibNamed:owner:], which AppKit adds to bundles, as a category would: loads
+    // Resources/<nibName>.ui of the bundle that holds the owner's class, fills the owner's outlets
+    // and sends it awakeFromNib; false, with the reason logged, when any of that fails. Defined by
+    // AppKit's widget library (AppKitWidgets, <AppKit/NSNibLoading.h>), so that Foundation needs
+    // no display toolkit; only code that links that library can call it.
+    static bool loadNibNamed(CFStringRef nibName, NSNibOwner *owner);
 
 private:
     explicit NSBundle(wfs::CFRef<CFBundleRef> bundle);

@@ -4,9 +4,11 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <Support/CFRef.h>
 
-// The image and view types come with the widget library.
+// The image and view types come with AppKit's widget library (<AppKit/AppKitWidgets.h>): a view is
+// a QWidget, an image a QIcon.
 class NSImage;
-class NSView;
+class QWidget;
+using NSView = QWidget;
 
 class PLPreferencePaneProtocol {
 public:
@@ -15,8 +17,10 @@ public:
     virtual wfs::CFRef<CFStringRef> preferencePaneTitle() = 0;
     virtual wfs::CFRef<CFStringRef> preferencePaneLabel() = 0;
     virtual wfs::CFRef<CFStringRef> preferencePaneTooltip() = 0;
-    // Owned by the extension, and valid as long as it lives.
+    // Owned by the extension, and valid as long as it lives; null when it has none.
     virtual NSImage *preferencePaneImage() = 0;
+    // Null when the view could not be made. The host may put the view into its window; a window
+    // that is destroyed takes the view along, and the extension then makes a new one when asked.
     virtual NSView *preferencePaneView() = 0;
     virtual float preferencePaneOrderWeight() = 0;
     // Sent before the pane is shown.
