@@ -33,6 +33,9 @@ set_target_properties(TDWakeFromSleepPaneObjects PROPERTIES POSITION_INDEPENDENT
 add_library(TDWakeFromSleep SHARED)
 target_link_libraries(TDWakeFromSleep PRIVATE CoreFoundationShared TDWakeFromSleepObjects TDWakeFromSleepPaneObjects)
 set_target_properties(TDWakeFromSleep PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${WFS_BUNDLE_DIR}/Contents/Linux)
+# A symbol the library lacks would otherwise show only when the host loads it.
+target_link_options(TDWakeFromSleep PRIVATE -Wl,--no-undefined)
+wfs_link_core_foundation_first(TDWakeFromSleep)
 
 set(WFS_BUNDLE_IDENTIFIER "org.tidemark.wakefromsleep")
 set(WFS_BUNDLE_NAME "TDWakeFromSleep")
@@ -48,8 +51,8 @@ configure_file(${CMAKE_CURRENT_SOURCE_DIR}/Info.plist.in ${WFS_BUNDLE_DIR}/Conte
 # the translations, compiled for the bundle identifier `identifier`, under which NSBundle looks
 # them up. Tests lay them into their own program's bundle the same way.
 find_program(MSGFMT msgfmt REQUIRED)
-set(WFS_PANE_RESOURCES_DIR ${CMAKE_CURRENT_SOURCE_DIR}/Resources)
 function(wfs_add_pane_resources target contents identifier)
+  set(WFS_PANE_RESOURCES_DIR ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/Resources)
   set(resources ${contents}/Resources)
   set(outputs ${resources}/TDWakeFromSleepPreferencePane.ui ${resources}/TDWakeFromSleepPreferencePane.svg)
   add_custom_command(OUTPUT ${outputs}

@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QToolButton>
 
+#include <stdlib.h>
 #include <unistd.h>
 
 NS_DEFINE_CLASS(SFAuthorizationView)
@@ -30,14 +31,18 @@ constexpr char kRefusedText[] = "The lock cannot be opened: polkit answered “%
 constexpr char kNoAuthorizationText[] = "The lock cannot be opened: no authorization could be made.";
 
 // The view's own connection to the system bus. Made again when it is found broken, so that a bus
-// that was not there at first, or was restarted, is used once it is back.
+// that was not there at first, or was restarted, is used once it is back. The address is read here
+// each time, as the bus library would read it only once for the life of the process.
 const QString kConnectionName = QStringLiteral("wfs-authorization-view");
+constexpr char kDefaultSystemBus[] = "unix:path=/var/run/dbus/system_bus_socket";
 
 QDBusConnection SystemBus() {
     QDBusConnection bus(kConnectionName);
     if (bus.isConnected()) return bus;
     QDBusConnection::disconnectFromBus(kConnectionName);
-    return QDBusConnection::connectToBus(QDBusConnection::SystemBus, kConnectionName);
+    const char *address = ::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+    return QDBusConnection::connectToBus(QString::fromUtf8(address != nullptr && *address != '\0' ? address : kDefaultSystemBus),
+                                         kConnectionName);
 }
 
 // Distinct for every question this process asks.

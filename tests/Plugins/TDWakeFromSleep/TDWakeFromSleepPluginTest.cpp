@@ -1,6 +1,7 @@
-// The built plug-in bundle, loaded as the host loads it: one controller however often the host
-// says it has finished launching, observing the four workspace notifications; as root, a
-// will-sleep has the plug-in's own copy of the helper tool schedule the earliest alarm.
+// The built plug-in bundle, loaded as the host loads it: its two extensions, the pane answering
+// from the bundle's resources; one controller however often the host says it has finished
+// launching, observing the four workspace notifications; as root, a will-sleep has the plug-in's
+// own copy of the helper tool schedule the earliest alarm.
 
 #include "HostTestSupport.h"
 
@@ -10,6 +11,8 @@
 
 #include <CFTestSupport.h>
 #include <TestSupport.h>
+
+#include <clocale>
 
 using namespace wfstest;
 using wfs::CFRef;
@@ -37,10 +40,21 @@ TEST(TDWakeFromSleepPlugin, TheHostGetsOneControllerObservingFourNotifications) 
     ASSERT_TRUE(plugin);
     ASSERT_EQ(plugin->lifecycleExtensions().size(), 1u);
     EXPECT_EQ(plugin->extensions().at(0).className, "TDWakeFromSleepLifeCycleExtension");
-    // The pane's class is listed before its code exists.
-    ASSERT_EQ(logged.size(), 1u);
-    EXPECT_NE(logged[0].message.find("registers no extension class TDWakeFromSleepPreferencePaneExtension"),
-              std::string::npos);
+    EXPECT_TRUE(logged.empty());
+    // The pane answers from the bundle's own resources: its translations and its image.
+    ASSERT_EQ(plugin->preferencePaneExtensions().size(), 1u);
+    EXPECT_EQ(plugin->extensions().at(1).className, "TDWakeFromSleepPreferencePaneExtension");
+    PLPreferencePaneProtocol *pane = plugin->preferencePaneExtensions()[0];
+    EXPECT_TRUE(CFEqual(pane->preferencePaneIdentifier().get(), CFSTR("TDWakeFromSleepPreferencePane")));
+    {
+        EnvGuard german;
+        german.set("LANGUAGE", "de");
+        ASSERT_NE(setlocale(LC_MESSAGES, "C.UTF-8"), nullptr);
+        EXPECT_TRUE(CFEqual(pane->preferencePaneTitle().get(), CFSTR("Aufwachen & Starten")));
+        setlocale(LC_MESSAGES, "C");
+    }
+    EXPECT_NE(pane->preferencePaneImage(), nullptr);
+    EXPECT_TRUE(logged.empty());
 
     PLLifecycleProtocol *lifecycle = plugin->lifecycleExtensions()[0];
     NSNotificationCenter &center = NSWorkspace::sharedWorkspace().notificationCenter();

@@ -1,0 +1,444 @@
+// The preference pane as the host sees it, offscreen: its protocol answers in English and German,
+// its nib (broken ones too) and image, its lock against python3-dbusmock's polkitd on a private
+// system bus, the authorization it hands the shared controller, and, as root, the real helper tool
+// scheduling its test wake and, for an unprivileged user, repairing itself when the switch is
+// turned on. It also takes the screenshots the README shows.
+
+#include "TDWakeFromSleepController.h"
+#include "TDWakeFromSleepPreferencePaneExtension.h"
+
+#include "AuthorizationInternal.h"
+#include "HostTestSupport.h"
+
+#include <IOKit/IOKit.h>
+
+#include <CFTestSupport.h>
+#include <PrivateBuses.h>
+#include <TestSupport.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QImage>
+#include <QLabel>
+#include <QPushButton>
+#include <QToolButton>
+
+#include <clocale>
+#include <cmath>
+#include <cstring>
+
+using namespace wfstest;
+using wfs::CFRef;
+
+namespace {
+
+constexpr char kUnlockAction[] = "org.tidemark.wakefromsleep.unlock";
+constexpr char kPaneLogFile[] = "Plugins/TDWakeFromSleep/TDWakeFromSleepPreferencePaneExtension";
+constexpr char kViewMethod[] = "-[TDWakeFromSleepPreferencePaneExtension view]";
+constexpr char kResourcesVariable[] = "WFS_PANE_TEST_RESOURCES";
+constexpr char kNib[] = "TDWakeFromSleepPreferencePane.ui";
+
+// One QApplication for the whole program, offscreen: widgets need it, and QtDBus delivers its
+// answers through its event loop.
+class QtApplication : public ::testing::Environment {
+public:
+    void SetUp() override {
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+        app_ = std::make_unique<QApplication>(argc_, argv_);
+    }
+    void TearDown() override { app_.reset(); }
+
+private:
+    int argc_ = 1;
+    char name_[16] = "pane-tests";
+    char *argv_[2] = {name_, nullptr};
+    std::unique_ptr<QApplication> app_;
+};
+[[maybe_unused]] ::testing::Environment *const gQt = ::testing::AddGlobalTestEnvironment(new QtApplication);
+
+std::string Text(CFStringRef string) { return QStringFromCFString(string).toStdString(); }
+
+AuthorizationExternalForm FormOf(AuthorizationRef ref) {
+    AuthorizationExternalForm form{};
+    EXPECT_EQ(AuthorizationMakeExternalForm(ref, &form), errAuthorizationSuccess);
+    return form;
+}
+
+bool operator==(const AuthorizationExternalForm &a, const AuthorizationExternalForm &b) {
+    return std::memcmp(a.bytes, b.bytes, sizeof a.bytes) == 0;
+}
+
+class Pane : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);  // a test run as nobody goes through it
+        for (const char *folder : {"home", "config", "data", "run"}) std::filesystem::create_directories(dir_ / folder);
+        ASSERT_EQ(chmod((dir_ / "run").c_str(), 0700), 0);  // as a runtime folder must be
+        for (auto [name, folder] : {std::pair{"HOME", "home"}, {"XDG_CONFIG_HOME", "config"}, {"XDG_DATA_HOME", "data"},
+                                    {"XDG_RUNTIME_DIR", "run"}, {"TMPDIR", "run"}}) {
+            env_.set(name, dir_ / folder);
+        }
+        env_.set("WFS_POWER_EVENT_STORE", dir_ / "store/events.plist");
+        env_.set("WFS_SYSFS_ROOT", dir_ / "sys");
+        env_.set("LANGUAGE", std::nullopt);
+        NSUserDefaults::resetStandardUserDefaults();
+        PLLog::setCaptureForTesting([this](const PLLogRecord &record) { logged_.push_back(record); });
+    }
+    void TearDown() override {
+        PLLog::setCaptureForTesting(nullptr);
+        PLLog::setInfoEnabled(false);
+        NSUserDefaults::resetStandardUserDefaults();
+    }
+
+    // Lines of `level` whose message contains `text` (and, when given, from `file`).
+    int Logged(PLLogLevel level, const std::string &text, const char *file = nullptr) const {
+        return static_cast<int>(std::count_if(logged_.begin(), logged_.end(), [&](const PLLogRecord &r) {
+            return r.level == level && r.message.find(text) != std::string::npos && (file == nullptr || r.fileName == file);
+        }));
+    }
+    // The pane's view, shown as the host shows it.
+    static NSView *Show(TDWakeFromSleepPreferencePaneExtension &pane) {
+        NSView *view = pane.preferencePaneView();
+        if (view == nullptr) return nullptr;
+        view->resize(view->sizeHint().expandedTo(view->minimumSize()));
+        pane.willDisplayPreferencePane();
+        view->show();
+        return view;
+    }
+    // Clicks the lock and waits for polkit's answer.
+    static void ClickLock(TDWakeFromSleepPreferencePaneExtension &pane) {
+        SFAuthorizationView *lock = pane.authorizationView();
+        lock->findChild<QToolButton *>("lockButton")->click();
+        EXPECT_TRUE(WaitUntil([&] { return lock->authorizationState() != SFAuthorizationViewInProgressState; }));
+    }
+    static void Screenshot(NSView *view, const std::string &name) {
+        QApplication::processEvents();
+        QDir().mkpath(WFS_PANE_SCREENSHOT_DIR);
+        EXPECT_TRUE(view->grab().save(QString::fromStdString(std::string(WFS_PANE_SCREENSHOT_DIR "/") + name))) << name;
+    }
+    std::string ToolPath() const { return dir_ / "data/TDWakeFromSleepPaneTests/IOPMSchedulePowerEventTool"; }
+
+    TempDir dir_{"wfs-pane", SetUserIDCapableBase()};
+    EnvGuard env_;
+    std::vector<PLLogRecord> logged_;
+};
+
+TEST_F(Pane, AnswersTheProtocolWithoutAndWithTranslationsAndLoadsItsViewOnce) {
+    const struct {
+        const char *language;
+        bool infoEnabled;
+        const char *title, *tooltip, *toggle, *lock;
+    } cases[] = {
+        {nullptr, false, "Wake & Startup", "Open Wake & Startup Preference Pane", "Wake this computer for alarms",
+         "Click the lock to make changes."},
+        {"de", true, "Aufwachen & Starten", "Einstellungen „Aufwachen & Starten“ öffnen",
+         "Diesen Computer für Wecker aufwecken", "Klicken Sie auf das Schloss, um Änderungen vorzunehmen."},
+    };
+    std::vector<QString> english;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.language ? c.language : "untranslated");
+        logged_.clear();
+        env_.set("LANGUAGE", c.language ? std::optional<std::string>(c.language) : std::nullopt);
+        // gettext reads LANGUAGE only outside the "C" locale.
+        ASSERT_NE(setlocale(LC_MESSAGES, c.language ? "C.UTF-8" : "C"), nullptr);
+        PLLog::setInfoEnabled(c.infoEnabled);
+        TDWakeFromSleepPreferencePaneExtension pane;
+        EXPECT_EQ(Text(pane.preferencePaneIdentifier().get()), "TDWakeFromSleepPreferencePane");
+        EXPECT_EQ(Text(pane.preferencePaneTitle().get()), c.title);
+        EXPECT_EQ(Text(pane.preferencePaneLabel().get()), c.title);
+        EXPECT_EQ(Text(pane.preferencePaneTooltip().get()), c.tooltip);
+        EXPECT_EQ(pane.preferencePaneOrderWeight(), 0.0f);
+        NSImage *image = pane.preferencePaneImage();
+        ASSERT_NE(image, nullptr);
+        EXPECT_FALSE(image->pixmap(64).isNull());
+        QDir().mkpath(WFS_PANE_SCREENSHOT_DIR);
+        EXPECT_TRUE(image->pixmap(128).save(WFS_PANE_SCREENSHOT_DIR "/pane-image.png"));
+
+        NSView *view = pane.preferencePaneView();
+        ASSERT_NE(view, nullptr);
+        EXPECT_EQ(pane.preferencePaneView(), view);
+        EXPECT_EQ(pane.view(), view);
+        EXPECT_EQ(Logged(PLLogLevel::Info, "loaded view", kPaneLogFile), c.infoEnabled ? 1 : 0);
+        EXPECT_EQ(view->findChild<QCheckBox *>("togglePrivilegesButton")->text().toStdString(), c.toggle);
+        EXPECT_FALSE(view->findChild<QCheckBox *>("togglePrivilegesButton")->isEnabled());
+        EXPECT_EQ(view->findChild<QLabel *>("lockText")->text().toStdString(), c.lock);
+        // Every text the view shows has its translation.
+        std::vector<QString> texts;
+        for (QWidget *widget : view->findChildren<QWidget *>()) {
+            for (const char *property : {"text", "toolTip"}) {
+                const QString text = widget->property(property).toString();
+                if (!text.isEmpty() && widget->objectName() != "statusLine") texts.push_back(text);
+            }
+        }
+        if (!c.language) {
+            english = texts;
+        } else {
+            for (const QString &text : texts) EXPECT_EQ(std::count(english.begin(), english.end(), text), 0) << text.toStdString();
+        }
+        EXPECT_EQ(logged_.size(), c.infoEnabled ? 1u : 0u);
+    }
+    setlocale(LC_MESSAGES, "C");
+}
+
+// Run again from a copy of this program in a bundle of its own, whose resources it changes.
+TEST_F(Pane, ABrokenNibFailsTheLoadAndTheNextRequestTriesAgain) {
+    if (!IsTestChild()) {
+        char self[PATH_MAX] = "";
+        ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+        const std::filesystem::path built = std::filesystem::path(self).parent_path().parent_path();
+        const std::filesystem::path contents = dir_ / "Copy.app/Contents";
+        std::filesystem::create_directories(contents / "Linux");
+        std::filesystem::copy_file(built / "Info.plist", contents / "Info.plist");
+        std::filesystem::copy(built / "Resources", contents / "Resources", std::filesystem::copy_options::recursive);
+        const std::string copy = contents / "Linux" / std::filesystem::path(self).filename();
+        std::error_code linked;
+        std::filesystem::create_hard_link(self, copy, linked);
+        if (linked) std::filesystem::copy_file(self, copy);
+        RerunThisTest(ChildSetup().Env(kResourcesVariable, (contents / "Resources").string()), copy);
+        return;
+    }
+    const std::string resources = getenv(kResourcesVariable);
+    const std::string nib = resources + "/" + kNib;
+    const std::string good = ReadFile(nib);
+    // The good nib with every `from` replaced.
+    auto replaced = [&](const std::string &from, const std::string &to) {
+        std::string text = good;
+        EXPECT_NE(text.find(from), std::string::npos) << from;
+        for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) text.replace(at, from.size(), to);
+        return text;
+    };
+    const struct {
+        const char *what;
+        std::optional<std::string> nib;  // nullopt: no nib at all
+        const char *reason;              // in the loader's line
+    } cases[] = {
+        {"no nib", std::nullopt, "no TDWakeFromSleepPreferencePane.ui among the resources"},
+        {"not a nib", "<ui version=\"4.0\"><widget", kNib},
+        {"an outlet missing", replaced("name=\"togglePrivilegesButton\"", "name=\"toggle\""),
+         "outlet: no object named \"togglePrivilegesButton\""},
+        {"an outlet of the wrong class", replaced("class=\"SFAuthorizationView\" name", "class=\"QLabel\" name"),
+         "outlet \"authorizationView\" is a QLabel, not a SFAuthorizationView"},
+        // Declared as a kind of QWidget, as Qt Designer does, an unknown class is made a QWidget.
+        {"a class no one registered", replaced("SFAuthorizationView", "NoSuchView"),
+         "outlet \"authorizationView\" is a QWidget, not a SFAuthorizationView"},
+        {"an action the pane does not have", replaced("doIt:", "doThat:"), "names the action doThat:, which its owner does not have"},
+        {"a key path the pane does not have", replaced("<string>statusText</string>", "<string>status</string>"),
+         "is bound to status, which its owner does not have"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        logged_.clear();
+        std::filesystem::remove(nib);
+        if (c.nib) WriteFile(nib, *c.nib);
+        TDWakeFromSleepPreferencePaneExtension pane;
+        EXPECT_EQ(pane.preferencePaneView(), nullptr);
+        EXPECT_EQ(pane.authorizationView(), nullptr);
+        pane.willDisplayPreferencePane();  // nothing to ask yet
+        EXPECT_EQ(Logged(PLLogLevel::Error, c.reason, "Platform/AppKit/NSNibLoading"), 1);
+        EXPECT_EQ(Logged(PLLogLevel::Error, "failed to load view", kPaneLogFile), 1);
+        EXPECT_EQ(Logged(PLLogLevel::Assert, "assertion failed: view != nil assert failed", kPaneLogFile), 1);
+        EXPECT_TRUE(std::all_of(logged_.begin(), logged_.end(), [](const PLLogRecord &r) {
+            return r.fileName != kPaneLogFile || r.methodName == kViewMethod;
+        }));
+        // Fixed, the same pane loads it, once.
+        WriteFile(nib, good);
+        logged_.clear();
+        NSView *view = pane.preferencePaneView();
+        ASSERT_NE(view, nullptr);
+        EXPECT_EQ(pane.preferencePaneView(), view);
+        EXPECT_NE(pane.authorizationView(), nullptr);
+        EXPECT_TRUE(logged_.empty());
+    }
+
+    // The image: the drawing, else the picture; none, or none that reads, is no image.
+    const std::string svg = resources + "/TDWakeFromSleepPreferencePane.svg";
+    const std::string png = resources + "/TDWakeFromSleepPreferencePane.png";
+    const std::string drawing = ReadFile(svg);
+    QImage picture(32, 32, QImage::Format_ARGB32);
+    picture.fill(Qt::darkBlue);
+    const struct {
+        const char *what;
+        const char *svg;
+        bool png, image;
+    } images[] = {
+        {"the drawing", drawing.c_str(), false, true},
+        {"only a picture", nullptr, true, true},
+        {"a damaged drawing and a picture", "<svg", true, true},
+        {"a damaged drawing alone", "<svg", false, false},
+        {"neither", nullptr, false, false},
+    };
+    for (const auto &i : images) {
+        SCOPED_TRACE(i.what);
+        logged_.clear();
+        std::filesystem::remove(svg);
+        std::filesystem::remove(png);
+        if (i.svg) WriteFile(svg, i.svg);
+        if (i.png) {
+            ASSERT_TRUE(picture.save(QString::fromStdString(png)));
+        }
+        TDWakeFromSleepPreferencePaneExtension pane;
+        NSImage *image = pane.preferencePaneImage();
+        EXPECT_EQ(image != nullptr, i.image);
+        if (image != nullptr) {
+            EXPECT_FALSE(image->pixmap(32).isNull());
+        }
+        EXPECT_EQ(Logged(PLLogLevel::Assert, "assertion failed: nil preference pane image", kPaneLogFile), i.image ? 0 : 1);
+    }
+}
+
+TEST_F(Pane, TheLockHandsItsAuthorizationToTheController) {
+    TDWakeFromSleepController *controller = TDWakeFromSleepController::sharedInstance();
+    ASSERT_NE(controller, nullptr);
+    const AuthorizationExternalForm before = FormOf(controller->authorizationRef());
+    const std::string lockLog = "Platform/SecurityInterface/SFAuthorizationView";
+
+    // No system bus at first: the lock stays closed and says why, and a bus that comes later is
+    // used (the view connects again).
+    env_.set("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + dir_ / "no-bus");
+    TDWakeFromSleepPreferencePaneExtension pane;
+    NSView *view = Show(pane);
+    ASSERT_NE(view, nullptr);
+    SFAuthorizationView *lock = pane.authorizationView();
+    auto *toggle = view->findChild<QCheckBox *>("togglePrivilegesButton");
+    const QString unreachable = "polkit, which grants administrator rights, cannot be reached";
+    EXPECT_TRUE(WaitUntil([&] { return lock->failureReason().contains(unreachable); }));
+    PrivateBuses buses;
+    const struct {
+        const char *what;
+        std::function<void()> arrange;
+        QString reason;  // under the lock; empty for none
+    } failures[] = {
+        {"polkit answers an error", [&] { buses.setPolkitError("org.freedesktop.PolicyKit1.Error.Failed",
+                                                              "Action org.tidemark.wakefromsleep.unlock is not registered"); },
+         "polkit answered “org.freedesktop.PolicyKit1.Error.Failed: Action org.tidemark.wakefromsleep.unlock is not registered”"},
+        {"polkit is gone", [&] { buses.stopPolkit(); }, unreachable},
+        {"polkit denies", [&] { buses.startPolkit(); }, ""},
+    };
+    for (const auto &f : failures) {
+        SCOPED_TRACE(f.what);
+        logged_.clear();
+        f.arrange();
+        ClickLock(pane);
+        EXPECT_EQ(lock->authorizationState(), SFAuthorizationViewLockedState);
+        EXPECT_EQ(lock->failureReason().contains(f.reason), true) << lock->failureReason().toStdString();
+        EXPECT_EQ(lock->failureReason().isEmpty(), f.reason.isEmpty());
+        EXPECT_EQ(Logged(PLLogLevel::Error, f.reason.toStdString(), lockLog.c_str()), f.reason.isEmpty() ? 0 : 1);
+        EXPECT_FALSE(toggle->isEnabled());
+        EXPECT_TRUE(FormOf(controller->authorizationRef()) == before);  // nothing reached the controller
+    }
+    Screenshot(view, "pane-locked.png");
+
+    // polkit grants: the answer comes later, through the event loop; then the lock is open, the
+    // switch enabled and the controller holds the view's new authorization.
+    buses.setPolkitAllowed({kUnlockAction});
+    lock->findChild<QToolButton *>("lockButton")->click();
+    EXPECT_EQ(lock->authorizationState(), SFAuthorizationViewInProgressState);
+    EXPECT_FALSE(lock->findChild<QToolButton *>("lockButton")->isEnabled());
+    EXPECT_FALSE(toggle->isEnabled());
+    ASSERT_TRUE(WaitUntil([&] { return lock->authorizationState() == SFAuthorizationViewUnlockedState; }));
+    EXPECT_TRUE(toggle->isEnabled());
+    EXPECT_EQ(view->findChild<QLabel *>("lockText")->text(), "Click the lock to prevent further changes.");
+    const AuthorizationExternalForm unlocked = FormOf(controller->authorizationRef());
+    EXPECT_FALSE(unlocked == before);
+    EXPECT_TRUE(unlocked == FormOf(lock->authorization()->authorizationRef()));
+    // Each click asked for the unlock action with interaction allowed.
+    const auto clicks = buses.polkitChecks();
+    ASSERT_EQ(clicks.size(), 2u);
+    for (const auto &[action, flags] : clicks) EXPECT_EQ(std::pair(action, flags), std::pair(std::string(kUnlockAction), 1u));
+
+    if (geteuid() == 0) {
+        // Root is granted the right at once. The test wake goes straight to the tool: an event 91
+        // seconds ahead, nothing in the defaults, and the status line shows it.
+        EXPECT_TRUE(wfs::security::HoldsRight(controller->authorizationRef(), kAuthorizationRightExecute));
+        const CFAbsoluteTime start = CFAbsoluteTimeGetCurrent();
+        view->findChild<QPushButton *>("testWakeButton")->click();
+        const CFAbsoluteTime end = CFAbsoluteTimeGetCurrent();
+        CFRef<CFArrayRef> events(IOPMCopyScheduledPowerEvents());
+        ASSERT_TRUE(events);
+        ASSERT_EQ(CFArrayGetCount(events.get()), 1);
+        auto event = static_cast<CFDictionaryRef>(CFArrayGetValueAtIndex(events.get(), 0));
+        const CFAbsoluteTime when = CFDateGetAbsoluteTime(static_cast<CFDateRef>(CFDictionaryGetValue(event, CFSTR(kIOPMPowerEventTimeKey))));
+        EXPECT_GE(when, start + 91.0);
+        EXPECT_LE(when, end + 91.0);
+        EXPECT_FALSE(NSUserDefaults::standardUserDefaults()->objectForKey(TDWakeFromSleepWakeDateKey));
+        EXPECT_FALSE(std::filesystem::exists(NSUserDefaults::standardUserDefaults()->path()));
+        const QString status = view->findChild<QLabel *>("statusLine")->text();
+        EXPECT_TRUE(status.startsWith("The helper tool is privileged")) << status.toStdString();
+        const time_t seconds = static_cast<time_t>(std::floor(when + kCFAbsoluteTimeIntervalSince1970));
+        char local[64];
+        strftime(local, sizeof local, "%Y-%m-%d %H:%M:%S", localtime(&seconds));
+        EXPECT_TRUE(status.contains(QString("Next wake: ") + local)) << status.toStdString();
+    }
+    Screenshot(view, "pane-unlocked.png");
+
+    // Locked again: the switch is disabled, and the controller holds the view's authorization,
+    // the same one, whose rights are gone.
+    ClickLock(pane);
+    EXPECT_EQ(lock->authorizationState(), SFAuthorizationViewLockedState);
+    EXPECT_FALSE(toggle->isEnabled());
+    EXPECT_TRUE(FormOf(controller->authorizationRef()) == unlocked);
+    EXPECT_FALSE(wfs::security::HoldsRight(controller->authorizationRef(), kAuthorizationRightExecute));
+
+    // The German pane, shown while polkit still grants: the status opens its lock by itself.
+    env_.set("LANGUAGE", "de");
+    ASSERT_NE(setlocale(LC_MESSAGES, "C.UTF-8"), nullptr);
+    TDWakeFromSleepPreferencePaneExtension german;
+    NSView *germanView = Show(german);
+    ASSERT_NE(germanView, nullptr);
+    EXPECT_TRUE(WaitUntil([&] { return german.authorizationView()->authorizationState() == SFAuthorizationViewUnlockedState; }));
+    // The status, asked when the pane was shown, allows no interaction.
+    EXPECT_EQ(buses.polkitChecks().back(), std::pair(std::string(kUnlockAction), 0u));
+    Screenshot(germanView, "pane-de.png");
+    setlocale(LC_MESSAGES, "C");
+}
+
+// As root: the switch, turned on and off by an unprivileged user (this test again, as nobody),
+// has the real tool repair itself through the test's privileged launcher, and then deletes it.
+TEST_F(Pane, TheSwitchGrantsAndWithdrawsTheToolsPrivilege) {
+    if (!IsTestChild()) {
+        WFS_REQUIRE_ROOT();
+        ASSERT_TRUE(InstallCopy(WFS_TEST_PRIVILEGED_LAUNCHER, dir_ / "launcher", 0, 04755));
+        for (const auto &entry : std::filesystem::recursive_directory_iterator(dir_.path())) {
+            if (entry.path() != dir_ / "launcher") {
+                ASSERT_EQ(lchown(entry.path().c_str(), kNobodyID, kNobodyID), 0);
+            }
+        }
+        RerunThisTest(ChildSetup().AsNobody().Env("WFS_PANE_TEST_HOME", dir_.path()));
+        return;
+    }
+    // The parent's folders, now ours.
+    const std::string home = getenv("WFS_PANE_TEST_HOME");
+    for (auto [name, folder] : {std::pair{"HOME", "home"}, {"XDG_CONFIG_HOME", "config"}, {"XDG_DATA_HOME", "data"},
+                                {"XDG_RUNTIME_DIR", "run"}, {"TMPDIR", "run"}}) {
+        env_.set(name, home + "/" + folder);
+    }
+    env_.set("WFS_PRIVILEGED_LAUNCHER", home + "/launcher");
+    env_.set("WFS_TEST_LAUNCHER_MODE", "grant");
+    const std::string tool = home + "/data/TDWakeFromSleepPaneTests/IOPMSchedulePowerEventTool";
+    PrivateBuses buses;
+    buses.setPolkitAllowed({kUnlockAction});
+    TDWakeFromSleepPreferencePaneExtension pane;
+    NSView *view = Show(pane);
+    ASSERT_NE(view, nullptr);
+    auto *toggle = view->findChild<QCheckBox *>("togglePrivilegesButton");
+    ASSERT_TRUE(WaitUntil([&] { return toggle->isEnabled(); }));
+    EXPECT_FALSE(toggle->isChecked());  // the copy just installed is ours
+
+    toggle->click();
+    EXPECT_TRUE(toggle->isChecked());
+    struct stat st {};
+    ASSERT_EQ(stat(tool.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_mode, S_IFREG | 04555u);
+    EXPECT_TRUE(view->findChild<QLabel *>("statusLine")->text().startsWith("The helper tool is privileged"));
+
+    toggle->click();
+    EXPECT_FALSE(toggle->isChecked());
+    // Root's copy is gone; reading the switch again installed a fresh one, ours.
+    ASSERT_EQ(stat(tool.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, kNobodyID);
+    EXPECT_TRUE(view->findChild<QLabel *>("statusLine")->text().startsWith("The helper tool is not privileged"));
+}
+
+}  // namespace
