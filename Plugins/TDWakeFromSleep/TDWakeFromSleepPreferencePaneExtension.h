@@ -75,6 +75,6 @@ private:
     QPointer<NSView> view_;
     QPointer<NSButton> togglePrivilegesButton_;
     QPointer<SFAuthorizationView> authorizationView_;
-    // The last image answered, which the host may use as long as the pane lives.
+    // The last image answered, which the host may use until it asks again.
     std::unique_ptr<NSImage> image_;
 };

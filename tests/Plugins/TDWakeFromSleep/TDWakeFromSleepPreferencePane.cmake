@@ -21,3 +21,12 @@ if(TARGET TDWakeFromSleep)
     WFS_TEST_PRIVILEGED_LAUNCHER="$<TARGET_FILE:WfsTestPrivilegedLauncher>"
     WFS_PANE_SCREENSHOT_DIR="${CMAKE_BINARY_DIR}/screenshots")
 endif()
+
+# The widgets stay in the plug-in's library: the controller's tests and the shared stand-ins it
+# links need no Qt at all.
+if(TARGET TDWakeFromSleepControllerTests)
+  add_test(NAME Layering.TheControllerAndItsLibrariesLinkNoQt
+    COMMAND sh -c "for f in \"$@\"; do if readelf -d \"$f\" | grep -q 'NEEDED.*libQt6'; then echo \"$f needs Qt\"; exit 1; fi; done" sh
+            $<TARGET_FILE:TDWakeFromSleepControllerTests> $<TARGET_FILE:CoreFoundationShared> $<TARGET_FILE:Foundation>
+            $<TARGET_FILE:AppKit> $<TARGET_FILE:Plinth>)
+endif()

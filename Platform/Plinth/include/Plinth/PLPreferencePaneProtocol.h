@@ -17,7 +17,8 @@ public:
     virtual wfs::CFRef<CFStringRef> preferencePaneTitle() = 0;
     virtual wfs::CFRef<CFStringRef> preferencePaneLabel() = 0;
     virtual wfs::CFRef<CFStringRef> preferencePaneTooltip() = 0;
-    // Owned by the extension, and valid as long as it lives; null when it has none.
+    // Owned by the extension, valid until it is asked again or goes away; null when it has none.
+    // An image is a QIcon, a shared value: the host keeps a copy.
     virtual NSImage *preferencePaneImage() = 0;
     // Null when the view could not be made. The host may put the view into its window; a window
     // that is destroyed takes the view along, and the extension then makes a new one when asked.
