@@ -105,6 +105,7 @@ void SFAuthorizationView::updateStatus(NSObject *) {
 
 bool SFAuthorizationView::authorize(NSObject *) {
     if (state_ != SFAuthorizationViewLockedState) return false;
+    lockedByPerson_ = false;
     showReason(QString(), QString(), nullptr);
     setState(SFAuthorizationViewInProgressState);
     ask(true);
@@ -113,6 +114,10 @@ bool SFAuthorizationView::authorize(NSObject *) {
 
 bool SFAuthorizationView::deauthorize(NSObject *) {
     if (state_ != SFAuthorizationViewUnlockedState) return false;
+    // polkit would still say yes for a while (auth_admin_keep): neither an answer already on its
+    // way nor a later status question opens what the person has just closed; their click does.
+    lockedByPerson_ = true;
+    ++question_;
     showReason(QString(), QString(), nullptr);
     revoke();
     setState(SFAuthorizationViewLockedState);
@@ -145,7 +150,7 @@ void SFAuthorizationView::answered(bool interactive, const PolkitAnswer &answer)
         showReason(QString(), QString(), method);
     }
     if (answer.kind == PolkitAnswer::Authorized) {
-        if (state_ == SFAuthorizationViewUnlockedState) return;
+        if (state_ == SFAuthorizationViewUnlockedState || (!interactive && lockedByPerson_)) return;
         if (!grant(method)) return setState(SFAuthorizationViewLockedState);
         setState(SFAuthorizationViewUnlockedState);
         if (delegate_ != nullptr) delegate_->authorizationViewDidAuthorize(this);

@@ -379,6 +379,11 @@ TEST_F(Pane, TheLockHandsItsAuthorizationToTheController) {
     EXPECT_FALSE(toggle->isEnabled());
     EXPECT_TRUE(FormOf(controller->authorizationRef()) == unlocked);
     EXPECT_FALSE(wfs::security::HoldsRight(controller->authorizationRef(), kAuthorizationRightExecute));
+    // polkit still grants, but a lock the person closed stays closed when the pane is shown again.
+    const size_t asked = buses.polkitChecks().size();
+    pane.willDisplayPreferencePane();
+    EXPECT_TRUE(WaitUntil([&] { return buses.polkitChecks().size() > asked; }));
+    EXPECT_FALSE(WaitUntil([&] { return lock->authorizationState() != SFAuthorizationViewLockedState; }, 500ms));
 
     // The German pane, shown while polkit still grants: the status opens its lock by itself.
     env_.set("LANGUAGE", "de");

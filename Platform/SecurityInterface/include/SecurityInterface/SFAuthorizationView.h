@@ -76,7 +76,8 @@ public:
 
     // Asks polkit, without interaction, whether this process is authorized now (a person who
     // unlocked a short while ago still is): the lock opens or closes to match when the answer
-    // comes, telling the delegate of a change. Nothing happens while a click's question is out.
+    // comes, telling the delegate of a change. Nothing happens while a click's question is out,
+    // and a lock that the person closed is not opened by it.
     void updateStatus(NSObject *sender);
     // What clicking the closed lock does; false when it is not closed.
     bool authorize(NSObject *sender);
@@ -101,6 +102,7 @@ private:
     SFAuthorization authorization_;
     SFAuthorizationViewState state_ = SFAuthorizationViewLockedState;
     quint64 question_ = 0;     // the latest question to polkit; older answers are stale
+    bool lockedByPerson_ = false;  // closed by a click, so only a click opens it again
     QString cancellationId_;   // of the interactive question while it is out
     QToolButton *lock_;
     QLabel *text_;
