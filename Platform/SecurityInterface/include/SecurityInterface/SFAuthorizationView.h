@@ -21,7 +21,6 @@
 
 #include <string>
 
-class QDBusConnection;
 class QLabel;
 class QToolButton;
 namespace wfs::securityinterface {
