@@ -6,10 +6,11 @@
 //   fds (a list), fd.N = kind:device:inode:cloexec for each (kind: sock, fifo, file, dir, chr, other)
 //   rlimit.NAME = soft:hard ("inf")        sigignored, sigblocked (lists of signal numbers)
 //   auth (the authorization-probe build only): the hex external form of the privileged reference
-//   input: what it then read on 0 up to the end
+//   input: what it then read on 0 up to the end, in hexadecimal
 //
-// WFS_PROBE_MODE changes what it does instead: "exit:N" ends at once with N, writing nothing;
-// "write:N" writes "x" and ends with N.
+// WFS_PROBE_MODE changes what it does: "exit:N" ends at once with N, writing nothing; "write:N"
+// writes "x" and ends with N; "stderr" writes the lines to standard error instead, for a starter
+// that talks to the program on its standard output.
 // Lists are comma-separated. Built without anything but the C library (and, for the
 // authorization probe, the Security library), so that what it reports is what it was given.
 
@@ -115,10 +116,12 @@ std::string Authorization()
 }
 #endif
 
+int gOut = STDOUT_FILENO;
+
 bool WriteAll(const std::string &text)
 {
     for (size_t done = 0; done < text.size();) {
-        const ssize_t n = write(STDOUT_FILENO, text.data() + done, text.size() - done);
+        const ssize_t n = write(gOut, text.data() + done, text.size() - done);
         if (n <= 0) return false;
         done += static_cast<size_t>(n);
     }
@@ -132,6 +135,7 @@ int main(int argc, char **argv)
     const char *mode = getenv("WFS_PROBE_MODE");
     if (mode != nullptr && strncmp(mode, "exit:", 5) == 0) return atoi(mode + 5);
     if (mode != nullptr && strncmp(mode, "write:", 6) == 0) return WriteAll("x") ? atoi(mode + 6) : 1;
+    if (mode != nullptr && strcmp(mode, "stderr") == 0) gOut = STDERR_FILENO;
 
     Line("pid", std::to_string(getpid()));
     Line("ppid", std::to_string(getppid()));
@@ -164,7 +168,12 @@ int main(int argc, char **argv)
     if (!WriteAll(gText)) return 1;
 
     std::string input;
-    char buffer[4096];
-    for (ssize_t n; (n = read(STDIN_FILENO, buffer, sizeof buffer)) > 0;) input.append(buffer, static_cast<size_t>(n));
+    char buffer[4096], hex[3];
+    for (ssize_t n; (n = read(STDIN_FILENO, buffer, sizeof buffer)) > 0;) {
+        for (ssize_t i = 0; i < n; i++) {
+            snprintf(hex, sizeof hex, "%02x", static_cast<unsigned char>(buffer[i]));
+            input += hex;
+        }
+    }
     return WriteAll("input=" + input + "\n") ? 0 : 1;
 }

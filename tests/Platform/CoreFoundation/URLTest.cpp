@@ -1,5 +1,6 @@
 // File URLs and reading a file through its URL, on real files.
-#include "URLTestSupport.h"
+#include <CFTestSupport.h>
+#include <TestSupport.h>
 
 #include <CoreFoundation/CoreFoundation.h>
 
@@ -12,7 +13,7 @@
 #include <grp.h>
 
 using wfs::CFRef;
-using namespace wfs::test;
+using namespace wfstest;
 
 namespace {
 
@@ -26,12 +27,12 @@ private:
     std::filesystem::path saved_;
 };
 
-std::optional<std::string> StringOf(CFURLRef url) { return Utf8(CFURLGetString(url)); }
+std::string StringOf(CFURLRef url) { return Utf8(CFURLGetString(url)); }
 
 }  // namespace
 
 TEST(URL, PathRoundTripsAndTrailingSlashes) {
-    CFRef<CFURLRef> file = PathURL("/a/b c/\xC3\xA9t\xC3\xA9", false);
+    CFRef<CFURLRef> file = FileURL("/a/b c/\xC3\xA9t\xC3\xA9", false);
     ASSERT_TRUE(file);
     EXPECT_EQ(CFGetTypeID(file.get()), CFURLGetTypeID());
     EXPECT_FALSE(CFURLHasDirectoryPath(file.get()));
@@ -46,22 +47,22 @@ TEST(URL, PathRoundTripsAndTrailingSlashes) {
     EXPECT_EQ(CFHash(file.get()), CFHash(again.get()));
 
     // A folder URL ends in "/"; its file-system path does not.
-    CFRef<CFURLRef> folder = PathURL("/a/b", true);
+    CFRef<CFURLRef> folder = FileURL("/a/b", true);
     EXPECT_TRUE(CFURLHasDirectoryPath(folder.get()));
     EXPECT_EQ(PathOf(folder.get()), "/a/b");
     EXPECT_EQ(StringOf(folder.get()), "file:///a/b/");
-    CFRef<CFURLRef> slashed = PathURL("/a/b//", true);
+    CFRef<CFURLRef> slashed = FileURL("/a/b//", true);
     EXPECT_TRUE(CFEqual(folder.get(), slashed.get()));
     EXPECT_EQ(CFHash(folder.get()), CFHash(slashed.get()));
 
     // isDirectory false drops trailing slashes; a file and a folder of one path differ.
-    CFRef<CFURLRef> unslashed = PathURL("/a/b//", false);
+    CFRef<CFURLRef> unslashed = FileURL("/a/b//", false);
     EXPECT_FALSE(CFURLHasDirectoryPath(unslashed.get()));
     EXPECT_EQ(StringOf(unslashed.get()), "file:///a/b");
     EXPECT_FALSE(CFEqual(folder.get(), unslashed.get()));
 
     // The root stays a folder either way.
-    CFRef<CFURLRef> root = PathURL("/", false);
+    CFRef<CFURLRef> root = FileURL("/", false);
     EXPECT_TRUE(CFURLHasDirectoryPath(root.get()));
     EXPECT_EQ(PathOf(root.get()), "/");
 
@@ -72,12 +73,12 @@ TEST(URL, PathRoundTripsAndTrailingSlashes) {
 }
 
 TEST(URL, RefusesWhatIsNotAPath) {
-    EXPECT_FALSE(PathURL("", false));
+    EXPECT_FALSE(FileURL("", false));
     const UInt8 withNul[] = {'/', 'a', '\0', 'b'};
     EXPECT_EQ(CFURLCreateFromFileSystemRepresentation(nullptr, withNul, sizeof withNul, false), nullptr);
     EXPECT_EQ(CFURLCreateWithFileSystemPath(nullptr, CFSTR(""), kCFURLPOSIXPathStyle, false), nullptr);
     EXPECT_EQ(CFURLCreateWithFileSystemPath(nullptr, CFSTR("/a"), kCFURLHFSPathStyle, false), nullptr);
-    CFRef<CFURLRef> url = PathURL("/a", false);
+    CFRef<CFURLRef> url = FileURL("/a", false);
     EXPECT_EQ(CFURLCopyFileSystemPath(url.get(), kCFURLWindowsPathStyle), nullptr);
     EXPECT_EQ(CFURLCreateCopyAppendingPathComponent(nullptr, url.get(), CFSTR(""), false), nullptr);
 }
@@ -97,17 +98,17 @@ TEST(URL, RelativePathIsMadeAbsoluteAtCreation) {
 
 TEST(URL, FileSystemRepresentationHonoursTheBufferLimit) {
     std::string path = "/" + std::string(1022, 'p');  // 1023 bytes: with its NUL exactly 1024
-    CFRef<CFURLRef> url = PathURL(path, false);
+    CFRef<CFURLRef> url = FileURL(path, false);
     std::vector<UInt8> buffer(1024, 0xEE);
     ASSERT_TRUE(CFURLGetFileSystemRepresentation(url.get(), true, buffer.data(), 1024));
     EXPECT_EQ(std::memcmp(buffer.data(), path.c_str(), 1024), 0);
     EXPECT_FALSE(CFURLGetFileSystemRepresentation(url.get(), true, buffer.data(), 1023));
 
     // A folder's trailing "/" does not count.
-    CFRef<CFURLRef> folder = PathURL(path, true);
+    CFRef<CFURLRef> folder = FileURL(path, true);
     EXPECT_TRUE(CFURLGetFileSystemRepresentation(folder.get(), true, buffer.data(), 1024));
 
-    CFRef<CFURLRef> longer = PathURL(path + "q", false);
+    CFRef<CFURLRef> longer = FileURL(path + "q", false);
     EXPECT_FALSE(CFURLGetFileSystemRepresentation(longer.get(), true, buffer.data(), 1024));
     std::vector<UInt8> big(PATH_MAX);
     EXPECT_TRUE(CFURLGetFileSystemRepresentation(longer.get(), true, big.data(), PATH_MAX));
@@ -115,20 +116,20 @@ TEST(URL, FileSystemRepresentationHonoursTheBufferLimit) {
 }
 
 TEST(URL, AppendingAndDeletingComponents) {
-    CFRef<CFURLRef> folder = PathURL("/base", true);
+    CFRef<CFURLRef> folder = FileURL("/base", true);
     CFRef<CFURLRef> tool(CFURLCreateCopyAppendingPathComponent(nullptr, folder.get(), CFSTR("Tool"), false));
     EXPECT_EQ(StringOf(tool.get()), "file:///base/Tool");
     EXPECT_FALSE(CFURLHasDirectoryPath(tool.get()));
 
     // Appending to a URL without a trailing "/" still adds a separator.
-    CFRef<CFURLRef> file = PathURL("/base/file", false);
+    CFRef<CFURLRef> file = FileURL("/base/file", false);
     CFRef<CFURLRef> sub(CFURLCreateCopyAppendingPathComponent(nullptr, file.get(), CFSTR("x y"), true));
     EXPECT_EQ(StringOf(sub.get()), "file:///base/file/x%20y/");
     EXPECT_EQ(PathOf(sub.get()), "/base/file/x y");
 
     CFRef<CFStringRef> last(CFURLCopyLastPathComponent(sub.get()));
     EXPECT_EQ(Utf8(last.get()), "x y");
-    CFRef<CFStringRef> rootLast(CFURLCopyLastPathComponent(PathURL("/", true).get()));
+    CFRef<CFStringRef> rootLast(CFURLCopyLastPathComponent(FileURL("/", true).get()));
     EXPECT_EQ(Utf8(rootLast.get()), "/");
 
     CFRef<CFURLRef> up(CFURLCreateCopyDeletingLastPathComponent(nullptr, sub.get()));
@@ -136,20 +137,20 @@ TEST(URL, AppendingAndDeletingComponents) {
     CFRef<CFURLRef> up2(CFURLCreateCopyDeletingLastPathComponent(nullptr, tool.get()));
     EXPECT_EQ(StringOf(up2.get()), "file:///base/");
     EXPECT_TRUE(CFURLHasDirectoryPath(up2.get()));
-    CFRef<CFURLRef> top(CFURLCreateCopyDeletingLastPathComponent(nullptr, PathURL("/base", false).get()));
+    CFRef<CFURLRef> top(CFURLCreateCopyDeletingLastPathComponent(nullptr, FileURL("/base", false).get()));
     EXPECT_EQ(StringOf(top.get()), "file:///");
     CFRef<CFURLRef> stillTop(CFURLCreateCopyDeletingLastPathComponent(nullptr, top.get()));
     EXPECT_EQ(StringOf(stillTop.get()), "file:///");
 }
 
 TEST(URL, StringEscapesWhatIsNotAPathCharacter) {
-    CFRef<CFURLRef> url = PathURL("/a b/100%/q?#/\xC3\xA9/ok-._~:@!$&'()*+,;=", false);
+    CFRef<CFURLRef> url = FileURL("/a b/100%/q?#/\xC3\xA9/ok-._~:@!$&'()*+,;=", false);
     EXPECT_EQ(StringOf(url.get()), "file:///a%20b/100%25/q%3F%23/%C3%A9/ok-._~:@!$&'()*+,;=");
     // The string belongs to the URL: the same object on every call.
     EXPECT_EQ(CFURLGetString(url.get()), CFURLGetString(url.get()));
     CFRef<CFStringRef> description(CFCopyDescription(url.get()));
     ASSERT_TRUE(description);
-    EXPECT_NE(Utf8(description.get())->find("file:///a%20b/"), std::string::npos);
+    EXPECT_NE(Utf8(description.get()).find("file:///a%20b/"), std::string::npos);
 }
 
 TEST(URLAccess, ReadsAFileInFull) {
@@ -162,7 +163,7 @@ TEST(URLAccess, ReadsAFileInFull) {
     CFRef<CFDataRef> data;
     CFDictionaryRef properties = reinterpret_cast<CFDictionaryRef>(uintptr_t{1});
     SInt32 code = 99;
-    ASSERT_TRUE(CFURLCreateDataAndPropertiesFromResource(nullptr, PathURL(dir / "data", false).get(), data.out(),
+    ASSERT_TRUE(CFURLCreateDataAndPropertiesFromResource(nullptr, FileURL(dir / "data", false).get(), data.out(),
                                                          &properties, nullptr, &code));
     EXPECT_EQ(code, 0);
     EXPECT_EQ(properties, nullptr);
@@ -170,14 +171,14 @@ TEST(URLAccess, ReadsAFileInFull) {
     EXPECT_EQ(std::memcmp(CFDataGetBytePtr(data.get()), bytes.data(), bytes.size()), 0);
 
     CFRef<CFDataRef> empty;
-    ASSERT_TRUE(CFURLCreateDataAndPropertiesFromResource(nullptr, PathURL(dir / "empty", false).get(),
+    ASSERT_TRUE(CFURLCreateDataAndPropertiesFromResource(nullptr, FileURL(dir / "empty", false).get(),
                                                          empty.out(), nullptr, nullptr, nullptr));
     ASSERT_TRUE(empty);
     EXPECT_EQ(CFDataGetLength(empty.get()), 0);
 
     // A file whose size stat does not tell.
     CFRef<CFDataRef> proc;
-    ASSERT_TRUE(CFURLCreateDataAndPropertiesFromResource(nullptr, PathURL("/proc/self/stat", false).get(),
+    ASSERT_TRUE(CFURLCreateDataAndPropertiesFromResource(nullptr, FileURL("/proc/self/stat", false).get(),
                                                          proc.out(), nullptr, nullptr, &code));
     EXPECT_GT(CFDataGetLength(proc.get()), 0);
 }
@@ -193,10 +194,10 @@ TEST(URLAccess, ReportsWhyAFileCannotBeRead) {
         EXPECT_EQ(data, nullptr);
         return code;
     };
-    EXPECT_EQ(codeFor(PathURL(dir / "missing", false).get()), kCFURLResourceNotFoundError);
-    EXPECT_EQ(codeFor(PathURL(dir / "file/below", false).get()), kCFURLResourceNotFoundError);
-    EXPECT_EQ(codeFor(PathURL(dir.path(), true).get()), kCFURLImproperArgumentsError);
-    EXPECT_EQ(codeFor(PathURL(dir.path(), false).get()), kCFURLImproperArgumentsError);
+    EXPECT_EQ(codeFor(FileURL(dir / "missing", false).get()), kCFURLResourceNotFoundError);
+    EXPECT_EQ(codeFor(FileURL(dir / "file/below", false).get()), kCFURLResourceNotFoundError);
+    EXPECT_EQ(codeFor(FileURL(dir.path(), true).get()), kCFURLImproperArgumentsError);
+    EXPECT_EQ(codeFor(FileURL(dir.path(), false).get()), kCFURLImproperArgumentsError);
     EXPECT_EQ(codeFor(nullptr), kCFURLImproperArgumentsError);
 }
 
@@ -206,7 +207,7 @@ TEST(URLAccess, UnreadableFileIsAnAccessViolation) {
     ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
     WriteFile(dir / "secret", "x");
     ASSERT_EQ(::chmod((dir / "secret").c_str(), 0600), 0);
-    CFRef<CFURLRef> url = PathURL(dir / "secret", false);
+    CFRef<CFURLRef> url = FileURL(dir / "secret", false);
     // The temporary folder itself must be reachable by nobody for the error to be about the file.
     RunInChild(
         [&] {
