@@ -134,22 +134,28 @@ struct Prepared {
 // Exit statuses of a child that never got to run its body.
 constexpr int kSetupFailed = 125, kExecFailed = 127;
 
+// Forks; the child applies the setup and then runs `run`, which does not return.
+Child StartChild(const Prepared &prepared, const std::function<void()> &run)
+{
+    std::fflush(nullptr);  // or buffered output would be written twice
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (!prepared.Apply()) ::_exit(kSetupFailed);
+        run();
+    }
+    EXPECT_GT(pid, 0) << "fork: " << std::strerror(errno);
+    return Child::Adopt(pid);
+}
+
 }  // namespace
 
 Child Child::Fork(const std::function<int()> &body, const ChildSetup &setup)
 {
     const Prepared prepared(setup);
-    std::fflush(nullptr);  // or buffered output would be written twice
-    Child child;
-    child.pid_ = ::fork();
-    if (child.pid_ == 0) {
-        if (!prepared.Apply()) ::_exit(kSetupFailed);
+    return StartChild(prepared, [&] {
         environ = const_cast<char **>(prepared.envp.data());
         ::_exit(body());
-    }
-    EXPECT_GT(child.pid_, 0) << "fork: " << std::strerror(errno);
-    if (child.pid_ > 0) child.pidfd_.reset(static_cast<int>(::syscall(SYS_pidfd_open, child.pid_, 0)));
-    return child;
+    });
 }
 
 Child Child::Exec(const std::vector<std::string> &argv, const ChildSetup &setup)
@@ -160,17 +166,10 @@ Child Child::Exec(const std::vector<std::string> &argv, const ChildSetup &setup)
     for (std::string &arg : args) pointers.push_back(arg.data());
     pointers.push_back(nullptr);
     const char *program = setup.program.empty() ? pointers[0] : setup.program.c_str();
-    std::fflush(nullptr);
-    Child child;
-    child.pid_ = ::fork();
-    if (child.pid_ == 0) {
-        if (!prepared.Apply()) ::_exit(kSetupFailed);
+    return StartChild(prepared, [&] {
         ::execve(program, pointers.data(), const_cast<char **>(prepared.envp.data()));
         ::_exit(kExecFailed);
-    }
-    EXPECT_GT(child.pid_, 0) << "fork: " << std::strerror(errno);
-    if (child.pid_ > 0) child.pidfd_.reset(static_cast<int>(::syscall(SYS_pidfd_open, child.pid_, 0)));
-    return child;
+    });
 }
 
 Child Child::Adopt(pid_t pid)
