@@ -145,9 +145,11 @@ TEST_F(ToolProgram, WithoutRootNothingIsScheduledOrCancelled)
     EXPECT_EQ(Alarm(), UnixSecondsText(ours));
 
     // Started by nobody as a set-user-ID tool is: before the store is touched the tool is root in
-    // every ID and in a session of its own, out of its caller's reach; the event is nobody's.
+    // every ID, without its caller's groups and in a session of its own, out of its caller's reach;
+    // the event is nobody's.
     RunInChild([&] {
-        WFS_CHILD_EXPECT(setgroups(0, nullptr) == 0 && setresgid(kNobodyID, kNobodyID, kNobodyID) == 0 &&
+        const gid_t callers[] = {kNobodyID};
+        WFS_CHILD_EXPECT(setgroups(1, callers) == 0 && setresgid(kNobodyID, kNobodyID, kNobodyID) == 0 &&
                          setresuid(kNobodyID, kNobodyID, 0) == 0);
         wfs::CFRef<CFDictionaryRef> response;
         WFS_CHILD_EXPECT_EQ(PowerEventCommandProcedure(auth_, PowerRequest("SchedulePowerEvent", theirs).get(),

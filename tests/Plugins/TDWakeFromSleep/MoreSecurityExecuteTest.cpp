@@ -90,13 +90,13 @@ TEST_F(MoreSecExecute, ToolGetsItsPathTheSocketAndTheCallersStderrAndEnvironment
     // Twice: the second time with descriptor 0 free, so that the socket pair lands on it.
     wfs::UniqueFd savedStdin(fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3));
     for (bool stdinClosed : {false, true}) {
+        wfs::UniqueFd log(memfd_create("probe", MFD_CLOEXEC)), savedStderr(fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3));
+        ASSERT_EQ(dup2(log.get(), STDERR_FILENO), STDERR_FILENO);
         if (stdinClosed && savedStdin) {
             ASSERT_EQ(close(STDIN_FILENO), 0);
         }
         std::string inheritable = "0,1,2";  // what the tool must have: these, and no end of the socket
         for (int fd = 3; fd < 1024; fd++) inheritable += fcntl(fd, F_GETFD) == 0 ? "," + std::to_string(fd) : "";
-        wfs::UniqueFd log(memfd_create("probe", MFD_CLOEXEC)), savedStderr(fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3));
-        ASSERT_EQ(dup2(log.get(), STDERR_FILENO), STDERR_FILENO);
         wfs::CFRef<CFDictionaryRef> response;
         const int err = MoreSecExecuteRequestInHelperTool(FileURL(WFS_PROBE).get(), auth_, request_.get(), response.out());
         ASSERT_EQ(dup2(savedStderr.get(), STDERR_FILENO), STDERR_FILENO);

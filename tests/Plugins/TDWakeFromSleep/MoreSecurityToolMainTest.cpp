@@ -20,21 +20,14 @@ int FailWithoutResponse(AuthorizationRef, CFDictionaryRef, CFDictionaryRef *)
 
 int AnswerWithOwnErrorKey(AuthorizationRef, CFDictionaryRef, CFDictionaryRef *response)
 {
-    auto answer = MakeDictionary();
-    const int value = 42;
-    wfs::CFRef<CFNumberRef> number(CFNumberCreate(nullptr, kCFNumberIntType, &value));
-    CFDictionarySetValue(answer.get(), ErrorNumberKey, number.get());
-    CFDictionarySetValue(answer.get(), CFSTR("Kept"), CFSTR("yes"));
-    *response = answer.release();
+    *response = Dict({ErrorNumberKey, CFSTR("Kept")}, {Num(42).get(), CFSTR("yes")}).release();
     return -1;
 }
 
 int AnswerWithTwoDescriptors(AuthorizationRef, CFDictionaryRef, CFDictionaryRef *response)
 {
     gHandedOver = {open("/dev/null", O_RDONLY | O_CLOEXEC), open("/proc/self/exe", O_RDONLY | O_CLOEXEC)};
-    auto answer = MakeDictionary();
-    CFDictionarySetValue(answer.get(), DescriptorArrayKey, IntArray({gHandedOver[0], gHandedOver[1]}).get());
-    *response = answer.release();
+    *response = Dict({DescriptorArrayKey}, {IntArray({gHandedOver[0], gHandedOver[1]}).get()}).release();
     return 0;
 }
 
@@ -59,7 +52,6 @@ protected:
         AuthorizedTest::SetUp();
         if (HasFatalFailure()) return;
         gCalls = 0;
-        CFDictionarySetValue(request_.get(), CFSTR("CommandName"), CFSTR("GetPrivileges"));
         descriptorsBefore_ = CountOpenDescriptors();
     }
     void TearDown() override
@@ -99,7 +91,7 @@ protected:
         return response;
     }
 
-    wfs::CFRef<CFMutableDictionaryRef> request_ = MakeDictionary();
+    wfs::CFRef<CFMutableDictionaryRef> request_ = Request("GetPrivileges");
     int descriptorsBefore_ = 0;
 };
 
