@@ -9,6 +9,7 @@
 //   Child::Fork / Child::Exec + Wait()          the same, when the test talks to the child meanwhile
 //   RerunThisTest(setup, program)               this test again in a child (IsTestChild() there)
 //   NothingLeftBehind                           the fixture
+//   StateOf(pid), WaitFor(condition)            what the kernel shows of a process; a bounded poll
 //   WFS_PROBE                                   the probe program: key=value lines on how it started
 //
 // A child that has not ended by its deadline is killed with its process group, and the test fails
@@ -45,7 +46,7 @@ struct ChildSetup {
     bool clearEnv = false;                                  // start from an empty environment
     std::map<std::string, std::optional<std::string>> env;  // then set these, or unset for nullopt
     std::string cwd;                                        // empty: this process's
-    bool ownGroup = true;                                   // a process group of its own (see Kill)
+    bool ownGroup = true;                                   // its own process group, killed whole
     std::function<bool()> before;                           // runs in the child last; false: fail
     std::string program;                                    // Exec: the file, when not argv[0]
 

@@ -30,6 +30,7 @@
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -182,6 +183,13 @@ inline std::map<std::string, TreeEntry> TreeSnapshot(const std::string &root) {
                                           st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_ctim.tv_sec, st.st_ctim.tv_nsec);
     }
     return entries;
+}
+
+// A folder for temporary trees on a file system that honours set-user-ID bits: /tmp, unless it is
+// mounted without them (a set-user-ID tool there would be refused as unsuitable).
+inline std::string SetUserIDCapableBase() {
+    struct statvfs fs {};
+    return ::statvfs("/tmp", &fs) != 0 || (fs.f_flag & ST_NOSUID) != 0 ? WFS_TEST_SCRATCH_DIR : "/tmp";
 }
 
 // Copies the program `from` to `to`, owned by `owner` (user and group) with `mode`, such as a

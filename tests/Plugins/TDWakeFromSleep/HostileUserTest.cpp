@@ -12,7 +12,6 @@
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
-#include <sys/statvfs.h>
 
 using namespace wfs_test;
 
@@ -75,12 +74,6 @@ protected:
         }
     }
 
-    // A file system that honours set-user-ID bits, for the users' copies of the tool.
-    static std::string SetUserIDCapableBase()
-    {
-        struct statvfs fs {};
-        return statvfs("/tmp", &fs) != 0 || (fs.f_flag & ST_NOSUID) != 0 ? MORE_SECURITY_TEST_SCRATCH_DIR : "/tmp";
-    }
     std::string FolderOf(uid_t user) const { return base_ / ("user-" + std::to_string(user)); }
     std::string ToolOf(uid_t user) const { return FolderOf(user) + "/IOPMSchedulePowerEventTool"; }
 

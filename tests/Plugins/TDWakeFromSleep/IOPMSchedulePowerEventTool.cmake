@@ -10,6 +10,5 @@ if(TARGET IOPMSchedulePowerEventToolTemplate)
     ${PROJECT_SOURCE_DIR}/Platform/IOKit/src ${PROJECT_SOURCE_DIR}/tests/Platform/IOKit)
   add_dependencies(IOPMSchedulePowerEventToolTests IOPMSchedulePowerEventToolTemplate)
   target_compile_definitions(IOPMSchedulePowerEventToolTests PRIVATE
-    IOPM_SCHEDULE_POWER_EVENT_TOOL="$<TARGET_FILE:IOPMSchedulePowerEventToolTemplate>"
-    MORE_SECURITY_TEST_SCRATCH_DIR="${CMAKE_CURRENT_BINARY_DIR}")
+    IOPM_SCHEDULE_POWER_EVENT_TOOL="$<TARGET_FILE:IOPMSchedulePowerEventToolTemplate>")
 endif()

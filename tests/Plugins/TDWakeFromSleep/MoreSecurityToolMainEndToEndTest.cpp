@@ -8,7 +8,6 @@
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
-#include <sys/statvfs.h>
 
 using namespace wfs_test;
 
@@ -17,12 +16,6 @@ namespace {
 // A folder owned by nobody, on a file system that honours set-user-ID bits, with a copy of the
 // test tool that nobody owns, and a copy of the test launcher installed set-user-ID root beside.
 struct RepairScene {
-    static std::string SetUserIDCapableBase()
-    {
-        struct statvfs fs {};
-        return statvfs("/tmp", &fs) != 0 || (fs.f_flag & ST_NOSUID) != 0 ? MORE_SECURITY_TEST_SCRATCH_DIR : "/tmp";
-    }
-
     TempDir dir{"wfs-repair", SetUserIDCapableBase()};
     std::string folder = dir.path(), tool = folder + "/IOPMSchedulePowerEventTool", launcher = folder + "/launcher";
     bool ok = chown(folder.c_str(), kNobodyID, kNobodyID) == 0 && chmod(folder.c_str(), 0755) == 0 &&
