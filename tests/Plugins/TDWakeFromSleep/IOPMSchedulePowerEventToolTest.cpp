@@ -10,6 +10,7 @@
 #include "IOKitTestSupport.h"
 #include "MoreSecurityTestSupport.h"
 
+#include <linux/capability.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 
@@ -166,6 +167,25 @@ TEST_F(ToolProgram, WithoutRootNothingIsScheduledOrCancelled)
     ASSERT_EQ(listed.size(), 2u);
     EXPECT_EQ(listed[0].owner, kNobodyID);
     EXPECT_EQ(Alarm(), UnixSecondsText(theirs));
+}
+
+// Where root cannot raise hard limits (no CAP_SYS_RESOURCE, as in a container), a hard limit lowered
+// below what a change needs refuses the request before the store is touched.
+TEST_F(ToolProgram, AHardLimitItCannotRaiseRefusesTheRequest)
+{
+    RunInChild([&] {
+        __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct caps[2] = {};
+        WFS_CHILD_EXPECT(syscall(SYS_capget, &header, caps) == 0);
+        caps[CAP_SYS_RESOURCE / 32].effective &= ~(1u << (CAP_SYS_RESOURCE % 32));
+        caps[CAP_SYS_RESOURCE / 32].permitted &= ~(1u << (CAP_SYS_RESOURCE % 32));
+        const struct rlimit twenty = {20, 20};
+        WFS_CHILD_EXPECT(syscall(SYS_capset, &header, caps) == 0 && setrlimit(RLIMIT_NOFILE, &twenty) == 0);
+        wfs::CFRef<CFDictionaryRef> response;
+        WFS_CHILD_EXPECT_EQ(PowerEventCommandProcedure(auth_, PowerRequest("SchedulePowerEvent", SecondsFromNow(60)).get(),
+                                                       response.out()), kIOReturnNoResources);
+    }, ChildSetup().SameGroup());
+    EXPECT_FALSE(std::filesystem::exists(storePath_));
 }
 
 // The entry point as an invoker may start it: without arguments (the kernel may let argc be 0,
