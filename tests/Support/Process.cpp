@@ -11,8 +11,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <ostream>
+#include <sstream>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -421,7 +421,9 @@ ProcessState StateOf(pid_t pid)
     for (std::string line; std::getline(limits, line);) {
         std::istringstream values(line.size() > 26 ? line.substr(26) : "");
         std::string soft;
-        if (line.rfind("Max ", 0) == 0 && values >> soft) state.softLimits[line.substr(0, line.find_last_not_of(' ', 25) + 1)] = soft;
+        if (line.rfind("Max ", 0) == 0 && values >> soft) {
+            state.softLimits[line.substr(0, line.find_last_not_of(' ', 25) + 1)] = soft;
+        }
     }
     state.syscall = read("syscall");
     return state;

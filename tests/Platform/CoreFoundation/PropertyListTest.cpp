@@ -329,7 +329,8 @@ TEST(PropertyList, ReadsAndCopiesWithTheRequestedMutability) {
             auto array = (CFMutableArrayRef)CFDictionaryGetValue(dict, Str("a").get());
             EXPECT_NE(array, CFDictionaryGetValue((CFDictionaryRef)original.get(), Str("a").get()));
             auto string = (CFMutableStringRef)CFArrayGetValueAtIndex(array, 0);
-            auto data = (CFMutableDataRef)CFArrayGetValueAtIndex(array, 1), empty = (CFMutableDataRef)CFArrayGetValueAtIndex(array, 2);
+            auto data = (CFMutableDataRef)CFArrayGetValueAtIndex(array, 1);
+            auto empty = (CFMutableDataRef)CFArrayGetValueAtIndex(array, 2);
             if (option == kCFPropertyListImmutable) {
                 EXPECT_DEATH(CFDictionarySetValue(dict, Str("x").get(), Int(1).get()), "failed assertion");
                 EXPECT_DEATH(CFArrayAppendValue(array, Int(1).get()), "failed assertion");
@@ -391,7 +392,8 @@ TEST(PropertyList, RefusesMalformedDocuments) {
         in("date", "2026-12-06T08:04:32+01:00"), in("date", "2026-12-06 08:04:32Z"), in("date", "2026-12-06T24:00:00Z"),
         in("date", "2026-12-06T08:60:00Z"), in("date", "2016-12-31T23:59:60Z"), in("date", "0000-12-31T00:00:00Z"),
         in("date", "2026-12-06T08:04:32.Z"), in("date", "2026-12-06T08:04:32.2aZ"), in("date", "226-12-06T08:04:32Z"),
-        in("date", "2026-+1-06T08:04:32Z"), Doc("<date/>"), in("date", "9999-12-31T23:59:59." + std::string(30, '9') + "Z"),
+        in("date", "2026-+1-06T08:04:32Z"), Doc("<date/>"),
+        in("date", "9999-12-31T23:59:59." + std::string(30, '9') + "Z"),
         // Structure: tags, roots, text and values where none belong.
         Doc("<array></dict>"), Doc("<array>"), "<dict><key>a</key><true/></dict>", "<array/>",
         Doc("<plist><true/></plist>"), Doc("<array><plist/></array>"), Doc("<true/><false/>"), "<plist></plist>",
@@ -484,9 +486,10 @@ TEST(PropertyList, WriterRefusesWhatTheFormatCannotCarry) {
     Ref key = Int(1);
     const void *keys[] = {key.get()};
     const std::pair<const char *, Ref> cases[] = {
-        {"URL", Ref::Retain(url.get())}, {"null", Ref::Retain(kCFNull)}, {"URL in an array", Array({Int(1), Ref::Retain(url.get())})},
-        {"control character", Str("a\x01z")}, {"escape character in a key", Dict({{"\x1B", Int(1)}})},
-        {"NUL", Units({'a', 0, 'b'})}, {"lone high surrogate", Units({'a', 0xD800})}, {"lone low surrogate", Units({0xDC00, 'a'})},
+        {"URL", Ref::Retain(url.get())}, {"null", Ref::Retain(kCFNull)},
+        {"URL in an array", Array({Int(1), Ref::Retain(url.get())})}, {"control character", Str("a\x01z")},
+        {"escape character in a key", Dict({{"\x1B", Int(1)}})}, {"NUL", Units({'a', 0, 'b'})},
+        {"lone high surrogate", Units({'a', 0xD800})}, {"lone low surrogate", Units({0xDC00, 'a'})},
         {"reversed pair", Units({0xDC00, 0xD800})}, {"U+FFFE", Units({0xFFFE})}, {"U+FFFF", Units({'x', 0xFFFF})},
         {"year 0", Date(-63113904000.0 - 1)}, {"year 10000", Date(252423993600.0)}, {"NaN date", Date(NAN)},
         {"infinite date", Date(INFINITY)},

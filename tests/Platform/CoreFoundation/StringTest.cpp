@@ -92,7 +92,8 @@ TEST(String, GetBytesConvertsWholeCharacters) {
         std::string bytes;
     } cases[] = {
         {mixed, 4, kCFStringEncodingUnicode, 0, true, false, 32, 4,
-         std::string(reinterpret_cast<const char *>(&bom), 2) + std::string(reinterpret_cast<const char *>(mixed.data()), 8)},
+         std::string(reinterpret_cast<const char *>(&bom), 2) +
+             std::string(reinterpret_cast<const char *>(mixed.data()), 8)},
         {mixed, 2, kCFStringEncodingUTF16BE, 0, false, false, 32, 2, std::string("\0h\x20\xAC", 4)},
         {latin, 4, kCFStringEncodingISOLatin1, 0, false, false, 8, 2, "ab"},
         {latin, 4, kCFStringEncodingISOLatin1, '?', false, false, 8, 4, "ab?c"},
@@ -136,7 +137,8 @@ TEST(String, Utf16ByteOrderAndExternalRepresentation) {
     EXPECT_EQ(CFDataGetLength(external.get()), 10);
     CFRef<CFStringRef> again(CFStringCreateFromExternalRepresentation(nullptr, external.get(), kCFStringEncodingUTF16));
     EXPECT_TRUE(CFEqual(again.get(), str.get()));
-    CFRef<CFStringRef> back(CFStringCreateWithBytes(nullptr, CFDataGetBytePtr(external.get()), 10, kCFStringEncodingUnicode, true));
+    CFRef<CFStringRef> back(
+        CFStringCreateWithBytes(nullptr, CFDataGetBytePtr(external.get()), 10, kCFStringEncodingUnicode, true));
     EXPECT_TRUE(CFEqual(back.get(), str.get()));
 }
 

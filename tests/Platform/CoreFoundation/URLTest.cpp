@@ -120,11 +120,10 @@ TEST(URL, AppendingAndDeletingComponents) {
     };
     for (const auto &c : cases) {
         CFRef<CFURLRef> from = FileURL(c.from, c.isDirectory);
+        CFStringRef name = c.change == kAppendFile ? CFSTR("Tool") : CFSTR("x y");
         CFRef<CFURLRef> to(c.change == kDeleteLast
                                ? CFURLCreateCopyDeletingLastPathComponent(nullptr, from.get())
-                               : CFURLCreateCopyAppendingPathComponent(nullptr, from.get(),
-                                                                       c.change == kAppendFile ? CFSTR("Tool") : CFSTR("x y"),
-                                                                       c.change == kAppendFolder));
+                               : CFURLCreateCopyAppendingPathComponent(nullptr, from.get(), name, c.change == kAppendFolder));
         EXPECT_EQ(StringOf(to.get()), c.to) << c.from;
         EXPECT_EQ(CFURLHasDirectoryPath(to.get()), c.hasDirectoryPath) << c.from;
     }

@@ -106,7 +106,9 @@ protected:
         WriteFile(rtc + "/since_epoch", std::to_string(::time(nullptr) + clockAheadSeconds) + "\n");
         if (withWakealarm) WriteFile(rtc + "/wakealarm", "");
     }
-    std::string Alarm(const std::string &name = "rtc0") const { return FirstLine(sysfs_ + "/class/rtc/" + name + "/wakealarm"); }
+    std::string Alarm(const std::string &name = "rtc0") const {
+        return FirstLine(sysfs_ + "/class/rtc/" + name + "/wakealarm");
+    }
     std::string StoreBytes() const { return ReadFile(storePath_); }
 
 private:

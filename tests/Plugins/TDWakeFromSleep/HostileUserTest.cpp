@@ -146,7 +146,8 @@ std::pair<Child, wfs::UniqueFd> StartDirectly(const std::string &tool, CFDiction
     AuthorizationFree(auth, kAuthorizationFlagDefaults);
     WFS_CHILD_EXPECT(MoreUNIXWrite(pair.ours.get(), input.data(), input.size(), nullptr) == 0 &&
                      shutdown(pair.ours.get(), SHUT_WR) == 0);
-    Child child = Child::Exec({tool}, ChildSetup().Fd(0, pair.theirs.get()).Fd(1, pair.theirs.get()).SameGroup().Before(weaken));
+    const int theirs = pair.theirs.get();
+    Child child = Child::Exec({tool}, ChildSetup().Fd(0, theirs).Fd(1, theirs).SameGroup().Before(weaken));
     return {std::move(child), std::move(pair.ours)};
 }
 

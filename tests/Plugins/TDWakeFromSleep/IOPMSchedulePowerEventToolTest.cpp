@@ -226,10 +226,12 @@ TEST_F(ToolProgram, TheEntryPointTrustsNothingItIsStartedWith)
 
     // Before it reads its first byte the tool allows no core file, whatever limit it was left.
     SocketPair pair;
-    Child tool = Child::Exec({"tool"}, ChildSetup().Program(kTool).Fd(0, pair.theirs.get()).Fd(1, pair.theirs.get()).Before([] {
+    const auto openCoreLimit = [] {
         const struct rlimit open = {RLIM_INFINITY, RLIM_INFINITY};
         return setrlimit(RLIMIT_CORE, &open) == 0;
-    }));
+    };
+    const int theirs = pair.theirs.get();
+    Child tool = Child::Exec({"tool"}, ChildSetup().Program(kTool).Fd(0, theirs).Fd(1, theirs).Before(openCoreLimit));
     pair.theirs.reset();
     const std::string reading = std::to_string(SYS_read) + " 0x0 ";
     EXPECT_TRUE(WaitFor([&] { return StateOf(tool.pid()).syscall.rfind(reading, 0) == 0; }));

@@ -236,7 +236,8 @@ TEST(MoreSecurityDeathTest, CallerErrorsAbort)
             shutdown(pair.ours.get(), SHUT_WR);
             ReadAndDispatchCommand(pair.theirs.get(), pair.theirs.get(), auth,
                                    [](AuthorizationRef, CFDictionaryRef, CFDictionaryRef *response) {
-                                       *response = wfstest::Dict({DescriptorArrayKey}, {wfstest::IntArray({1000}).get()}).release();
+                                       const auto closed = wfstest::IntArray({1000});
+                                       *response = wfstest::Dict({DescriptorArrayKey}, {closed.get()}).release();
                                        return 0;
                                    });
         },

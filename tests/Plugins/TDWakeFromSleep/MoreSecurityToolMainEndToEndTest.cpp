@@ -49,7 +49,9 @@ std::map<std::string, std::string> RequestAsNobody(const RepairScene &scene, con
                    ChildReport("err=%d", MoreSecExecuteRequestInHelperTool(FileURL(scene.tool).get(), auth,
                                                                           request.get(), response.out()));
                    if (response) {
-                       auto number = [&](const char *key) { return NumberValue(CFDictionaryGetValue(response.get(), Str(key).get())); };
+                       auto number = [&](const char *key) {
+                           return NumberValue(CFDictionaryGetValue(response.get(), Str(key).get()));
+                       };
                        auto form = static_cast<CFDataRef>(CFDictionaryGetValue(response.get(), CFSTR("AuthForm")));
                        ChildReport("payload=%s", Utf8(CFDictionaryGetValue(response.get(), CFSTR("Payload"))).c_str());
                        ChildReport("ids=%lld/%lld/%lld", number("CommandRUID"), number("CommandEUID"), number("CommandSUID"));
@@ -61,8 +63,11 @@ std::map<std::string, std::string> RequestAsNobody(const RepairScene &scene, con
                    ChildReport("stderr=%s", logged.c_str());
                    AuthorizationFree(auth, kAuthorizationFlagDefaults);
                },
-               ChildSetup().AsNobody().Env("WFS_PRIVILEGED_LAUNCHER", scene.launcher).Env("WFS_TEST_LAUNCHER_MODE", mode).Env(
-                   "WFS_TEST_LAUNCHER_REPLACEMENT", swap))
+               ChildSetup()
+                   .AsNobody()
+                   .Env("WFS_PRIVILEGED_LAUNCHER", scene.launcher)
+                   .Env("WFS_TEST_LAUNCHER_MODE", mode)
+                   .Env("WFS_TEST_LAUNCHER_REPLACEMENT", swap))
         .Lines();
 }
 
