@@ -179,13 +179,13 @@ TEST_F(ToolProgram, AHardLimitItCannotRaiseRefusesTheRequest)
         WFS_CHILD_EXPECT(syscall(SYS_capget, &header, caps) == 0);
         caps[CAP_SYS_RESOURCE / 32].effective &= ~(1u << (CAP_SYS_RESOURCE % 32));
         caps[CAP_SYS_RESOURCE / 32].permitted &= ~(1u << (CAP_SYS_RESOURCE % 32));
-        const struct rlimit twenty = {20, 20};
-        WFS_CHILD_EXPECT(syscall(SYS_capset, &header, caps) == 0 && setrlimit(RLIMIT_NOFILE, &twenty) == 0);
+        const struct rlimit enoughButLow = {40, 40};  // for the change itself, but under the 64 it asks for
+        WFS_CHILD_EXPECT(syscall(SYS_capset, &header, caps) == 0 && setrlimit(RLIMIT_NOFILE, &enoughButLow) == 0);
         wfs::CFRef<CFDictionaryRef> response;
         WFS_CHILD_EXPECT_EQ(PowerEventCommandProcedure(auth_, PowerRequest("SchedulePowerEvent", SecondsFromNow(60)).get(),
                                                        response.out()), kIOReturnNoResources);
     }, ChildSetup().SameGroup());
-    EXPECT_FALSE(std::filesystem::exists(storePath_));
+    EXPECT_FALSE(std::filesystem::exists(storeFolder_));
 }
 
 // The entry point as an invoker may start it: without arguments (the kernel may let argc be 0,
