@@ -224,18 +224,21 @@ TEST_F(ToolProgram, TheEntryPointTrustsNothingItIsStartedWith)
         }
     }
 
-    // Before it reads its first byte the tool allows no core file, whatever limit it was left.
+    // Before it reads its first byte the tool allows no core file, whatever limit it was left, and
+    // has /dev/null where its standard error was closed (or the next file it opens would be there).
     SocketPair pair;
-    const auto openCoreLimit = [] {
+    const auto weaken = [] {
         const struct rlimit open = {RLIM_INFINITY, RLIM_INFINITY};
-        return setrlimit(RLIMIT_CORE, &open) == 0;
+        return setrlimit(RLIMIT_CORE, &open) == 0 && close(STDERR_FILENO) == 0;
     };
     const int theirs = pair.theirs.get();
-    Child tool = Child::Exec({"tool"}, ChildSetup().Program(kTool).Fd(0, theirs).Fd(1, theirs).Before(openCoreLimit));
+    Child tool = Child::Exec({"tool"}, ChildSetup().Program(kTool).Fd(0, theirs).Fd(1, theirs).Before(weaken));
     pair.theirs.reset();
     const std::string reading = std::to_string(SYS_read) + " 0x0 ";
     EXPECT_TRUE(WaitFor([&] { return StateOf(tool.pid()).syscall.rfind(reading, 0) == 0; }));
     EXPECT_EQ(StateOf(tool.pid()).softLimits["Max core file size"], "0");
+    std::error_code gone;
+    EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(tool.pid()) + "/fd/2", gone), "/dev/null");
     Send(pair.ours.get(), request);
     EXPECT_TRUE(tool.Wait().Exited(kHelperToolResultSuccess));
     EXPECT_FALSE(std::filesystem::exists(storePath_));
