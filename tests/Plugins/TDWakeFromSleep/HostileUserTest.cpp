@@ -182,10 +182,16 @@ TEST_F(HostileUser, CannotStopSlowOrStarveTheToolWhileItChangesTheStore)
                    LowerSoftLimit(RLIMIT_FSIZE, 1) && LowerSoftLimit(RLIMIT_CORE, 16);
         });
         const pid_t pid = started.pid();
-        // Once the tool is root in every ID it works on the store.
-        WFS_CHILD_EXPECT(WaitFor([&] {
-            return ReadFile("/proc/" + std::to_string(pid) + "/status").find("Uid:\t0\t0\t0\t0") != std::string::npos;
-        }));
+        // Root in every ID first, then out of the session, limits, and priority last: once that is
+        // back to normal the tool is on its way to the store (and waits for root's lock). Anything
+        // left undone shows in the checks below when the wait ends.
+        WaitFor(
+            [&] {
+                const ProcessState now = StateOf(pid);
+                return now.nice == 0 && now.policy == SCHED_OTHER &&
+                       ReadFile("/proc/" + std::to_string(pid) + "/status").find("Uid:\t0\t0\t0\t0") != std::string::npos;
+            },
+            std::chrono::seconds(10));
         WFS_CHILD_EXPECT(kill(pid, SIGSTOP) == -1 && errno == EPERM);
         WFS_CHILD_EXPECT(kill(pid, SIGKILL) == -1 && errno == EPERM);
         ProcessState state = StateOf(pid);
