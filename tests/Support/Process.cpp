@@ -9,7 +9,10 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <ostream>
+#include <sstream>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -85,10 +88,12 @@ struct Prepared {
     std::vector<std::string> envStrings;
     std::vector<char *> envp;
     std::vector<std::pair<int, int>> fds;
-    bool asNobody = false;
+    bool asNobody = false, ownGroup = true;
     std::string cwd;
+    const std::function<bool()> &before;
 
-    explicit Prepared(const ChildSetup &setup) : fds(setup.fds), asNobody(setup.asNobody), cwd(setup.cwd)
+    explicit Prepared(const ChildSetup &setup)
+        : fds(setup.fds), asNobody(setup.asNobody), ownGroup(setup.ownGroup), cwd(setup.cwd), before(setup.before)
     {
         std::map<std::string, std::string> env;
         for (char **entry = environ; !setup.clearEnv && *entry != nullptr; entry++) {
@@ -108,7 +113,7 @@ struct Prepared {
     // the descriptors, the folder and the user. False when a step failed.
     bool Apply() const
     {
-        (void) ::setpgid(0, 0);
+        if (ownGroup) (void) ::setpgid(0, 0);
         // First out of the way of every target number, then into place; dup2 clears close-on-exec.
         int moved[16];
         const size_t count = fds.size();
@@ -122,29 +127,35 @@ struct Prepared {
             ::close(moved[i]);
         }
         if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) return false;
-        return !asNobody || DropToNobody();
+        return (!asNobody || DropToNobody()) && (!before || before());
     }
 };
 
 // Exit statuses of a child that never got to run its body.
 constexpr int kSetupFailed = 125, kExecFailed = 127;
 
+// Forks; the child applies the setup and then runs `run`, which does not return.
+Child StartChild(const Prepared &prepared, const std::function<void()> &run)
+{
+    std::fflush(nullptr);  // or buffered output would be written twice
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (!prepared.Apply()) ::_exit(kSetupFailed);
+        run();
+    }
+    EXPECT_GT(pid, 0) << "fork: " << std::strerror(errno);
+    return Child::Adopt(pid);
+}
+
 }  // namespace
 
 Child Child::Fork(const std::function<int()> &body, const ChildSetup &setup)
 {
     const Prepared prepared(setup);
-    std::fflush(nullptr);  // or buffered output would be written twice
-    Child child;
-    child.pid_ = ::fork();
-    if (child.pid_ == 0) {
-        if (!prepared.Apply()) ::_exit(kSetupFailed);
+    return StartChild(prepared, [&] {
         environ = const_cast<char **>(prepared.envp.data());
         ::_exit(body());
-    }
-    EXPECT_GT(child.pid_, 0) << "fork: " << std::strerror(errno);
-    if (child.pid_ > 0) child.pidfd_.reset(static_cast<int>(::syscall(SYS_pidfd_open, child.pid_, 0)));
-    return child;
+    });
 }
 
 Child Child::Exec(const std::vector<std::string> &argv, const ChildSetup &setup)
@@ -154,17 +165,11 @@ Child Child::Exec(const std::vector<std::string> &argv, const ChildSetup &setup)
     std::vector<char *> pointers;
     for (std::string &arg : args) pointers.push_back(arg.data());
     pointers.push_back(nullptr);
-    std::fflush(nullptr);
-    Child child;
-    child.pid_ = ::fork();
-    if (child.pid_ == 0) {
-        if (!prepared.Apply()) ::_exit(kSetupFailed);
-        ::execve(pointers[0], pointers.data(), const_cast<char **>(prepared.envp.data()));
+    const char *program = setup.program.empty() ? pointers[0] : setup.program.c_str();
+    return StartChild(prepared, [&] {
+        ::execve(program, pointers.data(), const_cast<char **>(prepared.envp.data()));
         ::_exit(kExecFailed);
-    }
-    EXPECT_GT(child.pid_, 0) << "fork: " << std::strerror(errno);
-    if (child.pid_ > 0) child.pidfd_.reset(static_cast<int>(::syscall(SYS_pidfd_open, child.pid_, 0)));
-    return child;
+    });
 }
 
 Child Child::Adopt(pid_t pid)
@@ -205,6 +210,7 @@ Outcome Collect(Child &child, wfs::UniqueFd in, wfs::UniqueFd out, wfs::UniqueFd
                 std::chrono::milliseconds deadline)
 {
     Outcome outcome;
+    outcome.pid = child.pid_;
     const Clock::time_point end = Clock::now() + deadline;
     size_t written = 0;
     if (in && input.empty()) (void) ::shutdown(in.get(), SHUT_WR);
@@ -390,6 +396,45 @@ Outcome RerunThisTest(ChildSetup setup, const std::string &program)
     EXPECT_TRUE(outcome.Exited(0) && outcome.out.find("[  PASSED  ] 1 test") != std::string::npos)
         << "the test in the child: " << outcome << "\n" << outcome.out;
     return outcome;
+}
+
+// ---- Other processes -----------------------------------------------------------------------------------
+
+ProcessState StateOf(pid_t pid)
+{
+    ProcessState state;
+    auto read = [&](const char *name) {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/" + name);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    const std::string stat = read("stat");
+    const size_t close = stat.rfind(')');
+    std::vector<std::string> field{"", "", ""};  // from field 3, the state, on
+    std::istringstream fields(close == std::string::npos ? "" : stat.substr(close + 2));
+    for (std::string value; fields >> value;) field.push_back(value);
+    if (field.size() > 41) {
+        state.session = std::stol(field[6]);
+        state.nice = std::stol(field[19]);
+        state.policy = std::stol(field[41]);
+    }
+    std::istringstream limits(read("limits"));
+    for (std::string line; std::getline(limits, line);) {
+        std::istringstream values(line.size() > 26 ? line.substr(26) : "");
+        std::string soft;
+        if (line.rfind("Max ", 0) == 0 && values >> soft) {
+            state.softLimits[line.substr(0, line.find_last_not_of(' ', 25) + 1)] = soft;
+        }
+    }
+    state.syscall = read("syscall");
+    return state;
+}
+
+bool WaitFor(const std::function<bool()> &condition, std::chrono::milliseconds deadline)
+{
+    for (const Clock::time_point end = Clock::now() + deadline;; ::usleep(10000)) {
+        if (condition()) return true;
+        if (Clock::now() > end) return false;
+    }
 }
 
 // ---- The fixture ---------------------------------------------------------------------------------------

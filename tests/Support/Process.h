@@ -9,6 +9,7 @@
 //   Child::Fork / Child::Exec + Wait()          the same, when the test talks to the child meanwhile
 //   RerunThisTest(setup, program)               this test again in a child (IsTestChild() there)
 //   NothingLeftBehind                           the fixture
+//   StateOf(pid), WaitFor(condition)            what the kernel shows of a process; a bounded poll
 //   WFS_PROBE                                   the probe program: key=value lines on how it started
 //
 // A child that has not ended by its deadline is killed with its process group, and the test fails
@@ -45,16 +46,24 @@ struct ChildSetup {
     bool clearEnv = false;                                  // start from an empty environment
     std::map<std::string, std::optional<std::string>> env;  // then set these, or unset for nullopt
     std::string cwd;                                        // empty: this process's
+    bool ownGroup = true;                                   // its own process group, killed whole
+    std::function<bool()> before;                           // runs in the child last; false: fail
+    std::string program;                                    // Exec: the file, when not argv[0]
 
     ChildSetup &Fd(int inChild, int here) { return fds.emplace_back(inChild, here), *this; }
     ChildSetup &AsNobody(bool drop = true) { return asNobody = drop, *this; }
     ChildSetup &ClearEnv() { return clearEnv = true, *this; }
     ChildSetup &Env(const std::string &name, std::optional<std::string> value) { return env[name] = value, *this; }
     ChildSetup &Cwd(const std::string &folder) { return cwd = folder, *this; }
+    // In the caller's process group: a program that makes a session of its own must not lead one.
+    ChildSetup &SameGroup() { return ownGroup = false, *this; }
+    ChildSetup &Before(std::function<bool()> step) { return before = std::move(step), *this; }
+    ChildSetup &Program(const std::string &path) { return program = path, *this; }
 };
 
 // How a child ended and what it said.
 struct Outcome {
+    pid_t pid = -1;
     int exitCode = -1;      // its exit status when it exited
     int signal = 0;         // the signal that ended it
     bool timedOut = false;  // killed at the deadline
@@ -72,7 +81,8 @@ public:
     // nothing of the test process (exit handlers, leak checks of what it merely inherited) runs
     // twice. The test process is single-threaded, so the body may use the libraries.
     static Child Fork(const std::function<int()> &body, const ChildSetup &setup = {});
-    // Starts argv[0] with `argv`; 127 when it cannot be executed.
+    // Starts argv[0] (or setup.program) with `argv`, which may be empty; 127 when it cannot be
+    // executed.
     static Child Exec(const std::vector<std::string> &argv, const ChildSetup &setup = {});
     // Takes over a child that the code under test started and handed to its caller.
     static Child Adopt(pid_t pid);
@@ -134,6 +144,19 @@ protected:
 private:
     int descriptors_ = -1;
 };
+
+// What the kernel shows of a process: its session, nice value and scheduling policy
+// (/proc/<pid>/stat), its soft limits by name ("Max open files": "1024" or "unlimited"), and the
+// system call it is blocked in ("<number> <first argument> ...", /proc/<pid>/syscall, root only).
+struct ProcessState {
+    long session = -1, nice = 99, policy = -1;
+    std::map<std::string, std::string> softLimits;
+    std::string syscall;
+};
+ProcessState StateOf(pid_t pid);
+
+// Polls `condition` every 10 ms until it holds (true) or the deadline passes (false).
+bool WaitFor(const std::function<bool()> &condition, std::chrono::milliseconds deadline = kChildDeadline);
 
 // ---- Facts about this process ---------------------------------------------------------------------
 int CountOpenDescriptors();  // not counting the one used to list them

@@ -1,6 +1,5 @@
-// Helpers every test binary shares: temporary folders, environment changes, files, socket pairs,
-// installing a root-owned copy of a program and the pattern of an assertion report. Children and
-// process facts come from Process.h.
+// Helpers every test binary shares: temporary folders, environment changes, files, socket pairs and
+// installing a root-owned copy of a program. Children and process facts come from Process.h.
 #pragma once
 
 #include "Process.h"
@@ -31,6 +30,7 @@
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -109,111 +109,17 @@ struct SocketPair {
     }
 };
 
+// The bytes in lower-case hexadecimal, as the probe shows its input.
+inline std::string Hex(const std::string &bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char c : bytes) hex += std::string{digits[c >> 4], digits[c & 15]};
+    return hex;
+}
+
 inline bool SameFile(int a, int b) {
     struct stat sa {}, sb {};
     return ::fstat(a, &sa) == 0 && ::fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
-// Everything up to the end of the stream.
-inline std::string ReadToEnd(int fd) {
-    std::string text;
-    char buffer[65536];
-    ssize_t n;
-    while ((n = wfs::RetryOnEintr([&] { return ::read(fd, buffer, sizeof(buffer)); })) > 0) {
-        text.append(buffer, static_cast<size_t>(n));
-    }
-    return text;
-}
-
-// ---- Children the older way ----------------------------------------------------------------------
-// Kept only for the suites still to move onto Process.h (FoldersTest, the IOKit tests, the
-// MoreSecurity install, execute and tool-main tests, the helper tool's test): their waits have no
-// deadline. Remove this section once they have moved.
-
-// Forks a child that runs `body` (dropped to nobody first when asked; 120 when that fails) and
-// leaves with its result by _exit, so that nothing of the test process (atexit handlers, leak
-// checks of what it merely inherited) runs twice. The test process is single-threaded, so the
-// child may use the libraries after fork.
-inline pid_t StartChild(const std::function<int()> &body, bool asNobody = false) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        if (asNobody && !DropToNobody()) ::_exit(120);
-        ::_exit(body());
-    }
-    EXPECT_GT(pid, 0) << "fork: " << strerror(errno);
-    return pid;
-}
-
-// The child's exit status, or -1 when it did not exit normally or could not be waited for.
-inline int WaitChild(pid_t pid) {
-    int status = 0;
-    if (pid <= 0) return -1;
-    const pid_t rc = wfs::RetryOnEintr([&] { return ::waitpid(pid, &status, 0); });
-    EXPECT_EQ(rc, pid) << "waitpid: " << strerror(errno);
-    return rc == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-inline int RunChild(const std::function<int()> &body, bool asNobody = false) {
-    return WaitChild(StartChild(body, asNobody));
-}
-
-// Runs `body` without privileges: as nobody when started as root, as it is otherwise.
-inline int RunUnprivileged(const std::function<int()> &body) { return RunChild(body, ::geteuid() == 0); }
-
-// Runs `body` on `fd` in a forked child; Join answers its exit status (-1 if it did not exit).
-class ForkedPeer {
-public:
-    ForkedPeer(int fd, const std::function<int(int)> &body) : pid_(StartChild([&] { return body(fd); })) {}
-    ForkedPeer(const ForkedPeer &) = delete;
-    ForkedPeer &operator=(const ForkedPeer &) = delete;
-    ~ForkedPeer() { (void)Join(); }
-    int Join() { return pid_ > 0 ? WaitChild(std::exchange(pid_, -1)) : -1; }
-
-private:
-    pid_t pid_;
-};
-
-// Runs `body` in a forked child and answers the text it produced; the child must write it all and
-// exit 0.
-inline std::string RunChildForText(const std::function<std::string()> &body) {
-    int fds[2] = {-1, -1};
-    if (::pipe2(fds, O_CLOEXEC) != 0) {
-        ADD_FAILURE() << "pipe2: " << strerror(errno);
-        return "";
-    }
-    wfs::UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
-    const pid_t pid = StartChild([&] {
-        const std::string answer = body();
-        return ::write(writeEnd.get(), answer.data(), answer.size()) == static_cast<ssize_t>(answer.size()) ? 0 : 1;
-    });
-    writeEnd.reset();
-    std::string text = ReadToEnd(readEnd.get());
-    EXPECT_EQ(WaitChild(pid), 0);
-    return text;
-}
-
-// Runs `body` in a forked child that fills in a `Report` (plain data, no pointers) and sends it
-// back through a pipe; answers what arrived, value-initialised when nothing did.
-template <typename Report>
-Report RunChildReporting(const std::function<void(Report &)> &body) {
-    Report report{};
-    int fds[2] = {-1, -1};
-    if (::pipe2(fds, O_CLOEXEC) != 0) {
-        ADD_FAILURE() << "pipe2: " << strerror(errno);
-        return report;
-    }
-    wfs::UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
-    const pid_t pid = StartChild([&] {
-        Report mine{};
-        body(mine);
-        return ::write(writeEnd.get(), &mine, sizeof mine) == static_cast<ssize_t>(sizeof mine) ? 0 : 1;
-    });
-    writeEnd.reset();
-    // One write of less than PIPE_BUF bytes arrives whole.
-    const ssize_t got = wfs::RetryOnEintr([&] { return ::read(readEnd.get(), &report, sizeof report); });
-    EXPECT_EQ(WaitChild(pid), 0);
-    EXPECT_EQ(got, static_cast<ssize_t>(sizeof report));
-    return report;
 }
 
 // ---- Files ----------------------------------------------------------------------------------------
@@ -279,25 +185,19 @@ inline std::map<std::string, TreeEntry> TreeSnapshot(const std::string &root) {
     return entries;
 }
 
+// A folder for temporary trees on a file system that honours set-user-ID bits: /tmp, unless it is
+// mounted without them (a set-user-ID tool there would be refused as unsuitable).
+inline std::string SetUserIDCapableBase() {
+    struct statvfs fs {};
+    return ::statvfs("/tmp", &fs) != 0 || (fs.f_flag & ST_NOSUID) != 0 ? WFS_TEST_SCRATCH_DIR : "/tmp";
+}
+
 // Copies the program `from` to `to`, owned by `owner` (user and group) with `mode`, such as a
 // set-user-ID root launcher the tests install for themselves. Needs root for any other owner.
 inline bool InstallCopy(const std::string &from, const std::string &to, uid_t owner, mode_t mode) {
     std::error_code error;
     return std::filesystem::copy_file(from, to, error) && ::chown(to.c_str(), owner, owner) == 0 &&
            ::chmod(to.c_str(), mode) == 0;
-}
-
-// ---- Reports ----------------------------------------------------------------------------------
-
-// The regular expression matching the assertion report for `expr` raised in `file`, both written
-// as they appear in the source.
-inline std::string AssertionPattern(const std::string &file, const std::string &expr) {
-    auto escape = [](const std::string &text) {
-        std::string out;
-        for (char c : text) out += std::string(std::strchr("\\^$.|?*+()[]{}", c) != nullptr ? "\\" : "") + c;
-        return out;
-    };
-    return escape(file) + ":[0-9]+: failed assertion `" + escape(expr) + "'";
 }
 
 }  // namespace wfstest

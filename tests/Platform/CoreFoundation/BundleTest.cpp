@@ -1,13 +1,14 @@
 // Bundles built on disk by the tests: Info.plist, executables, resources, code loading, and the
 // test program's own main bundle.
-#include "URLTestSupport.h"
+#include <CFTestSupport.h>
+#include <TestSupport.h>
 
 #include <CoreFoundation/CoreFoundation.h>
 
 #include <unistd.h>
 
 using wfs::CFRef;
-using namespace wfs::test;
+using namespace wfstest;
 
 namespace {
 
@@ -46,10 +47,10 @@ std::string MakePackagedBundle(const TempDir &dir) {
 }
 
 CFRef<CFBundleRef> BundleAt(const std::string &path) {
-    return CFRef<CFBundleRef>(CFBundleCreate(nullptr, PathURL(path, true).get()));
+    return CFRef<CFBundleRef>(CFBundleCreate(nullptr, FileURL(path, true).get()));
 }
 
-std::optional<std::string> ResourcePath(CFBundleRef bundle, const char *name, const char *type,
+std::string ResourcePath(CFBundleRef bundle, const char *name, const char *type,
                                         const char *subDir) {
     CFRef<CFStringRef> n = name ? Str(name) : CFRef<CFStringRef>();
     CFRef<CFStringRef> t = type ? Str(type) : CFRef<CFStringRef>();
@@ -58,7 +59,7 @@ std::optional<std::string> ResourcePath(CFBundleRef bundle, const char *name, co
     return PathOf(url.get());
 }
 
-std::optional<std::string> AuxiliaryPath(CFBundleRef bundle, const char *name) {
+std::string AuxiliaryPath(CFBundleRef bundle, const char *name) {
     CFRef<CFURLRef> url(CFBundleCopyAuxiliaryExecutableURL(bundle, Str(name).get()));
     return PathOf(url.get());
 }
@@ -140,10 +141,10 @@ TEST(Bundle, ExecutablesAndResourcesOfAPackagedBundle) {
     const std::string code = path + "/Contents/Linux/", resources = path + "/Contents/Resources/";
     const struct {
         const char *name;
-        std::optional<std::string> path;
-    } auxiliaries[] = {{"HelperTemplate", code + "HelperTemplate"}, {"Missing", std::nullopt},
-                       {"../Info.plist", std::nullopt},           {"", std::nullopt},
-                       {"Folder", std::nullopt}};
+        std::string path;
+    } auxiliaries[] = {{"HelperTemplate", code + "HelperTemplate"}, {"Missing", ""},
+                       {"../Info.plist", ""},           {"", ""},
+                       {"Folder", ""}};
     for (const auto &c : auxiliaries) EXPECT_EQ(AuxiliaryPath(bundle.get(), c.name), c.path) << c.name;
 
     CFRef<CFURLRef> executable(CFBundleCopyExecutableURL(bundle.get()));
@@ -152,17 +153,17 @@ TEST(Bundle, ExecutablesAndResourcesOfAPackagedBundle) {
     EXPECT_EQ(PathOf(resourcesURL.get()), path + "/Contents/Resources");
     const struct {
         const char *name, *type, *subDir;
-        std::optional<std::string> path;
+        std::string path;
     } lookups[] = {
         {"Icon", "png", nullptr, resources + "Icon.png"},
         {"Icon", ".png", nullptr, resources + "Icon.png"},
         {"Text", nullptr, nullptr, resources + "Text"},
         {"Text", "", nullptr, resources + "Text"},
         {"Other", "tiff", "Images", resources + "Images/Other.tiff"},
-        {"Other", "tiff", nullptr, std::nullopt},
+        {"Other", "tiff", nullptr, ""},
         {"Localizable", "strings", nullptr, resources + "en.lproj/Localizable.strings"},
-        {"Icon", "jpg", nullptr, std::nullopt},
-        {nullptr, "png", nullptr, std::nullopt},
+        {"Icon", "jpg", nullptr, ""},
+        {nullptr, "png", nullptr, ""},
     };
     for (const auto &c : lookups) {
         EXPECT_EQ(ResourcePath(bundle.get(), c.name, c.type, c.subDir), c.path)

@@ -90,9 +90,8 @@ TEST(Date, AbsoluteTimeAndComparison) {
     EXPECT_GE(now + kCFAbsoluteTimeIntervalSince1970, static_cast<double>(before.tv_sec));
     EXPECT_LE(now + kCFAbsoluteTimeIntervalSince1970, static_cast<double>(after.tv_sec) + 1.0);
 
-    CFRef<CFDateRef> early(CFDateCreate(nullptr, 100.5));
-    CFRef<CFDateRef> late(CFDateCreate(nullptr, 130.0));
-    CFRef<CFDateRef> sameAsEarly(CFDateCreate(nullptr, 100.5));
+    CFRef<CFDateRef> early(CFDateCreate(nullptr, 100.5)), late(CFDateCreate(nullptr, 130.0)),
+        sameAsEarly(CFDateCreate(nullptr, 100.5));
     EXPECT_EQ(CFDateGetAbsoluteTime(early.get()), 100.5);
     EXPECT_EQ(CFDateGetTimeIntervalSinceDate(late.get(), early.get()), 29.5);
     EXPECT_EQ(CFDateCompare(early.get(), late.get(), nullptr), kCFCompareLessThan);
@@ -102,29 +101,27 @@ TEST(Date, AbsoluteTimeAndComparison) {
     EXPECT_EQ(CFHash(early.get()), CFHash(sameAsEarly.get()));
 }
 
+// Both ways between absolute times and UTC calendar dates. Before the reference date the day and
+// the second round down, not towards zero.
 TEST(Date, GregorianConversions) {
-    CFGregorianDate g = CFAbsoluteTimeGetGregorianDate(0.0, nullptr);
-    EXPECT_EQ(g.year, 2001);
-    EXPECT_EQ(g.month, 1);
-    EXPECT_EQ(g.day, 1);
-    // Before the reference date the day and second round down, not towards zero.
-    for (double before : {-1.0, -0.5}) {
-        g = CFAbsoluteTimeGetGregorianDate(before, nullptr);
-        EXPECT_TRUE(g.year == 2000 && g.month == 12 && g.day == 31 && g.hour == 23 && g.minute == 59) << before;
-        EXPECT_EQ(g.second, 60.0 + before);
+    const struct {
+        CFAbsoluteTime at;
+        CFGregorianDate date;
+    } cases[] = {
+        {0.0, {2001, 1, 1, 0, 0, 0.0}},
+        {-1.0, {2000, 12, 31, 23, 59, 59.0}},
+        {-0.5, {2000, 12, 31, 23, 59, 59.5}},
+        {1709210096.0 - kCFAbsoluteTimeIntervalSince1970, {2024, 2, 29, 12, 34, 56.0}},  // a leap day
+        {-kCFAbsoluteTimeIntervalSince1970, {1970, 1, 1, 0, 0, 0.0}},
+    };
+    for (const auto &c : cases) {
+        const CFGregorianDate g = CFAbsoluteTimeGetGregorianDate(c.at, nullptr);
+        EXPECT_TRUE(g.year == c.date.year && g.month == c.date.month && g.day == c.date.day && g.hour == c.date.hour &&
+                    g.minute == c.date.minute && g.second == c.date.second)
+            << c.at << ": " << g.year << "-" << int(g.month) << "-" << int(g.day) << " " << int(g.hour) << ":"
+            << int(g.minute) << ":" << g.second;
+        EXPECT_EQ(CFGregorianDateGetAbsoluteTime(c.date, nullptr), c.at) << c.at;
     }
-    // 2024-02-29 12:34:56 UTC is 1709210096 seconds after the UNIX epoch.
-    CFAbsoluteTime leap = 1709210096.0 - kCFAbsoluteTimeIntervalSince1970;
-    g = CFAbsoluteTimeGetGregorianDate(leap, nullptr);
-    EXPECT_EQ(g.year, 2024);
-    EXPECT_EQ(g.month, 2);
-    EXPECT_EQ(g.day, 29);
-    EXPECT_EQ(g.hour, 12);
-    EXPECT_EQ(g.minute, 34);
-    EXPECT_EQ(g.second, 56.0);
-    EXPECT_EQ(CFGregorianDateGetAbsoluteTime(g, nullptr), leap);
-    CFGregorianDate epoch1970 = {1970, 1, 1, 0, 0, 0.0};
-    EXPECT_EQ(CFGregorianDateGetAbsoluteTime(epoch1970, nullptr), -kCFAbsoluteTimeIntervalSince1970);
 }
 
 }  // namespace

@@ -22,15 +22,26 @@ CFRef<CFNumberRef> MakeU64(UInt64 value) {
 }
 
 TEST(Number, TypesSizesAndCanonicalMapping) {
-    EXPECT_EQ(CFNumberGetType(Make(kCFNumberIntType, 1).get()), kCFNumberSInt32Type);
-    EXPECT_EQ(CFNumberGetType(Make(kCFNumberLongType, 1L).get()), kCFNumberSInt64Type);
-    EXPECT_EQ(CFNumberGetType(Make(kCFNumberCharType, char{1}).get()), kCFNumberSInt8Type);
-    EXPECT_EQ(CFNumberGetType(Make(kCFNumberDoubleType, 1.0).get()), kCFNumberFloat64Type);
-    EXPECT_EQ(CFNumberGetType(Make(kCFNumberFloatType, 1.0f).get()), kCFNumberFloat32Type);
-    EXPECT_EQ(CFNumberGetByteSize(Make(kCFNumberSInt16Type, SInt16{1}).get()), 2);
-    EXPECT_EQ(CFNumberGetByteSize(Make(kCFNumberCGFloatType, 1.0).get()), 8);
-    EXPECT_TRUE(CFNumberIsFloatType(Make(kCFNumberFloat32Type, 0.5f).get()));
-    EXPECT_FALSE(CFNumberIsFloatType(Make(kCFNumberCFIndexType, CFIndex{3}).get()));
+    const struct {
+        CFRef<CFNumberRef> number;
+        CFNumberType type;
+        CFIndex size;
+        bool isFloat;
+    } cases[] = {
+        {Make(kCFNumberIntType, 1), kCFNumberSInt32Type, 4, false},
+        {Make(kCFNumberLongType, 1L), kCFNumberSInt64Type, 8, false},
+        {Make(kCFNumberCharType, char{1}), kCFNumberSInt8Type, 1, false},
+        {Make(kCFNumberSInt16Type, SInt16{1}), kCFNumberSInt16Type, 2, false},
+        {Make(kCFNumberCFIndexType, CFIndex{3}), kCFNumberSInt64Type, 8, false},
+        {Make(kCFNumberDoubleType, 1.0), kCFNumberFloat64Type, 8, true},
+        {Make(kCFNumberCGFloatType, 1.0), kCFNumberFloat64Type, 8, true},
+        {Make(kCFNumberFloatType, 1.0f), kCFNumberFloat32Type, 4, true},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(CFNumberGetType(c.number.get()), c.type);
+        EXPECT_EQ(CFNumberGetByteSize(c.number.get()), c.size) << c.type;
+        EXPECT_EQ(CFNumberIsFloatType(c.number.get()), c.isFloat) << c.type;
+    }
     EXPECT_TRUE(CFBooleanGetValue(kCFBooleanTrue));
     EXPECT_FALSE(CFBooleanGetValue(kCFBooleanFalse));
     EXPECT_FALSE(CFEqual(kCFBooleanTrue, Make(kCFNumberIntType, 1).get()));

@@ -76,78 +76,70 @@ TEST(String, EmbeddedNulAndEmpty) {
     EXPECT_EQ(buffer[0], '\0');
 }
 
-TEST(String, Utf16ExternalRepresentationAndByteOrder) {
+// CFStringGetBytes converts whole characters only, within the buffer, stopping at the first one it
+// cannot convert unless it has a loss byte; a NULL buffer measures. Host-order UTF-16 as an
+// external representation starts with a byte-order mark.
+TEST(String, GetBytesConvertsWholeCharacters) {
+    const std::vector<UniChar> mixed = {'h', 0x20AC, 0xD83D, 0xDE00}, latin = {'a', 'b', 0x0150, 'c'};  // Ő: not Latin-1
+    const UniChar bom = 0xFEFF;
+    const struct {
+        const std::vector<UniChar> &units;
+        CFIndex count;
+        CFStringEncoding encoding;
+        UInt8 lossByte;
+        bool external, measure;
+        CFIndex size, converted;
+        std::string bytes;
+    } cases[] = {
+        {mixed, 4, kCFStringEncodingUnicode, 0, true, false, 32, 4,
+         std::string(reinterpret_cast<const char *>(&bom), 2) +
+             std::string(reinterpret_cast<const char *>(mixed.data()), 8)},
+        {mixed, 2, kCFStringEncodingUTF16BE, 0, false, false, 32, 2, std::string("\0h\x20\xAC", 4)},
+        {latin, 4, kCFStringEncodingISOLatin1, 0, false, false, 8, 2, "ab"},
+        {latin, 4, kCFStringEncodingISOLatin1, '?', false, false, 8, 4, "ab?c"},
+        {latin, 4, kCFStringEncodingUTF8, 0, false, true, 0, 4, "abcde"},  // measured: 5 bytes
+        {latin, 4, kCFStringEncodingUTF8, 0, false, false, 3, 2, "ab"},    // Ő needs two
+        {mixed, 3, kCFStringEncodingUTF8, 0, false, false, 3, 1, "h"},     // € needs three more
+        {{0xD83D, 0xDE00}, 2, kCFStringEncodingUTF8, 0, false, false, 3, 0, ""},
+        {{0xD83D, 0xDE00}, 2, kCFStringEncodingUTF8, 0, false, false, 4, 2, "\xF0\x9F\x98\x80"},
+        {{0xD83D, 0xDE00}, 1, kCFStringEncodingUTF8, 0, false, false, 8, 0, ""},  // a lone surrogate
+    };
+    for (const auto &c : cases) {
+        CFRef<CFStringRef> str(CFStringCreateWithCharacters(nullptr, c.units.data(), static_cast<CFIndex>(c.units.size())));
+        UInt8 buffer[32];
+        CFIndex used = -1;
+        EXPECT_EQ(CFStringGetBytes(str.get(), CFRangeMake(0, c.count), c.encoding, c.lossByte, c.external,
+                                   c.measure ? nullptr : buffer, c.size, &used),
+                  c.converted) << c.bytes;
+        EXPECT_EQ(used, static_cast<CFIndex>(c.bytes.size())) << c.bytes;
+        if (!c.measure) {
+            EXPECT_EQ(std::string(reinterpret_cast<char *>(buffer), used), c.bytes);
+        }
+    }
+    EXPECT_EQ(CFStringGetMaximumSizeForEncoding(2, kCFStringEncodingUTF8), 6);
+    EXPECT_EQ(CFStringGetMaximumSizeForEncoding(2, kCFStringEncodingUTF16), 4);
+    EXPECT_EQ(CFStringGetMaximumSizeForEncoding(2, 0x7777), kCFNotFound);
+}
+
+// Reading UTF-16 honours a byte-order mark, and refuses an odd count of bytes; the external
+// representation reads back as the same string.
+TEST(String, Utf16ByteOrderAndExternalRepresentation) {
     const UniChar units[] = {'h', 0x20AC, 0xD83D, 0xDE00};
     CFRef<CFStringRef> str(CFStringCreateWithCharacters(nullptr, units, 4));
-    // External representation in host order starts with a byte-order mark.
-    CFIndex used = 0;
-    UInt8 buffer[32];
-    EXPECT_EQ(CFStringGetBytes(str.get(), CFRangeMake(0, 4), kCFStringEncodingUnicode, 0, true, buffer,
-                               sizeof buffer, &used),
-              4);
-    EXPECT_EQ(used, 10);
-    UniChar bom;
-    std::memcpy(&bom, buffer, 2);
-    EXPECT_EQ(bom, 0xFEFF);
-    CFRef<CFStringRef> back(CFStringCreateWithBytes(nullptr, buffer, used, kCFStringEncodingUnicode, true));
-    ASSERT_TRUE(back);
-    EXPECT_TRUE(CFEqual(back.get(), str.get()));
-
-    // Big-endian without a mark, and a little-endian mark that the reader must honour.
-    EXPECT_EQ(CFStringGetBytes(str.get(), CFRangeMake(0, 2), kCFStringEncodingUTF16BE, 0, false, buffer,
-                               sizeof buffer, &used),
-              2);
-    const UInt8 be[] = {0x00, 'h', 0x20, 0xAC};
-    ASSERT_EQ(used, 4);
-    EXPECT_EQ(std::memcmp(buffer, be, 4), 0);
-    const UInt8 le[] = {0xFF, 0xFE, 'h', 0x00, 0xAC, 0x20};
+    const UInt8 le[] = {0xFF, 0xFE, 'h', 0x00, 0xAC, 0x20}, odd[] = {0x00, 'a', 0x00};
     CFRef<CFStringRef> fromLe(CFStringCreateWithBytes(nullptr, le, 6, kCFStringEncodingUnicode, true));
     ASSERT_TRUE(fromLe);
     EXPECT_EQ(CFStringGetLength(fromLe.get()), 2);
     EXPECT_EQ(CFStringGetCharacterAtIndex(fromLe.get(), 1), 0x20AC);
-    const UInt8 odd[] = {0x00, 'a', 0x00};
     EXPECT_EQ(CFStringCreateWithBytes(nullptr, odd, 3, kCFStringEncodingUTF16BE, false), nullptr);
-
     CFRef<CFDataRef> external(CFStringCreateExternalRepresentation(nullptr, str.get(), kCFStringEncodingUTF16, 0));
     ASSERT_TRUE(external);
     EXPECT_EQ(CFDataGetLength(external.get()), 10);
     CFRef<CFStringRef> again(CFStringCreateFromExternalRepresentation(nullptr, external.get(), kCFStringEncodingUTF16));
     EXPECT_TRUE(CFEqual(again.get(), str.get()));
-}
-
-TEST(String, LossByteAndMeasuring) {
-    const UniChar units[] = {'a', 'b', 0x0150, 'c'};  // Ő is outside Latin-1
-    CFRef<CFStringRef> str(CFStringCreateWithCharacters(nullptr, units, 4));
-    UInt8 buffer[8] = {};
-    CFIndex used = -1;
-    // Loss byte 0: stop at the first unconvertible character and answer what was converted.
-    EXPECT_EQ(CFStringGetBytes(str.get(), CFRangeMake(0, 4), kCFStringEncodingISOLatin1, 0, false, buffer,
-                               sizeof buffer, &used),
-              2);
-    EXPECT_EQ(used, 2);
-    EXPECT_EQ(CFStringGetBytes(str.get(), CFRangeMake(0, 4), kCFStringEncodingISOLatin1, '?', false, buffer,
-                               sizeof buffer, &used),
-              4);
-    EXPECT_EQ(used, 4);
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(buffer), 4), "ab?c");
-    // A NULL buffer measures the whole conversion.
-    EXPECT_EQ(CFStringGetBytes(str.get(), CFRangeMake(0, 4), kCFStringEncodingUTF8, 0, false, nullptr, 0, &used), 4);
-    EXPECT_EQ(used, 5);
-    // A full buffer stops before a character that does not fit whole.
-    EXPECT_EQ(CFStringGetBytes(str.get(), CFRangeMake(0, 4), kCFStringEncodingUTF8, 0, false, buffer, 3, &used), 2);
-    EXPECT_EQ(used, 2);
-    // A surrogate pair is converted as one character or not at all.
-    const UniChar pair[] = {0xD83D, 0xDE00};
-    CFRef<CFStringRef> emoji(CFStringCreateWithCharacters(nullptr, pair, 2));
-    EXPECT_EQ(CFStringGetLength(emoji.get()), 2);
-    EXPECT_EQ(CFStringGetBytes(emoji.get(), CFRangeMake(0, 2), kCFStringEncodingUTF8, 0, false, buffer, 3, &used), 0);
-    EXPECT_EQ(CFStringGetBytes(emoji.get(), CFRangeMake(0, 2), kCFStringEncodingUTF8, 0, false, buffer, 4, &used), 2);
-    EXPECT_EQ(used, 4);
-    // A lone surrogate has no UTF-8 form.
-    EXPECT_EQ(CFStringGetBytes(emoji.get(), CFRangeMake(0, 1), kCFStringEncodingUTF8, 0, false, buffer, 8, &used), 0);
-    EXPECT_EQ(CFStringGetMaximumSizeForEncoding(2, kCFStringEncodingUTF8), 6);
-    EXPECT_EQ(CFStringGetMaximumSizeForEncoding(2, kCFStringEncodingUTF16), 4);
-    EXPECT_EQ(CFStringGetMaximumSizeForEncoding(2, 0x7777), kCFNotFound);
+    CFRef<CFStringRef> back(
+        CFStringCreateWithBytes(nullptr, CFDataGetBytePtr(external.get()), 10, kCFStringEncodingUnicode, true));
+    EXPECT_TRUE(CFEqual(back.get(), str.get()));
 }
 
 TEST(String, GetCStringBoundaries) {

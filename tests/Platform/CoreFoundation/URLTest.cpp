@@ -1,5 +1,6 @@
 // File URLs and reading a file through its URL, on real files.
-#include "URLTestSupport.h"
+#include <CFTestSupport.h>
+#include <TestSupport.h>
 
 #include <CoreFoundation/CoreFoundation.h>
 
@@ -12,144 +13,122 @@
 #include <grp.h>
 
 using wfs::CFRef;
-using namespace wfs::test;
+using namespace wfstest;
 
 namespace {
 
-// Restores the working directory a test changed.
-class CwdGuard {
-public:
-    CwdGuard() : saved_(std::filesystem::current_path()) {}
-    ~CwdGuard() { std::filesystem::current_path(saved_); }
-
-private:
-    std::filesystem::path saved_;
-};
-
-std::optional<std::string> StringOf(CFURLRef url) { return Utf8(CFURLGetString(url)); }
+std::string StringOf(CFURLRef url) { return Utf8(CFURLGetString(url)); }
 
 }  // namespace
 
-TEST(URL, PathRoundTripsAndTrailingSlashes) {
-    CFRef<CFURLRef> file = PathURL("/a/b c/\xC3\xA9t\xC3\xA9", false);
-    ASSERT_TRUE(file);
-    EXPECT_EQ(CFGetTypeID(file.get()), CFURLGetTypeID());
-    EXPECT_FALSE(CFURLHasDirectoryPath(file.get()));
-    EXPECT_EQ(PathOf(file.get()), "/a/b c/\xC3\xA9t\xC3\xA9");
-    CFRef<CFStringRef> path(CFURLCopyFileSystemPath(file.get(), kCFURLPOSIXPathStyle));
-    EXPECT_EQ(Utf8(path.get()), "/a/b c/\xC3\xA9t\xC3\xA9");
-
-    // Back through the string form: the same URL.
-    CFRef<CFURLRef> again(CFURLCreateWithFileSystemPath(nullptr, path.get(), kCFURLPOSIXPathStyle, false));
-    ASSERT_TRUE(again);
-    EXPECT_TRUE(CFEqual(file.get(), again.get()));
-    EXPECT_EQ(CFHash(file.get()), CFHash(again.get()));
-
-    // A folder URL ends in "/"; its file-system path does not.
-    CFRef<CFURLRef> folder = PathURL("/a/b", true);
-    EXPECT_TRUE(CFURLHasDirectoryPath(folder.get()));
-    EXPECT_EQ(PathOf(folder.get()), "/a/b");
-    EXPECT_EQ(StringOf(folder.get()), "file:///a/b/");
-    CFRef<CFURLRef> slashed = PathURL("/a/b//", true);
-    EXPECT_TRUE(CFEqual(folder.get(), slashed.get()));
-    EXPECT_EQ(CFHash(folder.get()), CFHash(slashed.get()));
-
-    // isDirectory false drops trailing slashes; a file and a folder of one path differ.
-    CFRef<CFURLRef> unslashed = PathURL("/a/b//", false);
-    EXPECT_FALSE(CFURLHasDirectoryPath(unslashed.get()));
-    EXPECT_EQ(StringOf(unslashed.get()), "file:///a/b");
-    EXPECT_FALSE(CFEqual(folder.get(), unslashed.get()));
-
-    // The root stays a folder either way.
-    CFRef<CFURLRef> root = PathURL("/", false);
-    EXPECT_TRUE(CFURLHasDirectoryPath(root.get()));
-    EXPECT_EQ(PathOf(root.get()), "/");
-
-    // No base: the absolute URL is the URL itself.
-    EXPECT_EQ(CFURLGetBaseURL(file.get()), nullptr);
-    CFRef<CFURLRef> absolute(CFURLCopyAbsoluteURL(file.get()));
-    EXPECT_EQ(absolute.get(), file.get());
+// Made from a path, a URL gives back its string, its path and whether it is a folder; through its
+// string form, the same URL (equal, with the same hash).
+TEST(URL, PathsStringsAndTrailingSlashes) {
+    const struct {
+        std::string path;
+        bool isDirectory;
+        std::string string, back;  // back: its file-system path
+        bool hasDirectoryPath;
+    } cases[] = {
+        {"/a/b c/\xC3\xA9t\xC3\xA9", false, "file:///a/b%20c/%C3%A9t%C3%A9", "/a/b c/\xC3\xA9t\xC3\xA9", false},
+        {"/a/b", true, "file:///a/b/", "/a/b", true},  // a folder URL ends in "/", its path does not
+        {"/a/b//", true, "file:///a/b/", "/a/b", true},
+        {"/a/b//", false, "file:///a/b", "/a/b", false},  // trailing slashes go
+        {"/", false, "file:///", "/", true},              // the root stays a folder either way
+        {"/a b/100%/q?#/\xC3\xA9/ok-._~:@!$&'()*+,;=", false, "file:///a%20b/100%25/q%3F%23/%C3%A9/ok-._~:@!$&'()*+,;=",
+         "/a b/100%/q?#/\xC3\xA9/ok-._~:@!$&'()*+,;=", false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.path);
+        CFRef<CFURLRef> url = FileURL(c.path, c.isDirectory);
+        ASSERT_TRUE(url);
+        EXPECT_EQ(CFGetTypeID(url.get()), CFURLGetTypeID());
+        EXPECT_EQ(StringOf(url.get()), c.string);
+        EXPECT_EQ(PathOf(url.get()), c.back);
+        EXPECT_EQ(CFURLHasDirectoryPath(url.get()), c.hasDirectoryPath);
+        CFRef<CFStringRef> path(CFURLCopyFileSystemPath(url.get(), kCFURLPOSIXPathStyle));
+        EXPECT_EQ(Utf8(path.get()), c.back);
+        CFRef<CFURLRef> again(CFURLCreateWithFileSystemPath(nullptr, path.get(), kCFURLPOSIXPathStyle, c.hasDirectoryPath));
+        EXPECT_TRUE(CFEqual(url.get(), again.get()));
+        EXPECT_EQ(CFHash(url.get()), CFHash(again.get()));
+        // No base: the absolute URL is the URL itself. The string belongs to the URL.
+        EXPECT_EQ(CFURLGetBaseURL(url.get()), nullptr);
+        EXPECT_EQ(CFRef<CFURLRef>(CFURLCopyAbsoluteURL(url.get())).get(), url.get());
+        EXPECT_EQ(CFURLGetString(url.get()), CFURLGetString(url.get()));
+        EXPECT_NE(Utf8(CFRef<CFStringRef>(CFCopyDescription(url.get())).get()).find(c.string), std::string::npos);
+    }
+    // A file and a folder of one path differ.
+    EXPECT_FALSE(CFEqual(FileURL("/a/b", true).get(), FileURL("/a/b", false).get()));
 }
 
 TEST(URL, RefusesWhatIsNotAPath) {
-    EXPECT_FALSE(PathURL("", false));
-    const UInt8 withNul[] = {'/', 'a', '\0', 'b'};
-    EXPECT_EQ(CFURLCreateFromFileSystemRepresentation(nullptr, withNul, sizeof withNul, false), nullptr);
+    EXPECT_FALSE(FileURL("", false));
+    EXPECT_FALSE(FileURL(std::string("/a\0b", 4), false));
     EXPECT_EQ(CFURLCreateWithFileSystemPath(nullptr, CFSTR(""), kCFURLPOSIXPathStyle, false), nullptr);
     EXPECT_EQ(CFURLCreateWithFileSystemPath(nullptr, CFSTR("/a"), kCFURLHFSPathStyle, false), nullptr);
-    CFRef<CFURLRef> url = PathURL("/a", false);
+    CFRef<CFURLRef> url = FileURL("/a", false);
     EXPECT_EQ(CFURLCopyFileSystemPath(url.get(), kCFURLWindowsPathStyle), nullptr);
     EXPECT_EQ(CFURLCreateCopyAppendingPathComponent(nullptr, url.get(), CFSTR(""), false), nullptr);
 }
 
 TEST(URL, RelativePathIsMadeAbsoluteAtCreation) {
     TempDir dir;
-    CFRef<CFURLRef> url;
-    {
-        CwdGuard guard;
-        std::filesystem::current_path(dir.path());
-        url.reset(CFURLCreateWithFileSystemPath(nullptr, CFSTR("sub/file"), kCFURLPOSIXPathStyle, false));
-    }
+    const auto saved = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    CFRef<CFURLRef> url(CFURLCreateWithFileSystemPath(nullptr, CFSTR("sub/file"), kCFURLPOSIXPathStyle, false));
+    std::filesystem::current_path(saved);
     // Still the folder it was made in, though the working directory has changed back.
-    std::string expected = std::filesystem::canonical(dir.path()).string() + "/sub/file";
-    EXPECT_EQ(PathOf(url.get()), expected);
+    EXPECT_EQ(PathOf(url.get()), dir / "sub/file");
 }
 
 TEST(URL, FileSystemRepresentationHonoursTheBufferLimit) {
     std::string path = "/" + std::string(1022, 'p');  // 1023 bytes: with its NUL exactly 1024
-    CFRef<CFURLRef> url = PathURL(path, false);
-    std::vector<UInt8> buffer(1024, 0xEE);
-    ASSERT_TRUE(CFURLGetFileSystemRepresentation(url.get(), true, buffer.data(), 1024));
+    std::vector<UInt8> buffer(PATH_MAX, 0xEE);
+    const struct {
+        std::string path;
+        bool isDirectory;
+        CFIndex size;
+        bool fits;
+    } cases[] = {
+        {path, false, 1024, true}, {path, false, 1023, false},
+        {path, true, 1024, true},  // a folder's trailing "/" does not count
+        {path + "q", false, 1024, false}, {path + "q", false, PATH_MAX, true}, {path + "q", false, 0, false},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(CFURLGetFileSystemRepresentation(FileURL(c.path, c.isDirectory).get(), true, buffer.data(), c.size),
+                  c.fits) << c.path.size() << " in " << c.size;
+    }
+    ASSERT_TRUE(CFURLGetFileSystemRepresentation(FileURL(path, false).get(), true, buffer.data(), 1024));
     EXPECT_EQ(std::memcmp(buffer.data(), path.c_str(), 1024), 0);
-    EXPECT_FALSE(CFURLGetFileSystemRepresentation(url.get(), true, buffer.data(), 1023));
-
-    // A folder's trailing "/" does not count.
-    CFRef<CFURLRef> folder = PathURL(path, true);
-    EXPECT_TRUE(CFURLGetFileSystemRepresentation(folder.get(), true, buffer.data(), 1024));
-
-    CFRef<CFURLRef> longer = PathURL(path + "q", false);
-    EXPECT_FALSE(CFURLGetFileSystemRepresentation(longer.get(), true, buffer.data(), 1024));
-    std::vector<UInt8> big(PATH_MAX);
-    EXPECT_TRUE(CFURLGetFileSystemRepresentation(longer.get(), true, big.data(), PATH_MAX));
-    EXPECT_FALSE(CFURLGetFileSystemRepresentation(longer.get(), true, big.data(), 0));
 }
 
 TEST(URL, AppendingAndDeletingComponents) {
-    CFRef<CFURLRef> folder = PathURL("/base", true);
-    CFRef<CFURLRef> tool(CFURLCreateCopyAppendingPathComponent(nullptr, folder.get(), CFSTR("Tool"), false));
-    EXPECT_EQ(StringOf(tool.get()), "file:///base/Tool");
-    EXPECT_FALSE(CFURLHasDirectoryPath(tool.get()));
-
-    // Appending to a URL without a trailing "/" still adds a separator.
-    CFRef<CFURLRef> file = PathURL("/base/file", false);
-    CFRef<CFURLRef> sub(CFURLCreateCopyAppendingPathComponent(nullptr, file.get(), CFSTR("x y"), true));
-    EXPECT_EQ(StringOf(sub.get()), "file:///base/file/x%20y/");
-    EXPECT_EQ(PathOf(sub.get()), "/base/file/x y");
-
-    CFRef<CFStringRef> last(CFURLCopyLastPathComponent(sub.get()));
-    EXPECT_EQ(Utf8(last.get()), "x y");
-    CFRef<CFStringRef> rootLast(CFURLCopyLastPathComponent(PathURL("/", true).get()));
-    EXPECT_EQ(Utf8(rootLast.get()), "/");
-
-    CFRef<CFURLRef> up(CFURLCreateCopyDeletingLastPathComponent(nullptr, sub.get()));
-    EXPECT_EQ(StringOf(up.get()), "file:///base/file/");
-    CFRef<CFURLRef> up2(CFURLCreateCopyDeletingLastPathComponent(nullptr, tool.get()));
-    EXPECT_EQ(StringOf(up2.get()), "file:///base/");
-    EXPECT_TRUE(CFURLHasDirectoryPath(up2.get()));
-    CFRef<CFURLRef> top(CFURLCreateCopyDeletingLastPathComponent(nullptr, PathURL("/base", false).get()));
-    EXPECT_EQ(StringOf(top.get()), "file:///");
-    CFRef<CFURLRef> stillTop(CFURLCreateCopyDeletingLastPathComponent(nullptr, top.get()));
-    EXPECT_EQ(StringOf(stillTop.get()), "file:///");
-}
-
-TEST(URL, StringEscapesWhatIsNotAPathCharacter) {
-    CFRef<CFURLRef> url = PathURL("/a b/100%/q?#/\xC3\xA9/ok-._~:@!$&'()*+,;=", false);
-    EXPECT_EQ(StringOf(url.get()), "file:///a%20b/100%25/q%3F%23/%C3%A9/ok-._~:@!$&'()*+,;=");
-    // The string belongs to the URL: the same object on every call.
-    EXPECT_EQ(CFURLGetString(url.get()), CFURLGetString(url.get()));
-    CFRef<CFStringRef> description(CFCopyDescription(url.get()));
-    ASSERT_TRUE(description);
-    EXPECT_NE(Utf8(description.get())->find("file:///a%20b/"), std::string::npos);
+    enum { kAppendFile, kAppendFolder, kDeleteLast };
+    const struct {
+        std::string from;
+        bool isDirectory;
+        int change;
+        std::string to;
+        bool hasDirectoryPath;
+    } cases[] = {
+        {"/base", true, kAppendFile, "file:///base/Tool", false},
+        {"/base/file", false, kAppendFolder, "file:///base/file/x%20y/", true},  // a separator added
+        {"/base/Tool", false, kDeleteLast, "file:///base/", true},
+        {"/base/file/x y", true, kDeleteLast, "file:///base/file/", true},
+        {"/base", false, kDeleteLast, "file:///", true},
+        {"/", true, kDeleteLast, "file:///", true},
+    };
+    for (const auto &c : cases) {
+        CFRef<CFURLRef> from = FileURL(c.from, c.isDirectory);
+        CFStringRef name = c.change == kAppendFile ? CFSTR("Tool") : CFSTR("x y");
+        CFRef<CFURLRef> to(c.change == kDeleteLast
+                               ? CFURLCreateCopyDeletingLastPathComponent(nullptr, from.get())
+                               : CFURLCreateCopyAppendingPathComponent(nullptr, from.get(), name, c.change == kAppendFolder));
+        EXPECT_EQ(StringOf(to.get()), c.to) << c.from;
+        EXPECT_EQ(CFURLHasDirectoryPath(to.get()), c.hasDirectoryPath) << c.from;
+    }
+    EXPECT_EQ(Utf8(CFRef<CFStringRef>(CFURLCopyLastPathComponent(FileURL("/base/file/x y", true).get())).get()), "x y");
+    EXPECT_EQ(Utf8(CFRef<CFStringRef>(CFURLCopyLastPathComponent(FileURL("/", true).get())).get()), "/");
 }
 
 TEST(URLAccess, ReadsAFileInFull) {
@@ -162,7 +141,7 @@ TEST(URLAccess, ReadsAFileInFull) {
     CFRef<CFDataRef> data;
     CFDictionaryRef properties = reinterpret_cast<CFDictionaryRef>(uintptr_t{1});
     SInt32 code = 99;
-    ASSERT_TRUE(CFURLCreateDataAndPropertiesFromResource(nullptr, PathURL(dir / "data", false).get(), data.out(),
+    ASSERT_TRUE(CFURLCreateDataAndPropertiesFromResource(nullptr, FileURL(dir / "data", false).get(), data.out(),
                                                          &properties, nullptr, &code));
     EXPECT_EQ(code, 0);
     EXPECT_EQ(properties, nullptr);
@@ -170,14 +149,14 @@ TEST(URLAccess, ReadsAFileInFull) {
     EXPECT_EQ(std::memcmp(CFDataGetBytePtr(data.get()), bytes.data(), bytes.size()), 0);
 
     CFRef<CFDataRef> empty;
-    ASSERT_TRUE(CFURLCreateDataAndPropertiesFromResource(nullptr, PathURL(dir / "empty", false).get(),
+    ASSERT_TRUE(CFURLCreateDataAndPropertiesFromResource(nullptr, FileURL(dir / "empty", false).get(),
                                                          empty.out(), nullptr, nullptr, nullptr));
     ASSERT_TRUE(empty);
     EXPECT_EQ(CFDataGetLength(empty.get()), 0);
 
     // A file whose size stat does not tell.
     CFRef<CFDataRef> proc;
-    ASSERT_TRUE(CFURLCreateDataAndPropertiesFromResource(nullptr, PathURL("/proc/self/stat", false).get(),
+    ASSERT_TRUE(CFURLCreateDataAndPropertiesFromResource(nullptr, FileURL("/proc/self/stat", false).get(),
                                                          proc.out(), nullptr, nullptr, &code));
     EXPECT_GT(CFDataGetLength(proc.get()), 0);
 }
@@ -193,10 +172,10 @@ TEST(URLAccess, ReportsWhyAFileCannotBeRead) {
         EXPECT_EQ(data, nullptr);
         return code;
     };
-    EXPECT_EQ(codeFor(PathURL(dir / "missing", false).get()), kCFURLResourceNotFoundError);
-    EXPECT_EQ(codeFor(PathURL(dir / "file/below", false).get()), kCFURLResourceNotFoundError);
-    EXPECT_EQ(codeFor(PathURL(dir.path(), true).get()), kCFURLImproperArgumentsError);
-    EXPECT_EQ(codeFor(PathURL(dir.path(), false).get()), kCFURLImproperArgumentsError);
+    EXPECT_EQ(codeFor(FileURL(dir / "missing", false).get()), kCFURLResourceNotFoundError);
+    EXPECT_EQ(codeFor(FileURL(dir / "file/below", false).get()), kCFURLResourceNotFoundError);
+    EXPECT_EQ(codeFor(FileURL(dir.path(), true).get()), kCFURLImproperArgumentsError);
+    EXPECT_EQ(codeFor(FileURL(dir.path(), false).get()), kCFURLImproperArgumentsError);
     EXPECT_EQ(codeFor(nullptr), kCFURLImproperArgumentsError);
 }
 
@@ -206,7 +185,7 @@ TEST(URLAccess, UnreadableFileIsAnAccessViolation) {
     ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
     WriteFile(dir / "secret", "x");
     ASSERT_EQ(::chmod((dir / "secret").c_str(), 0600), 0);
-    CFRef<CFURLRef> url = PathURL(dir / "secret", false);
+    CFRef<CFURLRef> url = FileURL(dir / "secret", false);
     // The temporary folder itself must be reachable by nobody for the error to be about the file.
     RunInChild(
         [&] {

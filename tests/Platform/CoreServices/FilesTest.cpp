@@ -1,11 +1,14 @@
 // FSRef operations on real files: names, creation, deletion, catalog information, paths, URLs.
-#include "CoreServicesTestSupport.h"
+#include <CFTestSupport.h>
+#include <TestSupport.h>
 
 #include <cstring>
 
-using namespace wfs::test;
+using namespace wfstest;
 
 namespace {
+
+std::vector<UniChar> U16(const std::string &ascii) { return std::vector<UniChar>(ascii.begin(), ascii.end()); }
 
 OSErr MakeChild(const FSRef &parent, const std::vector<UniChar> &name, FSRef *out) {
     return FSMakeFSRefUnicode(&parent, name.size(), name.data(), kTextEncodingUnknown, out);

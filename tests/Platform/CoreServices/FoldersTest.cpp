@@ -1,10 +1,12 @@
 // Which folder each (domain, type) pair names, with the roots and the user's variables redirected.
-#include "CoreServicesTestSupport.h"
+#include <CoreServices/CoreServices.h>
+
+#include <TestSupport.h>
 
 #include <cstring>
 #include <pwd.h>
 
-using namespace wfs::test;
+using namespace wfstest;
 
 namespace {
 
@@ -107,5 +109,6 @@ TEST(FSFindFolder, CreationFailureIsReported) {
     std::filesystem::create_directories(dir / "locked");
     ASSERT_EQ(::chmod((dir / "locked").c_str(), 0555), 0);
     env.set("XDG_DATA_HOME", dir / "locked/data");
-    EXPECT_EQ(RunUnprivileged([] { return Find(kUserDomain, kApplicationSupportFolderType, true) == Error(afpAccessDenied) ? 0 : 1; }), 0);
+    RunInChild([] { WFS_CHILD_EXPECT(Find(kUserDomain, kApplicationSupportFolderType, true) == Error(afpAccessDenied)); },
+               ChildSetup().AsNobody(::geteuid() == 0));
 }

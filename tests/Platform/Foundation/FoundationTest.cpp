@@ -85,11 +85,12 @@ TEST(PropertyListFile, ADamagedFileIsMovedAsideNeverOverwritten) {
     EXPECT_EQ(folder.Read(contents), EINVAL);
     EXPECT_FALSE(SetKey(folder, "a", 1));
     WriteFile(locked.path(), "<plist><dict/></plist>", 0);
-    EXPECT_EQ(RunUnprivileged([&] {
-                  CFRef<CFDictionaryRef> none;
-                  return locked.Read(none) == EACCES ? 0 : 1;
-              }),
-              0);
+    RunInChild(
+        [&] {
+            CFRef<CFDictionaryRef> none;
+            WFS_CHILD_EXPECT_EQ(locked.Read(none), EACCES);
+        },
+        ChildSetup().AsNobody(geteuid() == 0));
     EXPECT_EQ(FolderEntries(dir.path()), (std::vector<std::string>{"folder", "folder.lock", "locked.plist"}));
 }
 
@@ -100,9 +101,9 @@ TEST(PropertyListFile, WritersInSeveralProcessesLoseNothing) {
     ASSERT_EQ(pipe2(gate, O_CLOEXEC), 0);
     wfs::UniqueFd gateRead(gate[0]), gateWrite(gate[1]);
     constexpr int kWriters = 6, kKeysEach = 15;
-    std::vector<pid_t> writers;
+    std::vector<Child> writers;
     for (int w = 0; w < kWriters; ++w) {
-        writers.push_back(StartChild([&] {
+        writers.push_back(Child::Fork([&] {
             gateWrite.reset();
             char byte;
             if (wfs::RetryOnEintr([&] { return read(gateRead.get(), &byte, 1); }) != 0) return 10;
@@ -113,7 +114,7 @@ TEST(PropertyListFile, WritersInSeveralProcessesLoseNothing) {
         }));
     }
     gateWrite.reset();  // all start at once
-    for (pid_t pid : writers) EXPECT_EQ(WaitChild(pid), 0);
+    for (Child &writer : writers) EXPECT_TRUE(writer.Wait().Exited(0));
     CFRef<CFDictionaryRef> contents;
     ASSERT_EQ(file.Read(contents), 0);
     EXPECT_EQ(CFDictionaryGetCount(contents.get()), kWriters * kKeysEach);
@@ -130,14 +131,15 @@ TEST(NSUserDefaults, EachProcessMergesItsOwnChangesOnly) {
     ASSERT_TRUE(ours.synchronize());
     EXPECT_EQ(ModeOf(path), 0600u);
 
-    EXPECT_EQ(RunChild([&] {
-                  NSUserDefaults theirs(path);
-                  if (!HoldsNumber(theirs.objectForKey(CFSTR("a")).get(), 1)) return 1;
-                  theirs.setObject(Number(2).get(), CFSTR("b"));
-                  theirs.removeObjectForKey(CFSTR("shared"));
-                  return theirs.synchronize() ? 0 : 2;
-              }),
-              0);
+    EXPECT_TRUE(Child::Fork([&] {
+                    NSUserDefaults theirs(path);
+                    if (!HoldsNumber(theirs.objectForKey(CFSTR("a")).get(), 1)) return 1;
+                    theirs.setObject(Number(2).get(), CFSTR("b"));
+                    theirs.removeObjectForKey(CFSTR("shared"));
+                    return theirs.synchronize() ? 0 : 2;
+                })
+                    .Wait()
+                    .Exited(0));
     ours.setObject(Number(3).get(), CFSTR("c"));
     EXPECT_FALSE(ours.objectForKey(CFSTR("b")));  // not before our next synchronize
     ASSERT_TRUE(ours.synchronize());

@@ -123,17 +123,17 @@ TEST_F(ScheduleTest, EachOwnerHasSixtyFourEventsAndTheStoreAThousandTwentyFour) 
     CFAbsoluteTime base = SecondsFromNow(3600) + 0.5;
     // Scheduler names are anyone's free text: fresh names do not buy a user more events.
     for (int i = 0; i < 64; ++i) {
-        ASSERT_EQ(ScheduleFor(1000, base + i, "org.example.n" + std::to_string(i), kIOPMAutoSleep), kIOReturnSuccess) << i;
+        ASSERT_EQ(Schedule(base + i, "org.example.n" + std::to_string(i), kIOPMAutoSleep, 1000), kIOReturnSuccess) << i;
     }
     std::string full = StoreBytes();
-    EXPECT_EQ(ScheduleFor(1000, base + 64, "org.example.fresh", kIOPMAutoSleep), kIOReturnNoSpace);
+    EXPECT_EQ(Schedule(base + 64, "org.example.fresh", kIOPMAutoSleep, 1000), kIOReturnNoSpace);
     // Scheduling one it already has is no new event, and stores nothing twice.
-    EXPECT_EQ(ScheduleFor(1000, base + 10, "org.example.n10", kIOPMAutoSleep), kIOReturnSuccess);
+    EXPECT_EQ(Schedule(base + 10, "org.example.n10", kIOPMAutoSleep, 1000), kIOReturnSuccess);
     EXPECT_EQ(StoreBytes(), full);
     // Another user's share is their own, and the same event of two users is two events.
-    EXPECT_EQ(ScheduleFor(1001, base, "org.example.n0", kIOPMAutoSleep), kIOReturnSuccess);
-    ASSERT_EQ(CancelFor(1000, base, "org.example.n0", kIOPMAutoSleep), kIOReturnSuccess);
-    EXPECT_EQ(ScheduleFor(1000, base + 64, "org.example.fresh", kIOPMAutoSleep), kIOReturnSuccess);
+    EXPECT_EQ(Schedule(base, "org.example.n0", kIOPMAutoSleep, 1001), kIOReturnSuccess);
+    ASSERT_EQ(Cancel(base, "org.example.n0", kIOPMAutoSleep, 1000), kIOReturnSuccess);
+    EXPECT_EQ(Schedule(base + 64, "org.example.fresh", kIOPMAutoSleep, 1000), kIOReturnSuccess);
 
     // A store at its limit, with the longest names and the most escaping, still reads back: the
     // next event is refused rather than written into a store that could not be read again.
@@ -148,32 +148,32 @@ TEST_F(ScheduleTest, EachOwnerHasSixtyFourEventsAndTheStoreAThousandTwentyFour) 
     ASSERT_EQ(EncodeEvents(events, document), kIOReturnSuccess);
     EXPECT_LT(document.size(), kMaxStoreBytes / 2);
     WriteFile(storePath_, document);
-    EXPECT_EQ(ScheduleFor(3000, base, "org.example.late", kIOPMAutoSleep), kIOReturnNoSpace);
+    EXPECT_EQ(Schedule(base, "org.example.late", kIOPMAutoSleep, 3000), kIOReturnNoSpace);
     EXPECT_EQ(StoreBytes(), document);
     EXPECT_EQ(List().size(), kMaxEvents);
-    ASSERT_EQ(CancelFor(2000, base + 0.123456789, std::string(kMaxSchedulerBytes, '&'), "sleep"), kIOReturnSuccess);
-    EXPECT_EQ(ScheduleFor(3000, base, "org.example.late", kIOPMAutoSleep), kIOReturnSuccess);
+    ASSERT_EQ(Cancel(base + 0.123456789, std::string(kMaxSchedulerBytes, '&'), "sleep", 2000), kIOReturnSuccess);
+    EXPECT_EQ(Schedule(base, "org.example.late", kIOPMAutoSleep, 3000), kIOReturnSuccess);
 }
 
 TEST_F(ScheduleTest, OnlyTheOwnerOrRootCancels) {
     WFS_REQUIRE_ROOT();
     AddRtc("rtc0");
     CFAbsoluteTime when = SecondsFromNow(1800);
-    ASSERT_EQ(ScheduleFor(1000, when, "org.example.alarm", kIOPMAutoWake), kIOReturnSuccess);
+    ASSERT_EQ(Schedule(when, "org.example.alarm", kIOPMAutoWake, 1000), kIOReturnSuccess);
     std::string before = StoreBytes();
-    EXPECT_EQ(CancelFor(1001, when, "org.example.alarm", kIOPMAutoWake), kIOReturnNotPrivileged);
-    EXPECT_EQ(CancelFor(1001, when, "org.example.other", kIOPMAutoWake), kIOReturnNotFound);
+    EXPECT_EQ(Cancel(when, "org.example.alarm", kIOPMAutoWake, 1001), kIOReturnNotPrivileged);
+    EXPECT_EQ(Cancel(when, "org.example.other", kIOPMAutoWake, 1001), kIOReturnNotFound);
     EXPECT_EQ(StoreBytes(), before);
     EXPECT_EQ(Alarm(), UnixSecondsText(when));
 
     // The same event of two users: each cancels only their own; root cancels every one.
-    ASSERT_EQ(ScheduleFor(1001, when, "org.example.alarm", kIOPMAutoWake), kIOReturnSuccess);
-    ASSERT_EQ(CancelFor(1001, when, "org.example.alarm", kIOPMAutoWake), kIOReturnSuccess);
+    ASSERT_EQ(Schedule(when, "org.example.alarm", kIOPMAutoWake, 1001), kIOReturnSuccess);
+    ASSERT_EQ(Cancel(when, "org.example.alarm", kIOPMAutoWake, 1001), kIOReturnSuccess);
     std::vector<ListedEvent> listed = List();
     ASSERT_EQ(listed.size(), 1u);
     EXPECT_EQ(listed[0].owner, 1000);
-    ASSERT_EQ(ScheduleFor(1001, when, "org.example.alarm", kIOPMAutoWake), kIOReturnSuccess);
-    EXPECT_EQ(CancelFor(0, when, "org.example.alarm", kIOPMAutoWake), kIOReturnSuccess);
+    ASSERT_EQ(Schedule(when, "org.example.alarm", kIOPMAutoWake, 1001), kIOReturnSuccess);
+    EXPECT_EQ(Cancel(when, "org.example.alarm", kIOPMAutoWake, 0), kIOReturnSuccess);
     EXPECT_TRUE(List().empty());
     EXPECT_EQ(Alarm(), "");
 
@@ -225,19 +225,19 @@ TEST_F(ScheduleTest, OnlyRootChangesEventsButAnyoneLists) {
     std::string before = StoreBytes();
     std::vector<std::string> entries = FolderEntries(storeFolder_);
 
-    int status = WaitChild(StartChild(
+    RunInChild(
         [] {
             CFAbsoluteTime time = SecondsFromNow(3600);
-            if (Schedule(time, "org.example.intruder", kIOPMAutoWake) != kIOReturnNotPrivileged) return 1;
-            if (Cancel(time, "org.example.intruder", kIOPMAutoWake) != kIOReturnNotPrivileged) return 2;
-            if (IOPMRearmScheduledPowerEvents() != kIOReturnNotPrivileged) return 3;
+            WFS_CHILD_EXPECT_EQ(Schedule(time, "org.example.intruder", kIOPMAutoWake), kIOReturnNotPrivileged);
+            WFS_CHILD_EXPECT_EQ(Cancel(time, "org.example.intruder", kIOPMAutoWake), kIOReturnNotPrivileged);
+            WFS_CHILD_EXPECT_EQ(IOPMRearmScheduledPowerEvents(), kIOReturnNotPrivileged);
             std::vector<ListedEvent> listed = List();  // listing needs no privilege
-            if (listed.size() != 1 || listed[0].scheduler != "org.example.alarm") return 4;
-            if (Cancel(listed[0].time, "org.example.alarm", kIOPMAutoWake) != kIOReturnNotPrivileged) return 5;
-            return 0;
+            WFS_CHILD_EXPECT(listed.size() == 1 && listed[0].scheduler == "org.example.alarm");
+            if (!listed.empty()) {
+                WFS_CHILD_EXPECT_EQ(Cancel(listed[0].time, "org.example.alarm", kIOPMAutoWake), kIOReturnNotPrivileged);
+            }
         },
-        /*asNobody=*/true));
-    EXPECT_EQ(status, 0);
+        ChildSetup().AsNobody());
     EXPECT_EQ(StoreBytes(), before);
     EXPECT_EQ(FolderEntries(storeFolder_), entries);
     EXPECT_EQ(Alarm(), UnixSecondsText(when));

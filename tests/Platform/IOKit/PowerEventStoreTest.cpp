@@ -3,8 +3,6 @@
 
 #include "PowerEventPlist.h"
 
-#include <Support/UniqueFd.h>
-
 #include <fcntl.h>
 #include <sys/resource.h>
 
@@ -93,11 +91,10 @@ TEST_F(StoreTest, TheFolderAndItsContentsAreNotTrustedBlindly) {
 
     // Root running with another group (a set-user-ID tool keeps its caller's) still writes a store
     // that is root's alone.
-    EXPECT_EQ(RunChild([&] {
-                  if (::setresgid(65534, 65534, 65534) != 0) return 1;
-                  return Schedule(SecondsFromNow(60), "org.example.alarm", kIOPMAutoSleep) == kIOReturnSuccess ? 0 : 2;
-              }),
-              0);
+    RunInChild([] {
+        WFS_CHILD_EXPECT(::setresgid(65534, 65534, 65534) == 0);
+        WFS_CHILD_EXPECT_EQ(Schedule(SecondsFromNow(60), "org.example.alarm", kIOPMAutoSleep), kIOReturnSuccess);
+    });
     struct stat st;
     ASSERT_EQ(::lstat(storePath_.c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
@@ -106,20 +103,19 @@ TEST_F(StoreTest, TheFolderAndItsContentsAreNotTrustedBlindly) {
     EXPECT_EQ(FolderEntries(storeFolder_).size(), 4u);  // store, lock, unrelated, the moved link
 }
 
-// Allocations fail in a child whose address space may grow by only `headroom` bytes. (With the
-// sanitizers only large allocations can fail this way, which is enough: reading a store makes
-// one.)
+// Allocations fail in a child whose address space may grow by only `headroom` bytes; answers the
+// body's result as the child's exit status. (With the sanitizers only large allocations can fail
+// this way, which is enough: reading a store makes one.)
 template <typename Body>
 int WithLittleMemory(size_t headroom, Body body) {
-    return RunChild([&] {
-        std::string status = ReadFile("/proc/self/status");
-        size_t at = status.find("VmSize:");
-        if (at == std::string::npos) return 100;
-        const rlim_t used = std::strtoull(status.c_str() + at + 7, nullptr, 10) * 1024;
-        const struct rlimit limit = {used + headroom, used + headroom};
-        if (::setrlimit(RLIMIT_AS, &limit) != 0) return 101;
-        return body();
-    });
+    return Child::Fork([&] {
+               std::string status = ReadFile("/proc/self/status");
+               const rlim_t used = std::strtoull(status.c_str() + status.find("VmSize:") + 7, nullptr, 10) * 1024;
+               const struct rlimit limit = {used + headroom, used + headroom};
+               return ::setrlimit(RLIMIT_AS, &limit) != 0 ? 101 : body();
+           })
+        .Wait()
+        .exitCode;
 }
 
 TEST_F(StoreTest, RunningOutOfMemoryNeverCountsAsDamage) {
@@ -186,9 +182,9 @@ TEST_F(StoreTest, TwentyProcessesSchedulingAtOnceLoseNothing) {
     int gate[2];
     ASSERT_EQ(::pipe2(gate, O_CLOEXEC), 0);
     UniqueFd gateRead(gate[0]), gateWrite(gate[1]);
-    std::vector<pid_t> children;
+    std::vector<Child> children;
     for (int i = 0; i < kProcesses; ++i) {
-        children.push_back(StartChild([&, i] {
+        children.push_back(Child::Fork([&, i] {
             gateWrite.reset();
             char byte;
             // All children start together when the parent closes the gate's write end.
@@ -197,10 +193,9 @@ TEST_F(StoreTest, TwentyProcessesSchedulingAtOnceLoseNothing) {
             IOReturn result = Schedule(base + (kProcesses - i) * 60, "org.example.p" + std::to_string(i), kIOPMAutoWake);
             return result == kIOReturnSuccess ? 0 : 1;
         }));
-        ASSERT_GT(children.back(), 0);
     }
     gateWrite.reset();
-    for (pid_t pid : children) EXPECT_EQ(WaitChild(pid), 0);
+    for (Child &child : children) EXPECT_TRUE(child.Wait().Exited(0));
     std::vector<ListedEvent> listed = List();
     ASSERT_EQ(listed.size(), static_cast<size_t>(kProcesses));
     for (int i = 0; i < kProcesses; ++i) EXPECT_EQ(listed[i].time, base + (i + 1) * 60);

@@ -7,21 +7,15 @@
 namespace wfs::iokit::test {
 namespace {
 
+// since_epoch is read from a file: values no clock holds give no offset, and no overflow.
 TEST(RtcClockOffset, DriftIsIgnoredAndZonesRoundToQuarterHours) {
-    EXPECT_EQ(RtcClockOffset(1000, 1000), 0);
-    EXPECT_EQ(RtcClockOffset(1000 + 600, 1000), 0);
-    EXPECT_EQ(RtcClockOffset(1000 - 600, 1000), 0);
-    EXPECT_EQ(RtcClockOffset(1000 + 601, 1000), 900);
-    EXPECT_EQ(RtcClockOffset(1000 + 1349, 1000), 900);
-    EXPECT_EQ(RtcClockOffset(1000 + 1350, 1000), 1800);
-    EXPECT_EQ(RtcClockOffset(3600 + 29, 0), 3600);
-    EXPECT_EQ(RtcClockOffset(-3600 + 31, 0), -3600);
-    EXPECT_EQ(RtcClockOffset(20700 - 100, 0), 20700);  // UTC+5:45
-    EXPECT_EQ(RtcClockOffset(-12 * 3600, 0), -12 * 3600);
-    // since_epoch is read from a file: values no clock holds give no offset, and no overflow.
-    EXPECT_EQ(RtcClockOffset(LLONG_MIN, 0), 0);
-    EXPECT_EQ(RtcClockOffset(LLONG_MAX, -1), 0);
-    EXPECT_EQ(RtcClockOffset(LLONG_MIN + 1, 1000), 0);
+    const long long cases[][3] = {  // RTC, system, offset
+        {1000, 1000, 0},          {1000 + 600, 1000, 0},      {1000 - 600, 1000, 0},     {1000 + 601, 1000, 900},
+        {1000 + 1349, 1000, 900}, {1000 + 1350, 1000, 1800},  {3600 + 29, 0, 3600},      {-3600 + 31, 0, -3600},
+        {20700 - 100, 0, 20700} /* UTC+5:45 */, {-12 * 3600, 0, -12 * 3600}, {LLONG_MIN, 0, 0}, {LLONG_MAX, -1, 0},
+        {LLONG_MIN + 1, 1000, 0},
+    };
+    for (const auto &c : cases) EXPECT_EQ(RtcClockOffset(c[0], c[1]), c[2]) << c[0] << " " << c[1];
 }
 
 using RtcTest = PowerEventTest;

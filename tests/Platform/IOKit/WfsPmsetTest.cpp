@@ -5,13 +5,8 @@
 #include "ListingText.h"
 #include "PowerEventStore.h"
 
-#include <Support/Eintr.h>
-#include <Support/UniqueFd.h>
-
 #include <fcntl.h>
 #include <sys/file.h>
-
-extern char **environ;
 
 namespace wfs::iokit::test {
 namespace {
@@ -37,7 +32,7 @@ TEST(IsoDate, ParsesUtcOffsetsAndFractions) {
     EXPECT_EQ(t, -kCFAbsoluteTimeIntervalSince1970);
 
     for (const char *bad : {"", "2026-12-06", "2026-12-06T08:15:30", "2026-13-01T00:00:00Z",
-                            "2026-02-29T00:00:00Z", "2026-04-31T00:00:00Z", "2026-12-06T24:00:00Z",
+                            "2026-02-29T00:00:00Z", "2100-02-29T00:00:00Z", "2026-04-31T00:00:00Z", "2026-12-06T24:00:00Z",
                             "2026-12-06T08:60:00Z", "2026-12-06T08:15:60Z", "2026-12-06T08:15:30Zjunk",
                             "2026-12-06T08:15:30.Z", "2026-12-06T08:15:30.5e3Z", "0000-01-01T00:00:00Z",
                             "2026-12-06 08:15:30Z", "2026-12-06T08:15:30+2:00", "+2026-12-06T08:15:30Z",
@@ -76,45 +71,10 @@ TEST(ListingText, EverythingATerminalWouldActOnIsShownEscaped) {
     for (const auto &c : cases) EXPECT_EQ(wfs::pmset::EscapedForTerminal(c.in), c.out) << c.in;
 }
 
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string Drain(int fd) {
-    std::string text;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = RetryOnEintr([&] { return ::read(fd, buffer, sizeof buffer); })) > 0) text.append(buffer, n);
-    return text;
-}
-
-// Runs wfs-pmset with `arguments`, as nobody when asked, and collects what it printed.
-Outcome RunPmset(std::vector<std::string> arguments, bool asNobody = false) {
+// wfs-pmset run to its end with `arguments`, as nobody when asked.
+Outcome Pmset(std::vector<std::string> arguments, bool asNobody = false) {
     arguments.insert(arguments.begin(), WFS_PMSET_PATH);
-    // Everything the child needs is built before the fork.
-    std::vector<char *> argv;
-    for (std::string &argument : arguments) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    int out[2], err[2];
-    if (::pipe2(out, O_CLOEXEC) == -1) return {};
-    UniqueFd outRead(out[0]), outWrite(out[1]);
-    if (::pipe2(err, O_CLOEXEC) == -1) return {};
-    UniqueFd errRead(err[0]), errWrite(err[1]);
-    pid_t pid = StartChild(
-        [&] {
-            if (::dup2(outWrite.get(), 1) == -1 || ::dup2(errWrite.get(), 2) == -1) return 126;
-            ::execve(argv[0], argv.data(), environ);
-            return 127;
-        },
-        asNobody);
-    outWrite.reset();
-    errWrite.reset();
-    Outcome outcome;
-    outcome.out = Drain(outRead.get());
-    outcome.err = Drain(errRead.get());
-    outcome.status = WaitChild(pid);
-    return outcome;
+    return RunProgram(arguments, ChildSetup().AsNobody(asNobody));
 }
 
 using PmsetTest = PowerEventTest;
@@ -122,76 +82,71 @@ using PmsetTest = PowerEventTest;
 TEST_F(PmsetTest, ListScheduleCancel) {
     WFS_REQUIRE_ROOT();
     AddRtc("rtc0");
-    Outcome empty = RunPmset({"list"});
-    EXPECT_EQ(empty.status, 0);
-    EXPECT_EQ(empty.out, "");
+    EXPECT_TRUE(Pmset({"list"}).Exited(0));
+    EXPECT_EQ(Pmset({"list"}).out, "");
 
     CFAbsoluteTime when = SecondsFromNow(7200);
     std::string date = FormatIsoDate(when);
-    Outcome scheduled = RunPmset({"schedule", "wakepoweron", date, "org.example.cli"});
-    EXPECT_EQ(scheduled.status, 0) << scheduled.err;
+    Outcome scheduled = Pmset({"schedule", "wakepoweron", date, "org.example.cli"});
+    EXPECT_TRUE(scheduled.Exited(0)) << scheduled;
     EXPECT_EQ(Alarm(), UnixSecondsText(when));
     // Scheduled by another program with a fraction and a name that tries to forge a line.
     ASSERT_EQ(Schedule(when + 0.125, "evil\nline", kIOPMAutoSleep), kIOReturnSuccess);
 
-    Outcome listed = RunPmset({"list"});
-    EXPECT_EQ(listed.status, 0) << listed.err;
+    Outcome listed = Pmset({"list"});
+    EXPECT_TRUE(listed.Exited(0)) << listed;
     EXPECT_EQ(listed.out, date + " wakepoweron root org.example.cli\n" + FormatIsoDate(when + 0.125) +
                               " sleep root evil\\x0aline\n");
 
-    Outcome missing = RunPmset({"cancel", "wake", date, "org.example.cli"});
-    EXPECT_EQ(missing.status, 5);
-    EXPECT_NE(missing.err.find("no such scheduled event"), std::string::npos) << missing.err;
     // The listed date, with its fraction, names the event exactly.
-    EXPECT_EQ(RunPmset({"cancel", "sleep", FormatIsoDate(when + 0.125), "evil\nline"}).status, 0);
-    Outcome cancelled = RunPmset({"cancel", "wakepoweron", date, "org.example.cli"});
-    EXPECT_EQ(cancelled.status, 0) << cancelled.err;
+    EXPECT_TRUE(Pmset({"cancel", "sleep", FormatIsoDate(when + 0.125), "evil\nline"}).Exited(0));
+    Outcome cancelled = Pmset({"cancel", "wakepoweron", date, "org.example.cli"});
+    EXPECT_TRUE(cancelled.Exited(0)) << cancelled;
     EXPECT_EQ(Alarm(), "0");  // the real writer on a plain file keeps the disarming "0"
-    EXPECT_EQ(RunPmset({"list"}).out, "");
+    EXPECT_EQ(Pmset({"list"}).out, "");
 }
 
 TEST_F(PmsetTest, ErrorsHaveTheirOwnExitStatus) {
     WFS_REQUIRE_ROOT();
     CFAbsoluteTime when = SecondsFromNow(3600);
-    std::string date = FormatIsoDate(when);
-    Outcome usage = RunPmset({});
-    EXPECT_EQ(usage.status, 2);
-    EXPECT_NE(usage.err.find("usage:"), std::string::npos);
-    EXPECT_EQ(RunPmset({"list", "extra"}).status, 2);
-    EXPECT_EQ(RunPmset({"frobnicate"}).status, 2);
-    Outcome help = RunPmset({"--help"});
-    EXPECT_EQ(help.status, 0);
+    const std::string date = FormatIsoDate(when);
+    // In order: each case runs on the store the ones before it left.
+    const struct {
+        std::vector<std::string> arguments;
+        bool asNobody;
+        int status;
+        const char *says;  // on standard error
+    } cases[] = {
+        {{}, false, 2, "usage:"},
+        {{"list", "extra"}, false, 2, "usage:"},
+        {{"frobnicate"}, false, 2, "usage:"},
+        {{"schedule", "wake", "tomorrow", "org.example.cli"}, false, 2, "not an ISO 8601 date"},
+        {{"schedule", "nap", date, "org.example.cli"}, false, 4, "refused"},
+        {{"schedule", "wake", "2001-01-01T00:00:00Z", "org.example.cli"}, false, 4, "refused"},
+        {{"schedule", "wake", date, "\xff\xfe"}, false, 4, "UTF-8"},
+        {{"schedule", "wake", date, "org.example.cli"}, false, 6, "stored"},  // no RTC here
+        {{"rearm"}, false, 6, "stored"},
+        {{"cancel", "wake", date, "org.example.other"}, false, 5, "no such scheduled event"},
+        {{"schedule", "wake", date, "org.example.nobody"}, true, 3, "root"},
+        {{"rearm"}, true, 3, "root"},
+    };
+    for (const auto &c : cases) {
+        const Outcome outcome = Pmset(c.arguments, c.asNobody);
+        EXPECT_TRUE(outcome.Exited(c.status)) << c.arguments.size() << ": " << outcome;
+        EXPECT_NE(outcome.err.find(c.says), std::string::npos) << outcome.err;
+    }
+    Outcome help = Pmset({"--help"});
+    EXPECT_TRUE(help.Exited(0));
     EXPECT_NE(help.out.find("exit status"), std::string::npos);
-
-    Outcome badDate = RunPmset({"schedule", "wake", "tomorrow", "org.example.cli"});
-    EXPECT_EQ(badDate.status, 2);
-    EXPECT_NE(badDate.err.find("not an ISO 8601 date"), std::string::npos);
-    Outcome badType = RunPmset({"schedule", "nap", date, "org.example.cli"});
-    EXPECT_EQ(badType.status, 4);
-    EXPECT_NE(badType.err.find("refused"), std::string::npos);
-    EXPECT_EQ(RunPmset({"schedule", "wake", "2001-01-01T00:00:00Z", "org.example.cli"}).status, 4);
-    EXPECT_EQ(RunPmset({"schedule", "wake", date, "\xff\xfe"}).status, 4);
-
-    // No RTC here: stored, and said so.
-    Outcome noDevice = RunPmset({"schedule", "wake", date, "org.example.cli"});
-    EXPECT_EQ(noDevice.status, 6);
-    EXPECT_NE(noDevice.err.find("stored"), std::string::npos);
-    EXPECT_EQ(List().size(), 1u);
-    EXPECT_EQ(RunPmset({"rearm"}).status, 6);
-
-    Outcome intruder = RunPmset({"schedule", "wake", date, "org.example.nobody"}, /*asNobody=*/true);
-    EXPECT_EQ(intruder.status, 3);
-    EXPECT_NE(intruder.err.find("root"), std::string::npos);
-    EXPECT_EQ(RunPmset({"rearm"}, true).status, 3);
-    Outcome nobodyList = RunPmset({"list"}, true);
-    EXPECT_EQ(nobodyList.status, 0) << nobodyList.err;
+    Outcome nobodyList = Pmset({"list"}, true);
+    EXPECT_TRUE(nobodyList.Exited(0)) << nobodyList;
     EXPECT_EQ(nobodyList.out, date + " wake root org.example.cli\n");
 
     // The RTC shows up after boot: rearm arms the earliest waking event, not an earlier sleep.
     ASSERT_EQ(Schedule(SecondsFromNow(60), "org.example.alarm", kIOPMAutoSleep), kIOReturnNoDevice);
     AddRtc("rtc0");
-    Outcome rearmed = RunPmset({"rearm"});
-    EXPECT_EQ(rearmed.status, 0) << rearmed.err;
+    Outcome rearmed = Pmset({"rearm"});
+    EXPECT_TRUE(rearmed.Exited(0)) << rearmed;
     EXPECT_EQ(Alarm(), UnixSecondsText(when));
 }
 
@@ -199,14 +154,14 @@ TEST_F(PmsetTest, AStoreItCannotUseIsAnErrorNeverSilence) {
     WFS_REQUIRE_ROOT();
     // An event of a user with no account name is listed under its number.
     CFAbsoluteTime when = SecondsFromNow(3600);
-    ASSERT_EQ(ScheduleFor(54321, when, "org.example.alarm", kIOPMAutoSleep), kIOReturnSuccess);
-    EXPECT_EQ(RunPmset({"list"}).out, FormatIsoDate(when) + " sleep 54321 org.example.alarm\n");
+    ASSERT_EQ(Schedule(when, "org.example.alarm", kIOPMAutoSleep, 54321), kIOReturnSuccess);
+    EXPECT_EQ(Pmset({"list"}).out, FormatIsoDate(when) + " sleep 54321 org.example.alarm\n");
 
     // Damaged or too large: listing says so, for anyone, and leaves the file alone.
     for (const std::string &store : {std::string("<plist><array>"), std::string(kMaxStoreBytes + 1, ' ')}) {
         WriteFile(storePath_, store);
-        Outcome listed = RunPmset({"list"}, /*asNobody=*/true);
-        EXPECT_EQ(listed.status, 1);
+        Outcome listed = Pmset({"list"}, /*asNobody=*/true);
+        EXPECT_TRUE(listed.Exited(1)) << listed;
         EXPECT_EQ(listed.out, "");
         EXPECT_NE(listed.err.find("cannot be read"), std::string::npos) << listed.err;
         EXPECT_EQ(StoreBytes().size(), store.size());
@@ -215,8 +170,8 @@ TEST_F(PmsetTest, AStoreItCannotUseIsAnErrorNeverSilence) {
     // A change that another process holds the store for: refused after a bounded wait.
     UniqueFd lock(::open((storePath_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
     ASSERT_EQ(::flock(lock.get(), LOCK_EX), 0);
-    Outcome busy = RunPmset({"schedule", "sleep", FormatIsoDate(when), "org.example.cli"});
-    EXPECT_EQ(busy.status, 1);
+    Outcome busy = Pmset({"schedule", "sleep", FormatIsoDate(when), "org.example.cli"});
+    EXPECT_TRUE(busy.Exited(1)) << busy;
     EXPECT_NE(busy.err.find("held the event store for 3 seconds"), std::string::npos) << busy.err;
 }
 

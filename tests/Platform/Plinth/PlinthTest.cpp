@@ -23,14 +23,20 @@ struct ProgramClass {
 };
 NS_DEFINE_CLASS(ProgramClass)
 
+// The text `body`, run in a child, answers.
+std::string TextFromChild(const std::function<std::string()> &body) {
+    const std::string report = RunInChild([&] { ChildReport("%s", body().c_str()); }).out;
+    return report.substr(0, report.size() - 1);  // less the report's own line end
+}
+
 // What `body`, run in a child, writes to standard error.
 std::string StandardErrorOf(const std::function<void()> &body) {
-    return RunChildForText([&] {
+    return TextFromChild([&] {
         const int log = memfd_create("stderr", MFD_CLOEXEC);
         if (log < 0 || dup2(log, STDERR_FILENO) != STDERR_FILENO) return std::string("no memory file");
         body();
         lseek(log, 0, SEEK_SET);
-        return ReadToEnd(log);
+        return ReadAll(log);
     });
 }
 
@@ -74,7 +80,7 @@ TEST(PLLog, EachLineIsAJournalEntryWithItsPriorityAndPlace) {
          "6"},
     };
     for (const auto &level : levels) {
-        const std::string entry = RunChildForText([&] {
+        const std::string entry = TextFromChild([&] {
             if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
                 mount("none", "/run", "tmpfs", 0, nullptr) != 0) {
                 return std::string("no namespace");

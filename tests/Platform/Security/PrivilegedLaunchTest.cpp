@@ -17,16 +17,7 @@ namespace {
 using namespace wfstest;
 using Report = std::map<std::string, std::string>;
 
-std::string Hex(const AuthorizationExternalForm &form)
-{
-    std::string hex;
-    char digits[3];
-    for (char c : form.bytes) {
-        snprintf(digits, sizeof(digits), "%02x", static_cast<unsigned char>(c));
-        hex += digits;
-    }
-    return hex;
-}
+std::string Hex(const AuthorizationExternalForm &form) { return wfstest::Hex(std::string(form.bytes, 32)); }
 
 // Sends "ping" to a probe the launch started, reads its report to the end, closes the channel and
 // reaps the probe. Adds "cloexec" (of the caller's end) and "reaped" (exit 0) to the report.
@@ -94,7 +85,7 @@ TEST_F(PrivilegedLaunch, DirectLaunchAsRootGivesTheProgramSocketArgumentsAndAuth
     EXPECT_TRUE(report["argv1"] == "one" && report["argv2"] == "two words");
     EXPECT_EQ(report["auth"], Hex(form_));
     EXPECT_EQ(report["env.WFS_INVOKER_MARKER"], "kept for a root caller");
-    EXPECT_EQ(report["input"], "ping");
+    EXPECT_EQ(report["input"], wfstest::Hex("ping"));
 }
 
 // A set-user-ID root caller's environment and groups are its invoker's; the program it launches

@@ -4,24 +4,16 @@
 // child with a private mount namespace in which /var/lib is a fresh tmpfs, and /sys/class holds
 // one fake RTC.
 
-#include "MoreSecurityInternal.h"
-#include "MoreUNIX.h"
+#include "IOKitTestSupport.h"
+#include "MoreSecurityTestSupport.h"
 
-#include <CFTestSupport.h>
-#include <IOKit/IOKit.h>
-#include <Process.h>
-#include <TestSupport.h>
-
-#include <fstream>
 #include <sched.h>
 #include <signal.h>
-#include <sstream>
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
-#include <sys/statvfs.h>
 
-using namespace wfstest;
+using namespace wfs_test;
 
 namespace {
 
@@ -37,20 +29,7 @@ bool BecomeUser(uid_t user)
 
 wfs::CFRef<CFMutableDictionaryRef> PowerRequest(const char *command, CFAbsoluteTime when)
 {
-    auto request = MakeDictionary();
-    wfs::CFRef<CFDateRef> date(CFDateCreate(nullptr, when));
-    CFDictionarySetValue(request.get(), CFSTR("CommandName"), Str(command).get());
-    CFDictionarySetValue(request.get(), CFSTR("Date"), date.get());
-    CFDictionarySetValue(request.get(), CFSTR("Scheduler"), CFSTR("org.tidemark.Tidemark"));
-    CFDictionarySetValue(request.get(), CFSTR("Type"), CFSTR("wakepoweron"));
-    return request;
-}
-
-int ErrorOf(CFDictionaryRef response)
-{
-    int value = -1;
-    auto number = static_cast<CFNumberRef>(CFDictionaryGetValue(response, ErrorNumberKey));
-    return number != nullptr && CFNumberGetValue(number, kCFNumberIntType, &value) ? value : -1;
+    return Request(command, when, "org.tidemark.Tidemark", "wakepoweron");
 }
 
 // The test body runs in the child; the parent only starts it there.
@@ -70,7 +49,9 @@ protected:
     {
         return Child::Fork([] {
                    return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 ? 0 : 1;
-               }).Wait().Exited(0);
+               })
+            .Wait()
+            .Exited(0);
     }
 
     void SetUp() override
@@ -93,55 +74,36 @@ protected:
         }
     }
 
-    // A file system that honours set-user-ID bits, for the users' copies of the tool.
-    static std::string SetUserIDCapableBase()
-    {
-        struct statvfs fs {};
-        return statvfs("/tmp", &fs) != 0 || (fs.f_flag & ST_NOSUID) != 0 ? MORE_SECURITY_TEST_SCRATCH_DIR : "/tmp";
-    }
     std::string FolderOf(uid_t user) const { return base_ / ("user-" + std::to_string(user)); }
     std::string ToolOf(uid_t user) const { return FolderOf(user) + "/IOPMSchedulePowerEventTool"; }
 
     // `user` sends `request` to their own copy of the tool, as the plug-in does; answers the
     // command's result from the response (the transport itself must succeed).
-    int Request(uid_t user, CFDictionaryRef request)
+    int RequestAs(uid_t user, CFDictionaryRef request)
     {
         const std::string tool = ToolOf(user);
         const Outcome outcome = RunInChild([&] {
             WFS_CHILD_EXPECT(BecomeUser(user) && MoreUNIXIgnoreSIGPIPE() == 0);
             AuthorizationRef auth = nullptr;
             WFS_CHILD_EXPECT_EQ(AuthorizationCreate(nullptr, nullptr, 0, &auth), 0);
-            wfs::CFRef<CFURLRef> url(CFURLCreateFromFileSystemRepresentation(
-                nullptr, reinterpret_cast<const UInt8 *>(tool.data()), static_cast<CFIndex>(tool.size()), false));
             wfs::CFRef<CFDictionaryRef> response;
-            WFS_CHILD_EXPECT_EQ(MoreSecExecuteRequestInHelperTool(url.get(), auth, request, response.out()), 0);
-            if (response) ChildReport("result=%d", ErrorOf(response.get()));
+            WFS_CHILD_EXPECT_EQ(MoreSecExecuteRequestInHelperTool(FileURL(tool).get(), auth, request, response.out()), 0);
+            if (response) ChildReport("result=%d", MoreSecGetErrorFromResponse(response.get()));
             AuthorizationFree(auth, kAuthorizationFlagDefaults);
         });
         const auto lines = outcome.Lines();
         return lines.count("result") ? std::stoi(lines.at("result")) : -1;
     }
 
-    // The pending events as "owner" numbers, from the store the tool keeps.
+    // The pending events' owners, from the store the tool keeps.
     static std::vector<long long> Owners()
     {
         std::vector<long long> owners;
-        wfs::CFRef<CFArrayRef> events(IOPMCopyScheduledPowerEvents());
-        for (CFIndex i = 0; events && i < CFArrayGetCount(events.get()); i++) {
-            auto event = static_cast<CFDictionaryRef>(CFArrayGetValueAtIndex(events.get(), i));
-            long long owner = -1;
-            CFNumberGetValue(static_cast<CFNumberRef>(CFDictionaryGetValue(event, CFSTR(kIOPMPowerEventOwnerUIDKey))),
-                             kCFNumberLongLongType, &owner);
-            owners.push_back(owner);
-        }
+        for (const auto &event : wfs::iokit::test::List()) owners.push_back(event.owner);
         return owners;
     }
 
-    static std::string Alarm()
-    {
-        std::string value = ReadFile(kWakeAlarm);
-        return value.substr(0, value.find('\n'));
-    }
+    static std::string Alarm() { return wfs::iokit::test::FirstLine(kWakeAlarm); }
 
     TempDir base_{"wfs-hostile", SetUserIDCapableBase()};
 };
@@ -150,49 +112,16 @@ TEST_F(HostileUser, CannotCancelAnotherUsersEvent)
 {
     RUN_IN_A_PRIVATE_MACHINE();
     const CFAbsoluteTime when = SecondsFromNow(3600);
-    ASSERT_EQ(Request(kVictim, PowerRequest("SchedulePowerEvent", when).get()), 0);
+    ASSERT_EQ(RequestAs(kVictim, PowerRequest("SchedulePowerEvent", when).get()), 0);
     EXPECT_EQ(Owners(), std::vector<long long>{kVictim});
     EXPECT_EQ(Alarm(), UnixSecondsText(when));
 
-    EXPECT_EQ(Request(kAttacker, PowerRequest("CancelPowerEvent", when).get()), int(kIOReturnNotPrivileged));
+    EXPECT_EQ(RequestAs(kAttacker, PowerRequest("CancelPowerEvent", when).get()), int(kIOReturnNotPrivileged));
     EXPECT_EQ(Owners(), std::vector<long long>{kVictim});
     EXPECT_EQ(Alarm(), UnixSecondsText(when));
 
-    EXPECT_EQ(Request(kVictim, PowerRequest("CancelPowerEvent", when).get()), 0);
+    EXPECT_EQ(RequestAs(kVictim, PowerRequest("CancelPowerEvent", when).get()), 0);
     EXPECT_TRUE(Owners().empty());
-}
-
-// What the kernel says of a process, from /proc/<pid>/stat and /proc/<pid>/limits.
-struct ProcessState {
-    long session = -1, nice = 99, policy = -1;
-    std::string limits;
-};
-
-ProcessState StateOf(pid_t pid)
-{
-    ProcessState state;
-    std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-    const size_t close = stat.rfind(')');
-    if (close == std::string::npos) return state;
-    std::istringstream fields(stat.substr(close + 2));  // from field 3, the state, on
-    std::vector<std::string> field{"", "", ""};
-    for (std::string value; fields >> value;) field.push_back(value);
-    if (field.size() > 41) {
-        state.session = std::stol(field[6]);
-        state.nice = std::stol(field[19]);
-        state.policy = std::stol(field[41]);
-    }
-    state.limits = ReadFile("/proc/" + std::to_string(pid) + "/limits");
-    return state;
-}
-
-bool HasLimit(const std::string &limits, const std::string &name, const std::string &soft)
-{
-    std::istringstream lines(limits);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.rfind(name, 0) == 0) return line.substr(26).rfind(soft, 0) == 0;
-    }
-    return false;
 }
 
 bool LowerSoftLimit(int resource, rlim_t soft)
@@ -203,33 +132,31 @@ bool LowerSoftLimit(int resource, rlim_t soft)
     return setrlimit(resource, &limit) == 0;
 }
 
-// Starts `tool` directly with `request` on its input, as the client would but with `weaken` run in
-// the child just before it executes the tool: the caller's own process keeps working limits. Not the
-// toolkit's Child, which would make the tool a process-group leader. Answers the pid; `ours` is the
-// client's end of the socket.
-pid_t StartDirectly(const std::string &tool, CFDictionaryRef request, wfs::UniqueFd &ours,
-                    const std::function<bool()> &weaken)
+// The attacker's own start of `tool`: `request` already on its input, as the client would send it,
+// and `weaken` run in the child just before it executes the tool, so that the caller's process
+// keeps working limits. In the caller's process group, as the client starts it. Answers the child
+// and the client's end of the socket.
+std::pair<Child, wfs::UniqueFd> StartDirectly(const std::string &tool, CFDictionaryRef request,
+                                              const std::function<bool()> &weaken)
 {
-    int pair[2] = {-1, -1};
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return -1;
-    ours.reset(pair[0]);
-    wfs::UniqueFd theirs(pair[1]);
+    SocketPair pair;
     AuthorizationRef auth = nullptr;
-    AuthorizationExternalForm form;
-    const bool sent = AuthorizationCreate(nullptr, nullptr, 0, &auth) == 0 &&
-                      AuthorizationMakeExternalForm(auth, &form) == 0 && MoreUNIXIgnoreSIGPIPE() == 0 &&
-                      MoreUNIXWrite(ours.get(), &form, sizeof form, nullptr) == 0 &&
-                      WriteDictionaryToDescriptor(request, ours.get()) == 0 && shutdown(ours.get(), SHUT_WR) == 0;
+    WFS_CHILD_EXPECT(MoreUNIXIgnoreSIGPIPE() == 0 && AuthorizationCreate(nullptr, nullptr, 0, &auth) == 0);
+    const std::string input = ExternalFormOf(auth) + FrameOf(request);
     AuthorizationFree(auth, kAuthorizationFlagDefaults);
-    if (!sent) return -1;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (dup2(theirs.get(), 0) == 0 && dup2(theirs.get(), 1) == 1 && weaken()) {
-            execl(tool.c_str(), tool.c_str(), static_cast<char *>(nullptr));
-        }
-        _exit(127);
-    }
-    return pid;
+    WFS_CHILD_EXPECT(MoreUNIXWrite(pair.ours.get(), input.data(), input.size(), nullptr) == 0 &&
+                     shutdown(pair.ours.get(), SHUT_WR) == 0);
+    const int theirs = pair.theirs.get();
+    Child child = Child::Exec({tool}, ChildSetup().Fd(0, theirs).Fd(1, theirs).SameGroup().Before(weaken));
+    return {std::move(child), std::move(pair.ours)};
+}
+
+// The tool's answer on `ours`, or -1.
+int ResultOn(int ours)
+{
+    wfs::CFRef<CFDictionaryRef> response;
+    WFS_CHILD_EXPECT_EQ(CopyDictionaryTranslatingDescriptors(ours, response.out()), 0);
+    return response ? MoreSecGetErrorFromResponse(response.get()) : -1;
 }
 
 // The attacker starts their copy with a request after making it as weak as they can: lowest
@@ -248,38 +175,34 @@ TEST_F(HostileUser, CannotStopSlowOrStarveTheToolWhileItChangesTheStore)
 
     RunInChild([&] {
         WFS_CHILD_EXPECT(BecomeUser(kAttacker));
-        wfs::UniqueFd ours;
-        const pid_t pid = StartDirectly(tool, request.get(), ours, [] {
+        auto [started, ours] = StartDirectly(tool, request.get(), [] {
             const struct sched_param batch = {0};
             return setpriority(PRIO_PROCESS, 0, 19) == 0 && sched_setscheduler(0, SCHED_BATCH, &batch) == 0 &&
                    LowerSoftLimit(RLIMIT_NOFILE, 16) && LowerSoftLimit(RLIMIT_CPU, 1) &&
                    LowerSoftLimit(RLIMIT_FSIZE, 1) && LowerSoftLimit(RLIMIT_CORE, 16);
         });
-        WFS_CHILD_EXPECT(pid > 0);
-        Child started = Child::Adopt(pid);
-
-        // Wait (bounded) until the tool is root in every ID: from then on it works on the store.
-        bool root = false;
-        for (int i = 0; i < 1000 && !root; i++) {
-            root = ReadFile("/proc/" + std::to_string(pid) + "/status").find("Uid:\t0\t0\t0\t0") != std::string::npos;
-            if (!root) usleep(10000);
-        }
-        WFS_CHILD_EXPECT(root);
+        const pid_t pid = started.pid();
+        // Root in every ID first, then out of the session, limits, and priority last: once that is
+        // back to normal the tool is on its way to the store (and waits for root's lock). Anything
+        // left undone shows in the checks below when the wait ends.
+        WaitFor(
+            [&] {
+                const ProcessState now = StateOf(pid);
+                return now.nice == 0 && now.policy == SCHED_OTHER &&
+                       ReadFile("/proc/" + std::to_string(pid) + "/status").find("Uid:\t0\t0\t0\t0") != std::string::npos;
+            },
+            std::chrono::seconds(10));
         WFS_CHILD_EXPECT(kill(pid, SIGSTOP) == -1 && errno == EPERM);
         WFS_CHILD_EXPECT(kill(pid, SIGKILL) == -1 && errno == EPERM);
-        const ProcessState state = StateOf(pid);
+        ProcessState state = StateOf(pid);
         WFS_CHILD_EXPECT_EQ(state.session, pid);
         WFS_CHILD_EXPECT_EQ(state.nice, 0);
         WFS_CHILD_EXPECT_EQ(state.policy, SCHED_OTHER);
-        WFS_CHILD_EXPECT(HasLimit(state.limits, "Max open files", "1024"));
-        WFS_CHILD_EXPECT(HasLimit(state.limits, "Max cpu time", "unlimited"));
-        WFS_CHILD_EXPECT(HasLimit(state.limits, "Max file size", "unlimited"));
-        WFS_CHILD_EXPECT(HasLimit(state.limits, "Max core file size", "0"));
+        WFS_CHILD_EXPECT(state.softLimits["Max open files"] == "1024" && state.softLimits["Max cpu time"] == "unlimited" &&
+                         state.softLimits["Max file size"] == "unlimited" && state.softLimits["Max core file size"] == "0");
 
         // The held lock: a clear answer after the tool's bounded wait, and a clean end.
-        wfs::CFRef<CFDictionaryRef> response;
-        WFS_CHILD_EXPECT_EQ(CopyDictionaryTranslatingDescriptors(ours.get(), response.out()), 0);
-        WFS_CHILD_EXPECT_EQ(response ? ErrorOf(response.get()) : -1, int(kIOReturnBusy));
+        WFS_CHILD_EXPECT_EQ(ResultOn(ours.get()), int(kIOReturnBusy));
         WFS_CHILD_EXPECT(started.Wait(std::chrono::seconds(20)).Exited(0));
     });
     EXPECT_TRUE(Owners().empty());
@@ -295,16 +218,11 @@ TEST_F(HostileUser, AHardLimitTheToolCannotRaiseRefusesTheRequestBeforeTheStore)
     const auto request = PowerRequest("SchedulePowerEvent", when);
     const Outcome outcome = RunInChild([&] {
         WFS_CHILD_EXPECT(BecomeUser(kAttacker));
-        wfs::UniqueFd ours;
-        const pid_t pid = StartDirectly(tool, request.get(), ours, [] {
-            const struct rlimit five = {20, 20};
-            return setrlimit(RLIMIT_NOFILE, &five) == 0;
+        auto [started, ours] = StartDirectly(tool, request.get(), [] {
+            const struct rlimit twenty = {20, 20};
+            return setrlimit(RLIMIT_NOFILE, &twenty) == 0;
         });
-        WFS_CHILD_EXPECT(pid > 0);
-        Child started = Child::Adopt(pid);
-        wfs::CFRef<CFDictionaryRef> response;
-        WFS_CHILD_EXPECT_EQ(CopyDictionaryTranslatingDescriptors(ours.get(), response.out()), 0);
-        if (response) ChildReport("result=%d", ErrorOf(response.get()));
+        ChildReport("result=%d", ResultOn(ours.get()));
         WFS_CHILD_EXPECT(started.Wait().Exited(0));
     });
     const int result = outcome.Lines().count("result") ? std::stoi(outcome.Lines()["result"]) : -1;

@@ -1,13 +1,15 @@
 // Tests of the Core Foundation helper routines: the error convention, collections, walks, merging,
 // byte strings, XML property-list files and framework bundles.
 #include "MoreCFQ.h"
-#include "MoreCFQTestSupport.h"
+
+#include <CFTestSupport.h>
+#include <TestSupport.h>
 
 #include <cstring>
 #include <vector>
 
-using namespace cfqtest;
 using namespace wfstest;
+using wfs::CFRef;
 
 TEST(MoreCFQ, ErrorValuesAndReferenceCounts) {
     CFQRelease(nullptr);  // must not reach CFRelease, which refuses NULL
@@ -54,7 +56,7 @@ TEST(MoreCFQ, CollectionsKeysValuesAndNumbers) {
     for (long value : {0L, -1L, LONG_MIN, LONG_MAX}) {
         ASSERT_EQ(CFQDictionarySetNumber(dict.get(), key.get(), value), noErr);
         CFTypeRef number = CFDictionaryGetValue(dict.get(), key.get());
-        EXPECT_EQ(LongValue(number), value);
+        EXPECT_EQ(NumberValue(number), value);
         EXPECT_EQ(CFGetRetainCount(number), 1);
     }
 }
@@ -68,7 +70,7 @@ struct Visit {
 };
 
 void RecordShallow(const void *key, const void *value, void *context) {
-    static_cast<std::vector<Visit> *>(context)->push_back({key, value, LongValue(key), CFGetRetainCount(key)});
+    static_cast<std::vector<Visit> *>(context)->push_back({key, value, NumberValue(key), CFGetRetainCount(key)});
 }
 
 void RecordDeep(CFTypeRef node, void *context) { static_cast<std::vector<CFTypeRef> *>(context)->push_back(node); }
@@ -155,11 +157,6 @@ TEST(MoreCFQ, StringCopyHoldsExactlyTheConvertedBytesAndOneNul) {
 
 namespace {
 
-CFRef<CFURLRef> FileURL(const std::string &path) {
-    return CFRef<CFURLRef>(CFURLCreateFromFileSystemRepresentation(
-        kCFAllocatorDefault, reinterpret_cast<const UInt8 *>(path.data()), static_cast<CFIndex>(path.size()), false));
-}
-
 const char kPlist[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
                       "<key>Name</key><string>alarm</string><key>List</key><array/></dict></plist>\n";
 
@@ -185,9 +182,7 @@ TEST(MoreCFQ, PropertyListFilesAndTheirErrors) {
         EXPECT_EQ(plist.get() == nullptr, c.err != noErr);
     }
     // Through a file reference: the same reading and errors.
-    FSRef good, bad;
-    ASSERT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8 *>((dir / "good.plist").c_str()), &good, nullptr), noErr);
-    ASSERT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8 *>((dir / "bad.plist").c_str()), &bad, nullptr), noErr);
+    FSRef good = RefOf(dir / "good.plist"), bad = RefOf(dir / "bad.plist");
     CFRef<CFPropertyListRef> viaRef, none;
     ASSERT_EQ(CFQPropertyListCreateFromXMLFSRef(&good, kCFPropertyListImmutable, viaRef.out()), noErr);
     EXPECT_EQ(CFGetTypeID(viaRef.get()), CFDictionaryGetTypeID());
@@ -248,15 +243,22 @@ TEST(MoreCFQ, FrameworkBundleByName) {
     EXPECT_EQ(none, nullptr);
 }
 
-TEST(MoreCFQDeathTest, AssertionReportsNameTheExpression) {
+// Caller errors of the module abort; the report names the file, the line and the expression.
+TEST(MoreCFQDeathTest, CallerErrorsAbortWithAReport) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     CFRef<CFStringRef> s = Str("x");
-    CFRef<CFArrayRef> two = Array({s.get(), s.get()}), one = Array({s.get()});
+    CFRef<CFArrayRef> two = Array({s.get(), s.get()}), one = Array({s.get()}), empty = Array({});
+    CFRef<CFMutableDictionaryRef> dict = MakeDictionary();
     CFDictionaryRef dictOut = nullptr;
+    const void *result = nullptr, *path[] = {s.get()};
     EXPECT_DEATH(CFQDictionaryCreateWithArrayOfKeysAndValues(two.get(), one.get(), &dictOut),
-                 AssertionPattern("MoreCFQ.cpp", "CFArrayGetCount(keys) == CFArrayGetCount(values)"));
+                 "MoreCFQ\\.cpp:[0-9]+: failed assertion `CFArrayGetCount\\(keys\\) == CFArrayGetCount\\(values\\)'");
     // The merge's applier checks its destination.
     auto notADictionary = reinterpret_cast<CFMutableDictionaryRef>(const_cast<void *>(static_cast<const void *>(one.get())));
-    EXPECT_DEATH(CFQDictionaryMerge(notADictionary, Dict({s.get()}, {s.get()}).get()),
-                 AssertionPattern("MoreCFQ.cpp", "CFGetTypeID(dst) == CFDictionaryGetTypeID()"));
+    const std::function<void()> cases[] = {
+        [&] { CFQDictionaryMerge(notADictionary, Dict({s.get()}, {s.get()}).get()); },
+        [&] { CFQDictionarySetValueAtPath(dict.get(), path, 0, s.get()); },
+        [&] { CFQDictionaryGetValueAtPathArray(dict.get(), empty.get(), &result); },
+    };
+    for (size_t i = 0; i < std::size(cases); i++) EXPECT_DEATH(cases[i](), "failed assertion") << "case " << i;
 }

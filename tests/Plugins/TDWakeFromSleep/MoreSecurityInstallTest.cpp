@@ -4,21 +4,14 @@
 // files skip without root; cases that change user IDs or mounts run in forked children.
 
 #include "MoreCFQ.h"
-#include "MoreSecurityInternal.h"
-#include "MoreUNIX.h"
-#include <Process.h>
-#include <TestSupport.h>
-
-#include <Support/CFRef.h>
+#include "MoreSecurityTestSupport.h"
 
 #include <grp.h>
-#include <regex>
 #include <sched.h>
-#include <sys/inotify.h>
 #include <sys/mount.h>
 
 namespace fs = std::filesystem;
-using namespace wfstest;
+using namespace wfs_test;
 
 namespace {
 
@@ -26,40 +19,6 @@ constexpr time_t kSeconds = 1600000000;
 constexpr long kNanoseconds = 250000000;
 const std::string kBytes = "#!/bin/sh\n# stand-in template of the helper tool\nexit 0\n";
 #define REQUIRE_ROOT() if (geteuid() != 0) GTEST_SKIP() << "needs root-owned files"
-
-std::string PathOf(CFURLRef url)
-{
-    char path[PATH_MAX] = "";
-    const bool made = url != nullptr &&
-                      CFURLGetFileSystemRepresentation(url, true, reinterpret_cast<UInt8 *>(path), sizeof path);
-    return made ? path : "";
-}
-
-wfs::CFRef<CFURLRef> URLFor(const std::string &path, bool isDirectory = false)
-{
-    return wfs::CFRef<CFURLRef>(CFURLCreateFromFileSystemRepresentation(
-        nullptr, reinterpret_cast<const UInt8 *>(path.data()), static_cast<CFIndex>(path.size()), isDirectory));
-}
-
-wfs::CFRef<CFStringRef> Repeated(size_t count, char c)
-{
-    const std::string text(count, c);
-    return wfs::CFRef<CFStringRef>(CFStringCreateWithCString(nullptr, text.c_str(), kCFStringEncodingUTF8));
-}
-
-FSRef RefFor(const std::string &path)
-{
-    FSRef ref;
-    EXPECT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8 *>(path.c_str()), &ref, nullptr), noErr) << path;
-    return ref;
-}
-
-// What a forked child reports; `skip` holds a reason when it could not set up what the case needs.
-struct ChildOutcome {
-    int err, err2, answer, answer2;
-    long entries;
-    char skip[160];
-};
 
 class HelperToolInstall : public ::testing::Test {
 protected:
@@ -114,7 +73,7 @@ protected:
                       tool_ = data_ + "/Host/IOPMSchedulePowerEventTool";
     ScopedEnv env_[4] = {{"HOME", root_ + "/home"}, {"XDG_DATA_HOME", data_}, {"XDG_RUNTIME_DIR", tmp_},
                          {"WFS_FOLDER_ROOT", root_ + "/root"}};
-    wfs::CFRef<CFURLRef> templateURL_ = URLFor(template_);
+    wfs::CFRef<CFURLRef> templateURL_ = FileURL(template_);
     mode_t umask_ = 022;
 };
 
@@ -178,7 +137,7 @@ TEST_F(HelperToolInstall, InvalidToolsAreReplacedByAFreshCopy)
     // Only the file type differs: a set-user-ID FIFO beside an empty template is not a tool.
     WriteFile(template_, "", 0755);
     SetTimes(template_, kSeconds, kNanoseconds);
-    auto toolURL = URLFor(tool_);
+    auto toolURL = FileURL(tool_);
     for (bool fifo : {false, true}) {
         fs::remove(tool_);
         if (fifo) ASSERT_EQ(mkfifo(tool_.c_str(), 0555), 0);
@@ -224,7 +183,7 @@ TEST_F(HelperToolInstall, ToolsAreValidOnlyWhereNoOneElseCouldChangeThem)
         MakeValidTool(tool_);
         ASSERT_EQ(c.spoil(), 0) << c.what;
         Boolean looksOK = !c.valid;
-        EXPECT_EQ(CheckHelperTool(templateURL_.get(), URLFor(tool_).get(), &looksOK), 0) << c.what;
+        EXPECT_EQ(CheckHelperTool(templateURL_.get(), FileURL(tool_).get(), &looksOK), 0) << c.what;
         EXPECT_EQ(looksOK, c.valid) << c.what;
     }
 
@@ -264,11 +223,9 @@ TEST_F(HelperToolInstall, APlantedCopyInASharedFolderIsNeverUsedOrStarted)
             // Even named directly, the planted copy is not started.
             AuthorizationRef auth = nullptr;
             WFS_CHILD_EXPECT(MoreUNIXIgnoreSIGPIPE() == 0 && AuthorizationCreate(nullptr, nullptr, 0, &auth) == 0);
-            auto request = wfs::CFRef<CFMutableDictionaryRef>(CFDictionaryCreateMutable(
-                nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
-            CFDictionarySetValue(request.get(), CFSTR("CommandName"), CFSTR("GetPrivileges"));
             CFDictionaryRef response = nullptr;
-            WFS_CHILD_EXPECT_EQ(MoreSecExecuteRequestInHelperTool(URLFor(planted).get(), auth, request.get(), &response),
+            WFS_CHILD_EXPECT_EQ(MoreSecExecuteRequestInHelperTool(FileURL(planted).get(), auth,
+                                                                  Request("GetPrivileges").get(), &response),
                                 EPERM);
             WFS_CHILD_EXPECT(response == nullptr);
             AuthorizationFree(auth, kAuthorizationFlagDefaults);
@@ -313,7 +270,7 @@ TEST_F(HelperToolInstall, TheTemplateComesFromTheBundle)
     const std::string bundle = root_ + "/X.plugin";
     const std::string inBundle = bundle + "/Contents/Linux/IOPMSchedulePowerEventToolTemplate";
     fs::create_directories(bundle + "/Contents/Linux");
-    wfs::CFRef<CFBundleRef> plugin(CFBundleCreate(nullptr, URLFor(bundle, true).get()));
+    wfs::CFRef<CFBundleRef> plugin(CFBundleCreate(nullptr, FileURL(bundle, true).get()));
     ASSERT_TRUE(plugin);
     auto bundled = [&](CFURLRef *tool) {
         return MoreSecCopyHelperToolURLAndCheckBundled(plugin.get(), CFSTR("IOPMSchedulePowerEventToolTemplate"),
@@ -336,7 +293,7 @@ TEST_F(HelperToolInstall, TheTemplateComesFromTheBundle)
 
     // A template URL naming nothing: the install stops at examining it, after making the folders.
     fs::remove_all(data_);
-    templateURL_ = URLFor(root_ + "/no-such-template");
+    templateURL_ = FileURL(root_ + "/no-such-template");
     EXPECT_EQ(Locate(), std::make_pair(static_cast<int>(ENOENT), std::string()));
     EXPECT_EQ(EntryCount(data_ + "/Host"), 0u);
 }
@@ -359,23 +316,13 @@ TEST_F(HelperToolInstall, TheToolsPlace)
     EXPECT_EQ(PathOf(tool), data_ + "/Host/Tool");
     EXPECT_FALSE(CFURLHasDirectoryPath(tool));
     EXPECT_FALSE(fs::exists(data_ + "/Host/Tool"));  // the place, not the file
-    EXPECT_EQ(place(kUserDomain, Repeated(255, 'n').get(), true), noErr);
+    EXPECT_EQ(place(kUserDomain, Str(std::string(255, 'n')).get(), true), noErr);
     CFQRelease(tool);
 
     // A tool path longer than a path buffer holds is a Core Foundation error.
-    EXPECT_EQ(Locate(CFSTR("Host"), Repeated(PATH_MAX, 't').get()),
+    EXPECT_EQ(Locate(CFSTR("Host"), Str(std::string(PATH_MAX, 't')).get()),
               std::make_pair(static_cast<int>(coreFoundationUnknownErr), std::string()));
     EXPECT_EQ(EntryCount(data_ + "/Host"), 0u);
-
-    // Caller errors stop the process with the exact report.
-    tool = templateURL_.get();
-    EXPECT_DEATH(MoreSecCopyHelperToolURLAndCheck(templateURL_.get(), 0, nullptr, CFSTR("T"), &tool),
-                 AssertionPattern("MoreSecurityInstall.cpp", "*tool == NULL"));
-    tool = nullptr;
-    EXPECT_DEATH(place(kUserDomain, Repeated(256, 'n').get(), false),
-                 AssertionPattern("MoreSecurityInstall.cpp",
-                                  "CFStringGetLength(subFolderName) <= "
-                                  "(sizeof(subFolderNameU.unicode) / sizeof(UniChar))"));
 }
 
 TEST_F(HelperToolInstall, UserFolderOnANoSetUIDVolumeIsRefused)
@@ -383,70 +330,29 @@ TEST_F(HelperToolInstall, UserFolderOnANoSetUIDVolumeIsRefused)
     const std::string mountPoint = root_ + "/nosuid";
     fs::create_directories(mountPoint);
     CFURLRef templateTool = templateURL_.get();
-    const ChildOutcome outcome = RunChildReporting<ChildOutcome>([&](ChildOutcome &out) {
+    const auto outcome = RunInChild([&] {
         if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             mount("tmpfs", mountPoint.c_str(), "tmpfs", MS_NOSUID, "mode=0755") != 0) {
-            snprintf(out.skip, sizeof out.skip, "private nosuid mount: %s", strerror(errno));
-            return;
+            return ChildReport("skip=private nosuid mount: %s", strerror(errno));
         }
         setenv("XDG_DATA_HOME", mountPoint.c_str(), 1);
         CFURLRef tool = nullptr;
-        out.err = MoreSecCopyHelperToolURLAndCheck(templateTool, kApplicationSupportFolderType, CFSTR("Host"),
-                                                   CFSTR("IOPMSchedulePowerEventTool"), &tool);
-        out.answer = tool != nullptr;
-        out.entries = static_cast<long>(EntryCount(mountPoint));
-    });
-    if (outcome.skip[0] != '\0') GTEST_SKIP() << outcome.skip;
-    EXPECT_EQ(outcome.err, kMoreSecUnsuitableFolderErr);
-    EXPECT_EQ(outcome.answer, 0);
-    EXPECT_EQ(outcome.entries, 0);  // no sub-folder, no copy, no temporary file left
+        WFS_CHILD_EXPECT_EQ(MoreSecCopyHelperToolURLAndCheck(templateTool, kApplicationSupportFolderType,
+                                                             CFSTR("Host"), CFSTR("IOPMSchedulePowerEventTool"), &tool),
+                            kMoreSecUnsuitableFolderErr);
+        WFS_CHILD_EXPECT(tool == nullptr);
+        WFS_CHILD_EXPECT_EQ(EntryCount(mountPoint), 0);  // no sub-folder, no copy, no temporary file left
+    }).Lines();
+    if (outcome.count("skip")) GTEST_SKIP() << outcome.at("skip");
 
     // A folder that has gone: statfs's errno, and no answer.
     fs::create_directories(root_ + "/gone");
-    FSRef gone = RefFor(root_ + "/gone");
+    FSRef gone = RefOf(root_ + "/gone");
     fs::remove(root_ + "/gone");
     Boolean ignoring = 7;
     EXPECT_EQ(MoreSecIsFolderIgnoringSetUID(&gone, &ignoring), ENOENT);
     EXPECT_EQ(MoreSecIsFolderIgnoringOwnership(&gone, &ignoring), fnfErr);
     EXPECT_EQ(ignoring, 7);
-}
-
-TEST_F(HelperToolInstall, OwnershipTestUsesAShortLivedTemporaryFile)
-{
-    FSRef folder = RefFor(root_);
-    wfs::UniqueFd watch(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-    ASSERT_GE(inotify_add_watch(watch.get(), root_.c_str(), IN_CREATE | IN_DELETE), 0);
-    const UInt64 before = UnsignedWideToUInt64(UpTime());
-    Boolean ignoring = true;
-    EXPECT_EQ(MoreSecIsFolderIgnoringOwnership(&folder, &ignoring), 0);
-    const UInt64 after = UnsignedWideToUInt64(UpTime());
-    EXPECT_FALSE(ignoring);
-
-    std::vector<std::string> created, deleted;
-    alignas(struct inotify_event) char buffer[4096];
-    const ssize_t n = read(watch.get(), buffer, sizeof buffer);
-    for (ssize_t at = 0; at < n;) {
-        const auto *event = reinterpret_cast<const inotify_event *>(buffer + at);
-        at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
-        (event->mask & IN_CREATE ? created : deleted).emplace_back(event->name);
-    }
-    ASSERT_EQ(created.size(), 1u);
-    EXPECT_EQ(deleted, created);
-    // The counter's high, then low half in hexadecimal, without leading zeros.
-    std::smatch halves;
-    ASSERT_TRUE(std::regex_match(created[0], halves, std::regex("MoreSecIsFolderIgnoringOwnership Temp ([0-9a-f]+)")))
-        << created[0];
-    EXPECT_LE(created[0].size(), 54u);
-    const std::string digits = halves[1];
-    if ((before >> 32) == (after >> 32)) {
-        char hi[17];
-        snprintf(hi, sizeof hi, "%lx", static_cast<unsigned long>(before >> 32));
-        const std::string lo = digits.substr(std::min(digits.size(), strlen(hi)));
-        ASSERT_EQ(digits.compare(0, strlen(hi), hi), 0) << created[0];
-        ASSERT_TRUE(!lo.empty() && (lo == "0" || lo[0] != '0')) << created[0];
-        EXPECT_GE(std::stoul(lo, nullptr, 16), before & 0xFFFFFFFFu);
-        EXPECT_LE(std::stoul(lo, nullptr, 16), after & 0xFFFFFFFFu);
-    }
 }
 
 TEST_F(HelperToolInstall, OwnershipTestChangesTheUnknownGroupToTellVolumesApart)
@@ -455,26 +361,19 @@ TEST_F(HelperToolInstall, OwnershipTestChangesTheUnknownGroupToTellVolumesApart)
     const std::string shared = root_ + "/shared";
     fs::create_directories(shared);
     ASSERT_EQ(chmod(shared.c_str(), 0777), 0);
-    FSRef folder = RefFor(shared), rootOwned = RefFor(root_);
+    FSRef folder = RefOf(shared), rootOwned = RefOf(root_);
     // Root running with group 99: its file carries 99, the change to 20 works, so ownership counts.
     // Nobody with group 99 may not give a file to group 20: the failure is answered with no
     // verdict; in a folder nobody cannot write to, the create itself fails. The file always goes.
     for (bool nobody : {false, true}) {
-        const ChildOutcome out = RunChildReporting<ChildOutcome>([&](ChildOutcome &o) {
-            if (setgroups(0, nullptr) != 0 || setgid(99) != 0 || (nobody && setuid(65534) != 0)) {
-                o.err = o.err2 = 1;
-                return;
-            }
+        RunInChild([&] {
+            WFS_CHILD_EXPECT(setgroups(0, nullptr) == 0 && setgid(99) == 0 && (!nobody || setuid(65534) == 0));
             Boolean ignoring = 7;
-            o.err = MoreSecIsFolderIgnoringOwnership(&folder, &ignoring);
-            o.answer = ignoring;
-            o.entries = static_cast<long>(EntryCount(shared));
-            o.err2 = nobody ? MoreSecIsFolderIgnoringOwnership(&rootOwned, &ignoring) : 0;
+            WFS_CHILD_EXPECT_EQ(MoreSecIsFolderIgnoringOwnership(&folder, &ignoring), nobody ? permErr : 0);
+            WFS_CHILD_EXPECT_EQ(ignoring, nobody ? 7 : 0);
+            WFS_CHILD_EXPECT_EQ(EntryCount(shared), 0);
+            if (nobody) WFS_CHILD_EXPECT_EQ(MoreSecIsFolderIgnoringOwnership(&rootOwned, &ignoring), afpAccessDenied);
         });
-        EXPECT_EQ(out.err, nobody ? permErr : 0);
-        EXPECT_EQ(out.answer, nobody ? 7 : 0);
-        EXPECT_EQ(out.entries, 0);
-        EXPECT_EQ(out.err2, nobody ? afpAccessDenied : 0);
     }
 }
 

@@ -3,9 +3,7 @@
 // (RunInChild), which may close every descriptor it has and may end up under a 6 MiB data limit in
 // which the sanitizers cannot allocate: its checks report into a shared page without allocating.
 
-#include "MoreSecurityInternal.h"
-#include "MoreUNIX.h"
-#include <TestSupport.h>
+#include "MoreSecurityTestSupport.h"
 
 #include <Support/CFRef.h>
 
@@ -203,24 +201,49 @@ TEST(MoreSecPathToSelf, CanonicalPathThatStaysReachableAsArg0)
     EXPECT_EQ(std::string(argv[0]), CanonicalSelf());
 }
 
-// Caller errors of the module: each one aborts.
+// Caller errors of the module, in every part of it: each one aborts.
 TEST(MoreSecurityDeathTest, CallerErrorsAbort)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     char notEmpty[] = "x";
     char *occupied = notEmpty;
     CFDictionaryRef notEmptyResponse = reinterpret_cast<CFDictionaryRef>(uintptr_t{1});
-    int minusThree = -3;
-    wfs::CFRef<CFNumberRef> badFd(CFNumberCreate(nullptr, kCFNumberIntType, &minusThree));
-    const void *values[] = {badFd.get()};
-    wfs::CFRef<CFArrayRef> badList(CFArrayCreate(nullptr, values, 1, &kCFTypeArrayCallBacks));
+    CFURLRef notEmptyURL = reinterpret_cast<CFURLRef>(uintptr_t{1});
+    const auto badList = wfstest::IntArray({-3});
+    const auto url = wfstest::FileURL("/nonexistent");
+    AuthorizationRef auth = nullptr;
+    ASSERT_EQ(AuthorizationCreate(nullptr, nullptr, kAuthorizationFlagDefaults, &auth), 0);
     const std::function<void()> cases[] = {
         [&] { GetPathToSelf(&occupied); },
         [] { MoreSecDestroyInheritedEnvironment(0x3FC, nullptr); },
         [&] { CopyDictionaryTranslatingDescriptors(0, &notEmptyResponse); },
         [&] { MoreSecCloseDescriptorArray(badList.get()); },
+        [&] { MoreSecCopyHelperToolURLAndCheck(url.get(), 0, nullptr, CFSTR("T"), &notEmptyURL); },
+        [&] {
+            CFURLRef tool = nullptr;
+            CopyHelperToolURL(kSystemDomain, kApplicationSupportFolderType, wfstest::Str(std::string(256, 'n')).get(),
+                              CFSTR("T"), false, &tool);
+        },
+        [&] {  // a client that would be killed by SIGPIPE if its tool went away
+            signal(SIGPIPE, SIG_DFL);
+            CFDictionaryRef response = nullptr;
+            MoreSecExecuteRequestInHelperTool(url.get(), auth, wfstest::MakeDictionary().get(), &response);
+        },
+        [&] {  // a command procedure that answers a descriptor it does not have
+            wfstest::SocketPair pair;
+            const std::string frame = wfs_test::FrameOf(wfs_test::Request("GetPrivileges").get());
+            (void) write(pair.ours.get(), frame.data(), frame.size());
+            shutdown(pair.ours.get(), SHUT_WR);
+            ReadAndDispatchCommand(pair.theirs.get(), pair.theirs.get(), auth,
+                                   [](AuthorizationRef, CFDictionaryRef, CFDictionaryRef *response) {
+                                       const auto closed = wfstest::IntArray({1000});
+                                       *response = wfstest::Dict({DescriptorArrayKey}, {closed.get()}).release();
+                                       return 0;
+                                   });
+        },
     };
-    for (const auto &c : cases) EXPECT_DEATH(c(), "failed assertion");
+    for (size_t i = 0; i < std::size(cases); i++) EXPECT_DEATH(cases[i](), "failed assertion") << "case " << i;
+    AuthorizationFree(auth, kAuthorizationFlagDefaults);
 }
 
 // The environment is checked in every reset: no mask touches it.

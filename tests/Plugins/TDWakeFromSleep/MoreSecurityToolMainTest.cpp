@@ -2,9 +2,7 @@
 // and the command line and the relay's result rule with a real tool process.
 
 #include "MoreSecurityToolMainInternal.h"
-#include "MoreSecurityWireTestSupport.h"
-
-#include <Process.h>
+#include "MoreSecurityTestSupport.h"
 
 using namespace wfs_test;
 
@@ -22,29 +20,14 @@ int FailWithoutResponse(AuthorizationRef, CFDictionaryRef, CFDictionaryRef *)
 
 int AnswerWithOwnErrorKey(AuthorizationRef, CFDictionaryRef, CFDictionaryRef *response)
 {
-    auto answer = MakeDictionary();
-    const int value = 42;
-    wfs::CFRef<CFNumberRef> number(CFNumberCreate(nullptr, kCFNumberIntType, &value));
-    CFDictionarySetValue(answer.get(), ErrorNumberKey, number.get());
-    CFDictionarySetValue(answer.get(), CFSTR("Kept"), CFSTR("yes"));
-    *response = answer.release();
+    *response = Dict({ErrorNumberKey, CFSTR("Kept")}, {Num(42).get(), CFSTR("yes")}).release();
     return -1;
 }
 
 int AnswerWithTwoDescriptors(AuthorizationRef, CFDictionaryRef, CFDictionaryRef *response)
 {
     gHandedOver = {open("/dev/null", O_RDONLY | O_CLOEXEC), open("/proc/self/exe", O_RDONLY | O_CLOEXEC)};
-    auto answer = MakeDictionary();
-    CFDictionarySetValue(answer.get(), DescriptorArrayKey, MakeIntArray({gHandedOver[0], gHandedOver[1]}).get());
-    *response = answer.release();
-    return 0;
-}
-
-int AnswerClosedDescriptor(AuthorizationRef, CFDictionaryRef, CFDictionaryRef *response)
-{
-    auto answer = MakeDictionary();
-    CFDictionarySetValue(answer.get(), DescriptorArrayKey, MakeIntArray({1000}).get());
-    *response = answer.release();
+    *response = Dict({DescriptorArrayKey}, {IntArray({gHandedOver[0], gHandedOver[1]}).get()}).release();
     return 0;
 }
 
@@ -55,6 +38,13 @@ int RecordAuthorization(AuthorizationRef auth, CFDictionaryRef, CFDictionaryRef 
     return 0;
 }
 
+// A command that needs root, as the helper tool's do.
+int RaiseToRoot(AuthorizationRef, CFDictionaryRef, CFDictionaryRef *)
+{
+    gCalls++;
+    return MoreSecSetPrivilegedEUID();
+}
+
 class MoreSecToolMainInProcess : public AuthorizedTest {
 protected:
     void SetUp() override
@@ -62,7 +52,6 @@ protected:
         AuthorizedTest::SetUp();
         if (HasFatalFailure()) return;
         gCalls = 0;
-        CFDictionarySetValue(request_.get(), CFSTR("CommandName"), CFSTR("GetPrivileges"));
         descriptorsBefore_ = CountOpenDescriptors();
     }
     void TearDown() override
@@ -82,9 +71,9 @@ protected:
         const int err = argv == nullptr
                             ? ReadAndDispatchCommand(pair.theirs.get(), pair.theirs.get(), auth_, proc)
                             : MoreSecHelperToolMain(pair.theirs.get(), pair.theirs.get(), passed, proc, argc, argv);
-        *unread = ReadToEnd(pair.theirs.get());
+        *unread = ReadAll(pair.theirs.get());
         pair.theirs.reset();
-        *out = ReadToEnd(pair.ours.get());
+        *out = ReadAll(pair.ours.get());
         return err;
     }
 
@@ -102,7 +91,7 @@ protected:
         return response;
     }
 
-    wfs::CFRef<CFMutableDictionaryRef> request_ = MakeDictionary();
+    wfs::CFRef<CFMutableDictionaryRef> request_ = Request("GetPrivileges");
     int descriptorsBefore_ = 0;
 };
 
@@ -117,7 +106,7 @@ TEST_F(MoreSecToolMainInProcess, ResponsesGoOutWithTheErrorKeyAndTheirDescriptor
     auto own = Dispatch(AnswerWithOwnErrorKey);
     EXPECT_EQ(CFDictionaryGetCount(own.get()), 2);
     EXPECT_EQ(MoreSecGetErrorFromResponse(own.get()), 42);
-    EXPECT_EQ(GetString(own.get(), CFSTR("Kept")), "yes");
+    EXPECT_EQ(Utf8(CFDictionaryGetValue(own.get(), CFSTR("Kept"))), "yes");
 
     auto withFds = Dispatch(AnswerWithTwoDescriptors);
     EXPECT_EQ(MoreSecGetErrorFromResponse(withFds.get()), 0);
@@ -158,10 +147,6 @@ TEST_F(MoreSecToolMainInProcess, BadInputStopsBeforeTheCommandAndVanishedPeerSti
     EXPECT_EQ(ReadAndDispatchCommand(in.theirs.get(), out2.theirs.get(), auth_, AnswerWithTwoDescriptors), EPIPE);
     for (int fd : gHandedOver) EXPECT_FALSE(DescriptorIsOpen(fd)) << fd;
     gHandedOver.clear();
-
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(Dispatch(AnswerClosedDescriptor),
-                 wfstest::AssertionPattern("MoreSecurityToolMain.cpp", "fcntl(thisDesc, F_GETFD) != -1"));
 }
 
 TEST_F(MoreSecToolMainInProcess, AsRootServesWithTheInputsAuthorizationOrRefusesASelfRepairWithoutOne)
@@ -192,6 +177,18 @@ TEST_F(MoreSecToolMainInProcess, AsRootServesWithTheInputsAuthorizationOrRefuses
     ASSERT_EQ(stat("/proc/self/exe", &after), 0);
     EXPECT_TRUE(before.st_uid == after.st_uid && before.st_mode == after.st_mode);
     EXPECT_EQ(gCalls, 1);
+
+    // Set-user-ID root, run by nobody: a command that raised the effective user to root leaves
+    // the dispatcher as nobody again.
+    RunInChild([&] {
+        WFS_CHILD_EXPECT(setresuid(kNobodyID, kNobodyID, 0) == 0);
+        SocketPair pair;
+        const std::string frame = FrameOf(request_.get());
+        WFS_CHILD_EXPECT(MoreUNIXWrite(pair.ours.get(), frame.data(), frame.size(), nullptr) == 0);
+        WFS_CHILD_EXPECT_EQ(ReadAndDispatchCommand(pair.theirs.get(), pair.theirs.get(), auth_, RaiseToRoot), 0);
+        WFS_CHILD_EXPECT_EQ(gCalls, 2);
+        WFS_CHILD_EXPECT_EQ(geteuid(), kNobodyID);
+    });
 }
 
 TEST_F(MoreSecToolMainInProcess, RepairRefusesAFileThatIsNotTheRunningExecutable)
@@ -230,8 +227,6 @@ protected:
     void SetUp() override
     {
         AuthorizedTest::SetUp();
-        if (HasFatalFailure()) return;
-        CFDictionarySetValue(request_.get(), CFSTR("CommandName"), CFSTR("GetPrivileges"));
         ASSERT_EQ(stat(MORE_SECURITY_TOOL_MAIN_TOOL, &before_), 0);
     }
     void TearDown() override
@@ -243,25 +238,30 @@ protected:
         EXPECT_TRUE(NoChildLeft());
     }
 
-    // The relay through the test launcher running the program as it is, with a repairer's behaviour.
-    ToolRun Relay(const std::string &launcherMode, const std::string &fake, const std::string &input = "")
+    // The tool run with `input`, not root (as nobody when we are root): it relays through the test
+    // launcher, which runs the program as it is, in `launcherMode`, with a repairer's behaviour.
+    Outcome Run(const std::vector<std::string> &args, const std::string &input, const std::string &launcherMode = "",
+                const std::string &fake = "", const std::string &launcher = MORE_SECURITY_TEST_LAUNCHER)
     {
-        std::vector<std::string> env{std::string("WFS_PRIVILEGED_LAUNCHER=") + MORE_SECURITY_TEST_LAUNCHER,
-                                     "WFS_TEST_LAUNCHER_MODE=" + launcherMode};
-        if (!fake.empty()) env.push_back("WFS_FAKE_REPAIRER=" + fake);
-        return RunTool(MORE_SECURITY_TOOL_MAIN_TOOL, {},
-                       input.empty() ? ExternalFormOf(auth_) + FrameOf(request_.get()) : input, env);
+        std::vector<std::string> argv{MORE_SECURITY_TOOL_MAIN_TOOL};
+        argv.insert(argv.end(), args.begin(), args.end());
+        auto unlessEmpty = [](const std::string &value) { return value.empty() ? std::nullopt : std::optional(value); };
+        return RunProgram(argv,
+                          ChildSetup().AsNobody(geteuid() == 0).Env("WFS_PRIVILEGED_LAUNCHER", launcher).Env(
+                              "WFS_TEST_LAUNCHER_MODE", launcherMode).Env("WFS_FAKE_REPAIRER", unlessEmpty(fake)),
+                          input);
     }
+    std::string Input() { return ExternalFormOf(auth_) + FrameOf(Request("GetPrivileges").get()); }
 
-    wfs::CFRef<CFMutableDictionaryRef> request_ = MakeDictionary();
     struct stat before_ {};
 };
 
 TEST_F(MoreSecToolMainProcess, SelfRepairWithoutRootWritesItsIDAndRefuses)
 {
-    ToolRun run = RunTool(MORE_SECURITY_TOOL_MAIN_TOOL, {"--self-repair"}, FrameOf(request_.get()));
-    EXPECT_EQ(run.exitStatus, kHelperToolResultInternalError);
-    EXPECT_EQ(run.out, std::string(reinterpret_cast<const char *>(&run.pid), 4));
+    const Outcome run = Run({"--self-repair"}, FrameOf(Request("GetPrivileges").get()));
+    EXPECT_TRUE(run.Exited(kHelperToolResultInternalError)) << run;
+    const int32_t pid = run.pid;
+    EXPECT_EQ(run.out, std::string(reinterpret_cast<const char *>(&pid), 4));
     EXPECT_EQ(run.err, "");
 }
 
@@ -278,26 +278,23 @@ TEST_F(MoreSecToolMainProcess, RelayResultFollowsTheLauncherAndTheRepairersEnd)
         {"asis", "signal", kHelperToolResultFailed, "0"},
         {"asis", "", kHelperToolResultInternalError, "0"},  // a real repairer that is not root
         {"refuse", "", kHelperToolResultDenied, "-60005"},
-        {"dismiss", "", kHelperToolResultCanceled, "-60006"},
     };
     for (const auto &c : cases) {
-        ToolRun run = Relay(c.launcher, c.fake);
-        EXPECT_EQ(run.exitStatus, c.toolResult) << c.launcher << " " << c.fake;
+        const Outcome run = Run({}, Input(), c.launcher, c.fake);
+        EXPECT_TRUE(run.Exited(c.toolResult)) << c.launcher << " " << c.fake << ": " << run;
         EXPECT_EQ(run.out, "") << c.launcher << " " << c.fake;
         EXPECT_EQ(run.err, kRelayLines + c.status + "\n") << c.launcher << " " << c.fake;
     }
-    ToolRun missing = RunTool(MORE_SECURITY_TOOL_MAIN_TOOL, {}, ExternalFormOf(auth_) + FrameOf(request_.get()),
-                              {"WFS_PRIVILEGED_LAUNCHER=/nonexistent/launcher"});
-    EXPECT_EQ(missing.exitStatus, kHelperToolResultFailed);
+    const Outcome missing = Run({}, Input(), "asis", "", "/nonexistent/launcher");
+    EXPECT_TRUE(missing.Exited(kHelperToolResultFailed)) << missing;
     EXPECT_EQ(missing.err, kRelayLines + "-60031\n");
 
     // A repairer that leaves without reading while the relay still copies a request far larger
     // than a socket's buffer: the copy meets EPIPE, and the repairer's 0 makes the result 0.
-    wfs::CFRef<CFStringRef> filler(CFStringCreateWithCString(nullptr, std::string(4 << 20, 'f').c_str(),
-                                                            kCFStringEncodingUTF8));
-    CFDictionarySetValue(request_.get(), CFSTR("Filler"), filler.get());
-    ToolRun closing = Relay("asis", "close-exit0", ExternalFormOf(auth_) + FrameOf(request_.get()));
-    EXPECT_EQ(closing.exitStatus, kHelperToolResultSuccess);
+    auto large = Request("GetPrivileges");
+    CFDictionarySetValue(large.get(), CFSTR("Filler"), Str(std::string(4 << 20, 'f')).get());
+    const Outcome closing = Run({}, ExternalFormOf(auth_) + FrameOf(large.get()), "asis", "close-exit0");
+    EXPECT_TRUE(closing.Exited(kHelperToolResultSuccess)) << closing;
     EXPECT_EQ(closing.out, "");
 }
 

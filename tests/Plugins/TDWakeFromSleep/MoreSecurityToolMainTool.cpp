@@ -6,8 +6,8 @@
 //
 // Started as a repairer ("--self-repair") with WFS_FAKE_REPAIRER set, it stands in for a repairer
 // that goes wrong: it writes its process ID and then
-//   exit:N       exits with status N
-//   signal       is killed by SIGKILL
+//   exit:N       exits with status N once the request has arrived, unread
+//   signal       is killed by SIGKILL once the request has arrived, unread
 //   close-exit0  closes its input and output without reading and exits with 0
 
 #include "MoreSecurity.h"
@@ -15,6 +15,7 @@
 
 #include <Support/CFRef.h>
 
+#include <poll.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -50,6 +51,9 @@ int FakeRepairer(const char *mode)
 {
     const int32_t pid = getpid();
     if (MoreUNIXWrite(STDOUT_FILENO, &pid, sizeof(pid), nullptr) != 0) return 4;
+    // Left unread, the request makes the relay's end see the connection reset, not just closed.
+    struct pollfd input = {STDIN_FILENO, POLLIN, 0};
+    if (strcmp(mode, "close-exit0") != 0 && poll(&input, 1, 10000) != 1) return 4;
     if (strncmp(mode, "exit:", 5) == 0) return atoi(mode + 5);
     if (strcmp(mode, "signal") == 0) raise(SIGKILL);
     close(STDIN_FILENO);

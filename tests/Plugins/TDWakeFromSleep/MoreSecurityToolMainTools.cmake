@@ -4,5 +4,4 @@ target_link_libraries(MoreSecurityToolMainTool PRIVATE MoreSecurity Support)
 add_dependencies(MoreSecurityTests MoreSecurityToolMainTool WfsTestPrivilegedLauncher)
 target_compile_definitions(MoreSecurityTests PRIVATE
   MORE_SECURITY_TOOL_MAIN_TOOL="$<TARGET_FILE:MoreSecurityToolMainTool>"
-  MORE_SECURITY_TEST_LAUNCHER="$<TARGET_FILE:WfsTestPrivilegedLauncher>"
-  MORE_SECURITY_TEST_SCRATCH_DIR="${CMAKE_CURRENT_BINARY_DIR}")
+  MORE_SECURITY_TEST_LAUNCHER="$<TARGET_FILE:WfsTestPrivilegedLauncher>")

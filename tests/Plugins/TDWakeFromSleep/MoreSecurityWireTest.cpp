@@ -1,7 +1,9 @@
 // The frame and descriptor format between client and helper tool, against real sockets and a real
 // peer process.
 
-#include "MoreSecurityWireTestSupport.h"
+#include "MoreSecurityTestSupport.h"
+
+#include "MoreCFQ.h"
 
 using namespace wfs_test;
 
@@ -25,7 +27,7 @@ int ReadResponseFrom(const std::string &bytes, wfs::CFRef<CFDictionaryRef> *resp
     }
     Send(sockets.theirs.get(), trailer);
     const int err = CopyDictionaryTranslatingDescriptors(sockets.ours.get(), response->out());
-    *rest = ReadToEnd(sockets.ours.get());
+    *rest = ReadAll(sockets.ours.get());
     return err;
 }
 
@@ -44,7 +46,7 @@ TEST_F(MoreSecWire, ThreeDescriptorsArriveRenumberedInOrderAndAPeerThatStopsEarl
     wfs::UniqueFd devNull(open("/dev/null", O_RDONLY | O_CLOEXEC));
     const int sent[3] = {file.get(), pipeRead.get(), devNull.get()};
     auto dict = MakeDictionary();
-    CFDictionarySetValue(dict.get(), DescriptorArrayKey, MakeIntArray({sent[0], sent[1], sent[2]}).get());
+    CFDictionarySetValue(dict.get(), DescriptorArrayKey, IntArray({sent[0], sent[1], sent[2]}).get());
     {
         SocketPair sockets;
         Child peer = Child::Fork([&] { return WriteDictionaryAndDescriptors(dict.get(), sockets.theirs.get()); });
@@ -55,7 +57,7 @@ TEST_F(MoreSecWire, ThreeDescriptorsArriveRenumberedInOrderAndAPeerThatStopsEarl
         const std::vector<int> got = DescriptorsIn(response.get());
         ASSERT_EQ(got.size(), 3u);
         for (size_t i = 0; i < 3; i++) EXPECT_TRUE(got[i] != sent[i] && SameFile(got[i], sent[i])) << i;
-        EXPECT_EQ(ReadToEnd(sockets.ours.get()), "");
+        EXPECT_EQ(ReadAll(sockets.ours.get()), "");
         MoreSecCloseDescriptorArray(DescriptorArrayOf(response.get()));
         for (int fd : got) EXPECT_FALSE(DescriptorIsOpen(fd));
         for (int fd : sent) EXPECT_TRUE(DescriptorIsOpen(fd)) << "the sender keeps its own";
@@ -95,7 +97,7 @@ TEST_F(MoreSecWire, FrameLengthsAndContentsAreCheckedWithoutReadingBeyondTheFram
         sockets.theirs.reset();
         wfs::CFRef<CFDictionaryRef> dict;
         ASSERT_EQ(CopyDictionaryFromDescriptor(sockets.ours.get(), dict.out()), 0);
-        EXPECT_EQ(GetString(dict.get(), CFSTR("a")), "b");
+        EXPECT_EQ(Utf8(CFDictionaryGetValue(dict.get(), CFSTR("a"))), "b");
         EXPECT_EQ(ReadAll(sockets.ours.get()), "NEXT");
         EXPECT_TRUE(writer.Wait().Exited(0));
     }
@@ -135,11 +137,11 @@ TEST_F(MoreSecWire, DescriptorListsOnEitherSide)
 
     // An empty list comes back as an empty list and no message is read; a bad list is refused
     // before any message is read (a message follows the frame, then "NEXT").
-    CFDictionarySetValue(dict.get(), DescriptorArrayKey, MakeIntArray({}).get());
+    CFDictionarySetValue(dict.get(), DescriptorArrayKey, IntArray({}).get());
     ASSERT_EQ(ReadResponseFrom(FrameOf(dict.get()), &response, &rest), 0);
     EXPECT_EQ(CFArrayGetCount(DescriptorArrayOf(response.get())), 0);
     EXPECT_EQ(rest, "NEXT");
-    wfs::CFRef<CFMutableArrayRef> badLists[] = {MakeIntArray({-1}), MakeIntArray({devNull.get(), 0})};
+    wfs::CFRef<CFMutableArrayRef> badLists[] = {IntArray({-1}), IntArray({devNull.get(), 0})};
     CFArraySetValueAtIndex(badLists[1].get(), 1, CFSTR("4"));
     for (auto &list : badLists) {
         CFDictionarySetValue(dict.get(), DescriptorArrayKey, list.get());
@@ -153,7 +155,7 @@ TEST_F(MoreSecWire, DescriptorListsOnEitherSide)
     auto values = MakeDictionary();
     wfs::CFRef<CFDateRef> date(CFDateCreate(nullptr, 123456789.5));
     CFDictionarySetValue(values.get(), CFSTR("Date"), date.get());
-    CFDictionarySetValue(values.get(), CFSTR("List"), MakeIntArray({-9, 7}).get());
+    CFDictionarySetValue(values.get(), CFSTR("List"), IntArray({-9, 7}).get());
     CFDictionarySetValue(values.get(), CFSTR("CommandName"), CFSTR("SchedulePowerEvent"));
     response.reset();
     ASSERT_EQ(ReadResponseFrom(FrameOf(values.get()), &response, &rest), 0);
@@ -161,7 +163,7 @@ TEST_F(MoreSecWire, DescriptorListsOnEitherSide)
 
     // The sender checks its list only after the frame, element by element.
     auto sockets = std::make_unique<SocketPair>();
-    CFDictionarySetValue(dict.get(), DescriptorArrayKey, MakeIntArray({devNull.get(), -5}).get());
+    CFDictionarySetValue(dict.get(), DescriptorArrayKey, IntArray({devNull.get(), -5}).get());
     EXPECT_EQ(WriteDictionaryAndDescriptors(dict.get(), sockets->theirs.get()), EINVAL);
     CFDictionarySetValue(dict.get(), DescriptorArrayKey, CFSTR("x"));
     EXPECT_EQ(WriteDictionaryAndDescriptors(dict.get(), sockets->theirs.get()), EINVAL);
@@ -173,7 +175,7 @@ TEST_F(MoreSecWire, DescriptorListsOnEitherSide)
     wfs::UniqueFd received(fdRead);
     EXPECT_TRUE(SameFile(fdRead, devNull.get()));
     EXPECT_EQ(CopyDictionaryFromDescriptor(sockets->ours.get(), second.out()), 0);
-    EXPECT_EQ(ReadToEnd(sockets->ours.get()), "");
+    EXPECT_EQ(ReadAll(sockets->ours.get()), "");
     sockets.reset();
     // A peer that has gone away: the write's EPIPE, not a signal.
     sockets = std::make_unique<SocketPair>();
@@ -205,7 +207,7 @@ TEST_F(MoreSecWire, ResultConversionsErrorKeyAndClosingAList)
     MoreSecCloseDescriptorArray(nullptr);
     int ends[2];
     ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
-    auto list = MakeIntArray({ends[0], ends[1]});
+    auto list = IntArray({ends[0], ends[1]});
     MoreSecCloseDescriptorArray(list.get());
     EXPECT_FALSE(DescriptorIsOpen(ends[0]) || DescriptorIsOpen(ends[1]));
     EXPECT_EQ(CFArrayGetCount(list.get()), 2) << "the array itself is left as it was";

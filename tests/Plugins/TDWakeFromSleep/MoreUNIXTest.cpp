@@ -133,8 +133,7 @@ TEST(MoreUNIXSIGPIPE, IgnoringKeepsMaskAndFlagsAndWritingRequiresIt) {
     // Signal dispositions are process-wide: both cases run in a child.
     RunInChild([] { WFS_CHILD_EXPECT(IgnoringKeepsMaskAndFlags()); });
     SocketPair pair;
-    EXPECT_DEATH((signal(SIGPIPE, SIG_DFL), MoreUNIXWrite(pair.ours.get(), "x", 1, nullptr)),
-                 AssertionPattern("MoreUNIX.cpp", "current.sa_handler == SIG_IGN"));
+    EXPECT_DEATH((signal(SIGPIPE, SIG_DFL), MoreUNIXWrite(pair.ours.get(), "x", 1, nullptr)), "failed assertion");
 }
 
 TEST(MoreUNIXDescriptor, ArrivesInAnotherProcessAsTheSameOpenFile) {

@@ -13,8 +13,6 @@ function(wfs_add_host_test name)
 </dict>
 </plist>
 ]])
-  # Temporary folders on a file system that honours set-user-ID bits, where /tmp does not.
-  target_compile_definitions(${name} PRIVATE WFS_TEST_SCRATCH_DIR="${CMAKE_CURRENT_BINARY_DIR}")
 endfunction()
 
 if(TARGET TDWakeFromSleep)

@@ -8,7 +8,6 @@
 #include "TDWakeFromSleepController.h"
 
 #include "AuthorizationInternal.h"
-#include "HostTestSupport.h"
 
 #include <IOKit/IOKit.h>
 #include <Plinth/Plinth.h>
@@ -366,45 +365,31 @@ TEST_F(Controller, PrivilegeFollowsTheToolsOwnerAndIsSetOnlyWhenItDiffers) {
     ASSERT_TRUE(NSUserDefaults::standardUserDefaults()->synchronize());
     GiveFoldersToNobody();
     timers_.push_back(std::make_shared<TestTimer>(true, 1, SecondsFromNow(3600)));
-    struct Report {
-        bool privilegedBefore, noRequestOnNotifications, dateKept, cancelDeniedLogged, getPrivilegesAlone, privilegedAfter;
-        uid_t owner;
-        mode_t mode;
-    };
-    const Report report = RunChildReporting<Report>([&](Report &r) {
-        if (!DropToNobody()) return;
-        setenv("WFS_PRIVILEGED_LAUNCHER", (dir_ / "launcher").c_str(), 1);
-        setenv("WFS_TEST_LAUNCHER_MODE", "refuse", 1);
-        RecordingController nobodys;
-        r.privilegedBefore = nobodys.toolIsPrivileged();
-        for (CFStringRef name : {NSWorkspaceWillSleepNotification, NSWorkspaceDidWakeNotification}) {
-            NSWorkspace::sharedWorkspace().notificationCenter().postNotificationName(name, nullptr);
-        }
-        r.noRequestOnNotifications = nobodys.requests.empty();
-        r.dateKept = OnDisk() == stored;
-        nobodys.cancelWakeFromSleepAtDate(Date(stored).get());
-        r.cancelDeniedLogged = Logged(PLLogLevel::Error, "CancelPowerEvent failed with error 5362",
-                                      "-[TDWakeFromSleepController performToolCommand:date:scheduler:type:]");
-        nobodys.requests.clear();
-        setenv("WFS_TEST_LAUNCHER_MODE", "grant", 1);
-        nobodys.setToolIsPrivileged(true);
-        r.getPrivilegesAlone = nobodys.requests.size() == 1 && nobodys.requests[0].command == "GetPrivileges" &&
-                               std::isnan(nobodys.requests[0].date) && nobodys.requests[0].scheduler == "-" &&
-                               nobodys.requests[0].type == "-";
-        r.privilegedAfter = nobodys.toolIsPrivileged();
-        struct stat st {};
-        stat(ToolPath().c_str(), &st);
-        r.owner = st.st_uid;
-        r.mode = st.st_mode;
-    });
-    EXPECT_FALSE(report.privilegedBefore);
-    EXPECT_TRUE(report.noRequestOnNotifications);
-    EXPECT_TRUE(report.dateKept);
-    EXPECT_TRUE(report.cancelDeniedLogged);
-    EXPECT_TRUE(report.getPrivilegesAlone);
-    EXPECT_TRUE(report.privilegedAfter);
-    EXPECT_EQ(report.owner, 0u);
-    EXPECT_EQ(report.mode, S_IFREG | 04555u);
+    RunInChild(
+        [&] {
+            setenv("WFS_PRIVILEGED_LAUNCHER", (dir_ / "launcher").c_str(), 1);
+            setenv("WFS_TEST_LAUNCHER_MODE", "refuse", 1);
+            RecordingController nobodys;
+            WFS_CHILD_EXPECT(!nobodys.toolIsPrivileged());
+            for (CFStringRef name : {NSWorkspaceWillSleepNotification, NSWorkspaceDidWakeNotification}) {
+                NSWorkspace::sharedWorkspace().notificationCenter().postNotificationName(name, nullptr);
+            }
+            WFS_CHILD_EXPECT(nobodys.requests.empty());
+            WFS_CHILD_EXPECT(OnDisk() == stored);
+            nobodys.cancelWakeFromSleepAtDate(Date(stored).get());
+            WFS_CHILD_EXPECT(Logged(PLLogLevel::Error, "CancelPowerEvent failed with error 5362",
+                                    "-[TDWakeFromSleepController performToolCommand:date:scheduler:type:]"));
+            nobodys.requests.clear();
+            setenv("WFS_TEST_LAUNCHER_MODE", "grant", 1);
+            nobodys.setToolIsPrivileged(true);
+            WFS_CHILD_EXPECT(nobodys.requests.size() == 1 && nobodys.requests[0].command == "GetPrivileges" &&
+                             std::isnan(nobodys.requests[0].date) && nobodys.requests[0].scheduler == "-" &&
+                             nobodys.requests[0].type == "-");
+            WFS_CHILD_EXPECT(nobodys.toolIsPrivileged());
+            struct stat st {};
+            WFS_CHILD_EXPECT(stat(ToolPath().c_str(), &st) == 0 && st.st_uid == 0 && st.st_mode == (S_IFREG | 04555u));
+        },
+        ChildSetup().AsNobody());
     EXPECT_TRUE(Events().empty());
 }
 
@@ -462,16 +447,16 @@ TEST_F(Controller, ToolFailuresAreLoggedWithTheirNumbers) {
     EXPECT_TRUE(logged_.empty());
     if (geteuid() != 0) return;
     env_.set("XDG_DATA_HOME", dir_ / "data");
-    const int status = RunChild([&] {
+    const Outcome outcome = Child::Fork([&] {
         if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 77;
         if (mount("none", (dir_ / "data").c_str(), "tmpfs", MS_NOSUID, nullptr) != 0) return 77;
         const bool noTool = !controller.toolPath();
         return noTool && Logged(PLLogLevel::Error, "home directory is on an volume that doesn't support setuid root helper tools",
                                 "-[TDWakeFromSleepController toolPath]")
                    ? 0 : 1;
-    });
-    if (status == 77) GTEST_SKIP() << "no private mount namespace here";
-    EXPECT_EQ(status, 0);
+    }).Wait();
+    if (outcome.Exited(77)) GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_TRUE(outcome.Exited(0)) << outcome;
 }
 
 // Run again from a copy of this program in a bundle without the tool's template.
@@ -486,13 +471,7 @@ TEST_F(Controller, WithoutTheTemplateInItsBundleNoRequestIsMade) {
         std::error_code linked;
         std::filesystem::create_hard_link(self, copy, linked);
         if (linked) std::filesystem::copy_file(self, copy);
-        EXPECT_EQ(RunChild([&] {
-                      setenv(kChildMarker, "1", 1);
-                      const char *argv[] = {copy.c_str(), "--gtest_filter=Controller.WithoutTheTemplateInItsBundleNoRequestIsMade", nullptr};
-                      execv(copy.c_str(), const_cast<char **>(argv));
-                      return 127;
-                  }),
-                  0);
+        RerunThisTest(ChildSetup().Env(kChildMarker, "1"), copy);
         return;
     }
     RecordingController controller;

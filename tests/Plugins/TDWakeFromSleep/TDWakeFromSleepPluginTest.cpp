@@ -3,7 +3,6 @@
 // launching, observing the four workspace notifications; as root, a will-sleep has the plug-in's
 // own copy of the helper tool schedule the earliest alarm.
 
-#include "HostTestSupport.h"
 
 #include <AppKit/AppKit.h>
 #include <IOKit/IOKit.h>

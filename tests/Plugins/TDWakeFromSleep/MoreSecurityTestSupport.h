@@ -1,0 +1,98 @@
+// Helpers for the MoreSecurity tests and the helper tool's: requests, frames and authorizations.
+// Builds on the shared TestSupport.h and CFTestSupport.h.
+#pragma once
+
+#include "MoreSecurityInternal.h"
+#include "MoreUNIX.h"
+
+#include <CFTestSupport.h>
+#include <TestSupport.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace wfs_test {
+
+using namespace wfstest;
+
+// A request as the controller builds it: the command, and for a power event its date, scheduler and
+// type.
+inline wfs::CFRef<CFMutableDictionaryRef> Request(const char *command, CFAbsoluteTime date = 0,
+                                                  const std::string &scheduler = "", const std::string &type = "")
+{
+    wfs::CFRef<CFMutableDictionaryRef> request = MakeDictionary();
+    CFDictionarySetValue(request.get(), CFSTR("CommandName"), Str(command).get());
+    if (scheduler.empty()) return request;
+    wfs::CFRef<CFDateRef> when(CFDateCreate(nullptr, date));
+    CFDictionarySetValue(request.get(), CFSTR("Date"), when.get());
+    CFDictionarySetValue(request.get(), CFSTR("Scheduler"), Str(scheduler).get());
+    CFDictionarySetValue(request.get(), CFSTR("Type"), Str(type).get());
+    return request;
+}
+
+inline CFArrayRef DescriptorArrayOf(CFDictionaryRef dict)
+{
+    return static_cast<CFArrayRef>(CFDictionaryGetValue(dict, DescriptorArrayKey));
+}
+
+// The descriptors listed under DescriptorArrayKey.
+inline std::vector<int> DescriptorsIn(CFDictionaryRef dict)
+{
+    std::vector<int> fds;
+    CFArrayRef array = DescriptorArrayOf(dict);
+    for (CFIndex i = 0; array != nullptr && i < CFArrayGetCount(array); i++) {
+        fds.push_back(static_cast<int>(NumberValue(CFArrayGetValueAtIndex(array, i))));
+    }
+    return fds;
+}
+
+// A frame holding `xml` as it stands: length in native order, then the bytes.
+inline std::string RawFrame(const std::string &xml)
+{
+    const uint32_t n = static_cast<uint32_t>(xml.size());
+    return std::string(reinterpret_cast<const char *>(&n), sizeof(n)) + xml;
+}
+
+inline std::string FrameOf(CFDictionaryRef dict)
+{
+    wfs::CFRef<CFDataRef> xml(CFPropertyListCreateXMLData(nullptr, dict));
+    return RawFrame(std::string(reinterpret_cast<const char *>(CFDataGetBytePtr(xml.get())),
+                                static_cast<size_t>(CFDataGetLength(xml.get()))));
+}
+
+inline std::string ExternalFormOf(AuthorizationRef auth)
+{
+    AuthorizationExternalForm form;
+    EXPECT_EQ(AuthorizationMakeExternalForm(auth, &form), 0);
+    return std::string(form.bytes, sizeof(form.bytes));
+}
+
+// Writes `bytes` to `fd` and shuts down its sending direction.
+inline void Send(int fd, const std::string &bytes)
+{
+    EXPECT_EQ(MoreUNIXWrite(fd, bytes.data(), bytes.size(), nullptr), 0);
+    EXPECT_EQ(shutdown(fd, SHUT_WR), 0);
+}
+
+// A test with SIGPIPE ignored (a peer that goes away must show as EPIPE, not end the test) and an
+// authorization of its own, freed at the end.
+class AuthorizedTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(MoreUNIXIgnoreSIGPIPE(), 0);
+        ASSERT_EQ(AuthorizationCreate(nullptr, nullptr, kAuthorizationFlagDefaults, &auth_), 0);
+    }
+    void TearDown() override
+    {
+        if (auth_ != nullptr) {
+            EXPECT_EQ(AuthorizationFree(std::exchange(auth_, nullptr), kAuthorizationFlagDefaults), 0);
+        }
+    }
+
+    AuthorizationRef auth_ = nullptr;
+};
+
+}  // namespace wfs_test
