@@ -8,7 +8,6 @@
 #include "TDWakeFromSleepPreferencePaneExtension.h"
 
 #include "AuthorizationInternal.h"
-#include "HostTestSupport.h"
 
 #include <IOKit/IOKit.h>
 
