@@ -7,6 +7,8 @@
 #include <QDBusVariant>
 #include <QTimer>
 
+#include <cctype>
+
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -248,16 +250,21 @@ bool PrivateBuses::waitForInhibitors(size_t count) {
     return WaitUntil([&] { return listInhibitors().size() == count; });
 }
 
+// A unit's object path, its name with every byte but letters and digits written as _xx.
+static QDBusObjectPath UnitPath(const std::string &unit) {
+    QString path = kSystemdPath + "/unit/";
+    for (unsigned char c : unit) path += std::isalnum(c) ? QString(QChar(c)) : QString::asprintf("_%02x", c);
+    return QDBusObjectPath(path);
+}
+
 void PrivateBuses::emitUnitNew(const std::string &unit) {
-    const QString name = QString::fromStdString(unit);
     emitSignal(session_, kSystemd, kSystemdPath, "org.freedesktop.systemd1.Manager", "UnitNew", "so",
-         {name, QVariant::fromValue(QDBusObjectPath(kSystemdPath + "/unit/" + QString(name).replace('.', '_').replace('-', '_')))});
+               {QString::fromStdString(unit), QVariant::fromValue(UnitPath(unit))});
 }
 
 void PrivateBuses::emitUnitRemoved(const std::string &unit) {
-    const QString name = QString::fromStdString(unit);
     emitSignal(session_, kSystemd, kSystemdPath, "org.freedesktop.systemd1.Manager", "UnitRemoved", "so",
-         {name, QVariant::fromValue(QDBusObjectPath(kSystemdPath + "/unit/" + QString(name).replace('.', '_').replace('-', '_')))});
+               {QString::fromStdString(unit), QVariant::fromValue(UnitPath(unit))});
 }
 
 int PrivateBuses::subscribeCalls() {
