@@ -268,21 +268,7 @@ void PrivateBuses::emitUnitRemoved(const std::string &unit) {
 }
 
 int PrivateBuses::subscribeCalls() {
-    const QDBusMessage reply = callMock(session_, kSystemd, kSystemdPath, "GetMethodCalls", {"Subscribe"});
-    if (reply.arguments().size() != 1) return -1;
-    const QDBusArgument calls = reply.arguments().at(0).value<QDBusArgument>();
-    int count = 0;
-    calls.beginArray();
-    while (!calls.atEnd()) {
-        qulonglong when = 0;
-        QVariantList arguments;
-        calls.beginStructure();
-        calls >> when >> arguments;
-        calls.endStructure();
-        ++count;
-    }
-    calls.endArray();
-    return count;
+    return static_cast<int>(methodCalls(session_, kSystemd, kSystemdPath, "Subscribe").size());
 }
 
 void PrivateBuses::claimSessionName(const std::string &name) {
@@ -302,10 +288,15 @@ void PrivateBuses::releaseSessionName(const std::string &name) {
 }
 
 std::vector<QVariantList> PrivateBuses::notifyCalls() {
+    return methodCalls(session_, kNotifications, kNotificationsPath, "Notify");
+}
+
+std::vector<QVariantList> PrivateBuses::methodCalls(QDBusConnection &bus, const QString &service, const QString &path,
+                                                     const QString &method) {
     std::vector<QVariantList> rows;
-    const QDBusMessage reply = callMock(session_, kNotifications, kNotificationsPath, "GetMethodCalls", {"Notify"});
+    const QDBusMessage reply = callMock(bus, service, path, "GetMethodCalls", {method});
     if (reply.arguments().size() != 1) return rows;
-    const QDBusArgument calls = reply.arguments().at(0).value<QDBusArgument>();
+    const QDBusArgument calls = reply.arguments().at(0).value<QDBusArgument>();  // a(tav)
     calls.beginArray();
     while (!calls.atEnd()) {
         qulonglong when = 0;
@@ -322,11 +313,6 @@ std::vector<QVariantList> PrivateBuses::notifyCalls() {
 void PrivateBuses::emitActionInvoked(uint id, const std::string &action) {
     emitSignal(session_, kNotifications, kNotificationsPath, "org.freedesktop.Notifications", "ActionInvoked", "us",
          {id, QString::fromStdString(action)});
-}
-
-void PrivateBuses::emitNotificationClosed(uint id) {
-    emitSignal(session_, kNotifications, kNotificationsPath, "org.freedesktop.Notifications", "NotificationClosed", "uu",
-         {id, 2u});
 }
 
 }  // namespace hosttest

@@ -88,13 +88,14 @@ public:
     void claimSessionName(const std::string &name);
     void releaseSessionName(const std::string &name);
 
-    // The notification service: the arguments of each Notify call, oldest first, and its two
-    // signals as a desktop would send them.
+    // The notification service: the arguments of each Notify call, oldest first, and an action
+    // chosen on a notification.
     std::vector<QVariantList> notifyCalls();
     void emitActionInvoked(uint id, const std::string &action);
-    void emitNotificationClosed(uint id);
 
 private:
+    // The arguments of each call of `method` that a mock has served, oldest first.
+    std::vector<QVariantList> methodCalls(QDBusConnection &bus, const QString &service, const QString &path, const QString &method);
     QDBusMessage callMock(QDBusConnection &bus, const QString &service, const QString &path, const QString &method,
                           const QVariantList &arguments);
     void emitSignal(QDBusConnection &bus, const QString &service, const QString &path, const QString &interface,

@@ -148,13 +148,6 @@ TEST_F(SystemEventsTest, ReportsApplicationUnitsOncePerLaunch) {
     for (WorkspaceEvent event : posted) EXPECT_EQ(event, WorkspaceEvent::DidLaunchApplication);
 }
 
-TEST(LaunchMonitorUnits, OwnUnitFromCgroup) {
-    EXPECT_EQ(LaunchMonitor::UnitOfCgroup("0::/user.slice/user-1000.slice/user@1000.service/app.slice/app-x-12.scope\n"),
-              "app-x-12.scope");
-    EXPECT_EQ(LaunchMonitor::UnitOfCgroup("1:name=systemd:/a.scope\n0::/\n"), "");
-    EXPECT_EQ(LaunchMonitor::UnitOfCgroup(""), "");
-}
-
 class WithoutUserManager : public SystemEventsTest {
 protected:
     WithoutUserManager() : SystemEventsTest({.userManager = false}) {}
