@@ -1,10 +1,12 @@
 // The client half of the helper tool protocol: one request, one short-lived tool process.
 //
-// The tool runs with one end of a socket pair on its standard input and output. We send the
-// authorization's external form and the request frame, half-close so the tool sees where the
-// request ends, read the response frame and the descriptors behind it, and then let the tool's
-// exit status have the last word: a response that arrived in full is still discarded when the
-// tool says it failed.
+// The tool is opened along its real path, checked to lie where only root and the invoking user
+// could have put it, and that very file is started through its descriptor: nothing can be swapped
+// in between the check and the start. It runs with one end of a socket pair on its standard input
+// and output. We send the authorization's external form and the request frame, half-close so the
+// tool sees where the request ends, read the response frame and the descriptors behind it, and
+// then let the tool's exit status have the last word: a response that arrived in full is still
+// discarded when the tool says it failed.
 
 #include "MoreSecurityInternal.h"
 
@@ -21,6 +23,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -77,11 +80,11 @@ int MoveAboveStandardDescriptors(wfs::UniqueFd &fd)
     return 0;
 }
 
-// Starts the tool with `childFd` as its standard input and output; answers vfork's result. The
-// child runs in our memory until it executes the tool, so everything it uses was prepared by the
-// caller and it calls nothing but dup2, close, execl and _exit. Kept out of line so that no local
-// of the caller lives across vfork.
-__attribute__((noinline)) pid_t StartTool(const char *toolPath, int childFd, int ourFd)
+// Starts the tool open on `toolFd`, with `childFd` as its standard input and output; answers
+// vfork's result. The child runs in our memory until it executes the tool, so everything it uses
+// was prepared by the caller and it calls nothing but dup2, close, the execveat system call and
+// _exit. Kept out of line so that no local of the caller lives across vfork.
+__attribute__((noinline)) pid_t StartTool(int toolFd, char *const argv[], int childFd, int ourFd)
 {
     const pid_t pid = vfork();
     if (pid == 0) {
@@ -91,7 +94,9 @@ __attribute__((noinline)) pid_t StartTool(const char *toolPath, int childFd, int
             _exit(kHelperToolResultFailed);
         }
         if (close(childFd) != 0 || close(ourFd) != 0) _exit(kHelperToolResultFailed);
-        execl(toolPath, toolPath, static_cast<char *>(NULL));
+        // The file we checked, not whatever its path names by now. Its descriptor is
+        // close-on-exec, so the tool does not inherit it.
+        syscall(SYS_execveat, toolFd, "", argv, environ, AT_EMPTY_PATH);
         _exit(kHelperToolResultFailed);
     }
     return pid;
@@ -148,9 +153,20 @@ extern "C" int MoreSecExecuteRequestInHelperTool(CFURLRef helperTool, Authorizat
                                           sizeof(toolPath))) {
         return coreFoundationUnknownErr;
     }
+    char *const toolArgv[] = {toolPath, NULL};
 
     AuthorizationExternalForm extForm;
     int err = AuthorizationMakeExternalForm(auth, &extForm);
+    if (err != 0) return err;
+
+    // A tool anyone else could have placed or could swap would run with our authorization, and
+    // would be handed our request: it is refused before anything is started.
+    int rawToolFd = -1;
+    struct stat toolStat;
+    err = OpenPathSafely(toolPath, getuid(), &rawToolFd, &toolStat);
+    wfs::UniqueFd toolFd(rawToolFd);
+    if (err == 0 && !S_ISREG(toolStat.st_mode)) err = EACCES;
+    if (err == 0) err = MoveAboveStandardDescriptors(toolFd);
     if (err != 0) return err;
 
     // Close-on-exec on both: the tool must inherit the socket only as its descriptors 0 and 1
@@ -164,9 +180,10 @@ extern "C" int MoreSecExecuteRequestInHelperTool(CFURLRef helperTool, Authorizat
     if (err == 0) err = MoveAboveStandardDescriptors(ourEnd);
     if (err != 0) return err;
 
-    const pid_t pid = StartTool(toolPath, childEnd.get(), ourEnd.get());
+    const pid_t pid = StartTool(toolFd.get(), toolArgv, childEnd.get(), ourEnd.get());
     ToolProcess tool(pid);
     if (pid < 0) err = MoreUNIXErrno(pid);
+    toolFd.reset();
 
     // From here on our end is the only descriptor of the socket in this process, so the tool's end
     // shows up as the end of the stream.

@@ -2,10 +2,11 @@
 // a fresh copy of the bundle's template in the user's Application Support folder.
 //
 // "Valid" means ready for privileged work and made from the current template: owned by root,
-// set-user-ID with no write bit for anyone, and the template's size and modification time. A
-// fresh copy is deliberately not valid; the tool's self-repair makes it so. Because the check
-// compares against the template, a plug-in update (new template) invalidates the old copy, which
-// is then replaced on the next call.
+// set-user-ID with no write bit for anyone, one link only, the template's size and modification
+// time, and reached through folders that only root and the invoking user can change. A fresh copy
+// is deliberately not valid; the tool's self-repair makes it so. Because the check compares
+// against the template, a plug-in update (new template) invalidates the old copy, which is then
+// replaced on the next call.
 
 #include "MoreSecurityInternal.h"
 
@@ -14,8 +15,10 @@
 
 #include <Support/CFRef.h>
 #include <Support/Eintr.h>
+#include <Support/UniqueFd.h>
 
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -108,6 +111,35 @@ int CreateTemporaryFile(const FSRef *folder, FSRef *tmpRef)
     }
 }
 
+// The folder that holds the tool: writable by no one but its owner, since whoever can write to it
+// can swap the tool. A folder we made inherits the user's umask and may have come out group-
+// writable; it is the tool's own, so it is tightened. Then the whole way to it is checked: when
+// someone else could change any folder on it, no tool installed there could ever be trusted, and
+// the folder is as unsuitable as one on a volume that ignores set-user-ID bits.
+int PrepareToolFolder(const char *toolPath)
+{
+    char folder[PATH_MAX];
+    if (strlen(toolPath) >= sizeof(folder)) return coreFoundationUnknownErr;
+    strcpy(folder, toolPath);
+    char *slash = strrchr(folder, '/');
+    if (slash == NULL || slash == folder) return kMoreSecUnsuitableFolderErr;
+    *slash = '\0';
+
+    wfs::UniqueFd own(wfs::RetryOnEintr(
+        [&] { return open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
+    struct stat st;
+    if (own && fstat(own.get(), &st) == 0 && st.st_uid == geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 &&
+        (st.st_mode & S_ISVTX) == 0) {
+        if (fchmod(own.get(), st.st_mode & 07755) != 0) return errno;
+    }
+
+    int fd = -1;
+    const int err = OpenPathSafely(folder, getuid(), &fd, &st);
+    wfs::UniqueFd checked(fd);
+    if (err == EPERM) return kMoreSecUnsuitableFolderErr;
+    return err;
+}
+
 // Clears the tool's place for a fresh copy. Something already there is unlinked; a folder is
 // removed with rmdir, which refuses one that still holds anything.
 int ClearToolPlace(const char *toolPath)
@@ -147,15 +179,17 @@ int InstallHelperTool(CFURLRef templateTool, OSType folderType, CFStringRef subF
     err = CopyHelperToolURL(kUserDomain, folderType, subFolderName, toolName, true, toolURL.out());
     if (err != noErr) return err;
 
+    char toolPath[PATH_MAX];
+    if (!GetURLPath(toolURL.get(), toolPath)) return coreFoundationUnknownErr;
+    err = PrepareToolFolder(toolPath);
+    if (err != 0) return err;
+
     Boolean looksOK = false;
     err = CheckHelperTool(templateTool, toolURL.get(), &looksOK);
     if (err != noErr) return err;
     if (!looksOK) {
         char templatePath[PATH_MAX];
-        char toolPath[PATH_MAX];
-        if (!GetURLPath(templateTool, templatePath) || !GetURLPath(toolURL.get(), toolPath)) {
-            return coreFoundationUnknownErr;
-        }
+        if (!GetURLPath(templateTool, templatePath)) return coreFoundationUnknownErr;
         err = ClearToolPlace(toolPath);
         if (err != 0) return err;
         // The copy is owned by us and not set-user-ID, so it is not valid yet; the tool's
@@ -182,14 +216,19 @@ extern "C" int CheckHelperTool(CFURLRef templateTool, CFURLRef tool, Boolean *lo
 
     char toolPath[PATH_MAX];
     if (!GetURLPath(tool, toolPath)) return coreFoundationUnknownErr;
-    // A tool that cannot be examined is simply not a valid one.
+    // A tool that cannot be examined, or that lies where someone other than root and the invoking
+    // user could have put it or could swap it, is simply not a valid one. The look is taken on
+    // descriptors opened along the real path, never on names that could change in between.
+    int fd = -1;
     struct stat toolStat;
-    const bool exists = wfs::RetryOnEintr([&] { return stat(toolPath, &toolStat); }) == 0;
+    const bool reachable = OpenPathSafely(toolPath, getuid(), &fd, &toolStat) == 0;
+    wfs::UniqueFd checked(fd);
 
     // Only the seconds of the modification time are compared: that is what survives every copy
-    // and every file system. The group and the contents are not looked at.
-    *looksOK = exists && toolStat.st_uid == 0 && static_cast<UInt16>(toolStat.st_mode) == kValidToolMode &&
-               toolStat.st_size == templateStat.st_size &&
+    // and every file system. The group and the contents are not looked at. A second link would be
+    // a set-user-ID root copy that outlives this one when the plug-in replaces or removes it.
+    *looksOK = reachable && toolStat.st_uid == 0 && static_cast<UInt16>(toolStat.st_mode) == kValidToolMode &&
+               toolStat.st_nlink == 1 && toolStat.st_size == templateStat.st_size &&
                toolStat.st_mtim.tv_sec == templateStat.st_mtim.tv_sec;
     return 0;
 }

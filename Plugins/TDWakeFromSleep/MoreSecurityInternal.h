@@ -3,6 +3,8 @@
 
 #include "MoreSecurity.h"
 
+#include <sys/stat.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -37,6 +39,15 @@ unsigned int SetCloseOpenFileDescriptorsWays(unsigned int ways);
 /* The tool's dispatcher. */
 int ReadAndDispatchCommand(int fdIn, int fdOut, AuthorizationRef auth,
                            MoreSecCommandProcedure commandProc);
+
+/* Opens the file or folder at `path` for checking it, or starting it (O_PATH, close-on-exec), into
+   `*fd` (-1 on entry) and describes it in `*finalStat`. Symbolic links along `path` are resolved
+   first; then every folder from "/" down is opened relative to the one before, without following
+   links, and must be owned by root or `user` and writable by no one else (a sticky folder, such as
+   /tmp, may be). The last component must be such a folder, or a regular file owned by root or
+   `user` and writable by neither group nor others. 0, EPERM when something on the way fails that
+   rule, or the errno of a failure. */
+int OpenPathSafely(const char *path, uid_t user, int *fd, struct stat *finalStat);
 
 /* Locating and checking the tool. */
 int CheckHelperTool(CFURLRef templateTool, CFURLRef tool, Boolean *looksOK);

@@ -133,13 +133,16 @@ int AddErrorNumber(wfs::CFRef<CFDictionaryRef> *response, int commandErr)
     return 0;
 }
 
-// Compares the open file with the kernel's record of the running executable.
+// Compares the open file with the kernel's record of the running executable. A file with a second
+// link is refused as well: the link, made while the file was still the user's, would keep a
+// set-user-ID root copy alive after the plug-in replaces or removes this one.
 int CheckIsRunningExecutable(int fd)
 {
     struct stat opened;
     int err = MoreUNIXErrno(fstat(fd, &opened));
     if (err != 0) return err;
     if (!S_ISREG(opened.st_mode)) return kRepairNotRunningExecutableErr;
+    if (opened.st_nlink != 1) return kRepairLinkedElsewhereErr;
 
     // /proc/self/exe is opened rather than stat'ed by name so that both sides of the comparison are
     // open files, not names that could change between two looks. Without procfs there is no way
@@ -244,8 +247,10 @@ extern "C" int RepairRunningExecutable(const char *pathToSelf)
     // So the file is opened once, checked to be the program that is running (which the privileged
     // launch started as root on the user's authorization), and changed through that descriptor
     // only. O_NOFOLLOW: the path comes canonical, so a symbolic link here was put there since.
+    // O_NONBLOCK: a FIFO put at the path would otherwise hold the open, and root with it, until
+    // someone opened its other end; the check that follows refuses anything but a regular file.
     wfs::UniqueFd file(wfs::RetryOnEintr(
-        [&] { return open(pathToSelf, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY); }));
+        [&] { return open(pathToSelf, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK); }));
     if (!file) return MoreUNIXErrno(-1);
 
     int err = CheckIsRunningExecutable(file.get());
@@ -254,6 +259,16 @@ extern "C" int RepairRunningExecutable(const char *pathToSelf)
         // fchown by root clears the set-user-ID bit, so the mode is set after the owner.
         if (err == 0) err = MoreUNIXErrno(fchown(file.get(), 0, static_cast<gid_t>(-1)));
         if (err == 0) err = MoreUNIXErrno(fchmod(file.get(), kRepairedMode));
+        // The user could still link the file between the check and the change of owner; once it
+        // is root's they no longer can. So look again, and take the set-user-ID bit back if a
+        // link appeared.
+        struct stat repaired;
+        if (err == 0) err = MoreUNIXErrno(fstat(file.get(), &repaired));
+        if (err == 0 && repaired.st_nlink != 1) {
+            err = kRepairLinkedElsewhereErr;
+            const int junk = fchmod(file.get(), kRepairedMode & ~S_ISUID);
+            MoreAssertQ(junk == 0);
+        }
         RestoreInvokingUser();
     }
 

@@ -2,6 +2,7 @@
 #include "CFCollectionInternal.h"
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -86,10 +87,11 @@ __CFArray *NewCopy(const __CFArray *source) {
 }  // namespace
 
 CFArrayRef cf::CreateArrayTakingValues(const void *const *values, CFIndex count, bool isMutable) {
-    auto *array = new __CFArray(&kCFTypeArrayCallBacks);
+    // The references pass to the array only once it exists in full.
+    auto array = std::make_unique<__CFArray>(&kCFTypeArrayCallBacks);
     array->values_.assign(values, values + count);
     array->mutable_ = isMutable;
-    return array;
+    return array.release();
 }
 
 CFTypeID CFArrayGetTypeID(void) { return kCFTypeIDArray; }

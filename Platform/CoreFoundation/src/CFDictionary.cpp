@@ -243,20 +243,29 @@ __CFDictionary *NewCopy(const __CFDictionary *source) {
 
 CFDictionaryRef cf::CreateDictionaryTakingPairs(const void *const *pairs, CFIndex count, bool isMutable) {
     auto *dict = new __CFDictionary(&kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
-    dict->mutable_ = isMutable;
-    dict->rehash(static_cast<size_t>(count));
-    for (CFIndex i = 0; i < count; ++i) {
-        const void *key = pairs[2 * i];
-        const CFHashCode hash = CFHash(key);
-        if (dict->find(key, hash) >= 0) {
-            // Hand every reference back untouched: forget the entries before the dictionary goes.
-            dict->entries_.clear();
-            dict->slots_.clear();
-            dict->count_ = 0;
-            delete dict;
-            return nullptr;
+    // Hands every reference back untouched: the entries are forgotten before the dictionary goes.
+    const auto discard = [dict] {
+        dict->entries_.clear();
+        dict->slots_.clear();
+        dict->count_ = 0;
+        delete dict;
+    };
+    try {
+        dict->mutable_ = isMutable;
+        dict->rehash(static_cast<size_t>(count));
+        for (CFIndex i = 0; i < count; ++i) {
+            const void *key = pairs[2 * i];
+            const CFHashCode hash = CFHash(key);
+            if (dict->find(key, hash) >= 0) {
+                discard();
+                return nullptr;
+            }
+            dict->insert(key, pairs[2 * i + 1], hash);
         }
-        dict->insert(key, pairs[2 * i + 1], hash);
+    } catch (...) {
+        // Out of memory half-way: the caller still owns every reference, as it does for a repeat.
+        discard();
+        throw;
     }
     return dict;
 }

@@ -14,11 +14,14 @@
 
 #include <expat.h>
 
+#include <cerrno>
 #include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstdarg>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <optional>
 #include <random>
 #include <string>
@@ -274,21 +277,42 @@ public:
         if (text_.capacity() > kKeep) std::string().swap(text_);
         if (values_.capacity() > kKeep / sizeof(CFTypeRef)) std::vector<CFTypeRef>().swap(values_);
         if (open_.capacity() > kKeep / sizeof(Open)) std::vector<Open>().swap(open_);
+        // expat keeps its input buffer and tag buffers across a reset; after a large document a
+        // fresh parser next time costs less than holding on to them.
+        if (static_cast<std::size_t>(documentLength_) > kKeep && parser_ != nullptr) {
+            XML_ParserFree(parser_);
+            parser_ = nullptr;
+        }
         workspace_.busy = false;
     }
 
-    // The parsed property list, or NULL with error() telling why.
+    // The parsed property list, or NULL with error() telling why; ranOutOfMemory() then tells a
+    // document that is not a property list from one that could not be read for want of memory.
     CFPropertyListRef parse(const UInt8 *bytes, CFIndex length);
     const std::string &error() const { return error_; }
+    bool ranOutOfMemory() const { return noMemory_; }
+    void outOfMemory();
 
 private:
 
-    static void XMLCALL OnStart(void *self, const XML_Char *name, const XML_Char **attributes) {
-        static_cast<Reader *>(self)->start(name, attributes);
+    // No exception may cross expat, which is C: running out of memory inside a handler stops the
+    // parse as a failure of its own kind.
+    template <typename Handler>
+    static void Guarded(void *self, Handler &&handler) {
+        try {
+            handler(static_cast<Reader *>(self));
+        } catch (const std::bad_alloc &) {
+            static_cast<Reader *>(self)->outOfMemory();
+        }
     }
-    static void XMLCALL OnEnd(void *self, const XML_Char *) { static_cast<Reader *>(self)->end(); }
+    static void XMLCALL OnStart(void *self, const XML_Char *name, const XML_Char **attributes) {
+        Guarded(self, [&](Reader *reader) { reader->start(name, attributes); });
+    }
+    static void XMLCALL OnEnd(void *self, const XML_Char *) {
+        Guarded(self, [](Reader *reader) { reader->end(); });
+    }
     static void XMLCALL OnText(void *self, const XML_Char *text, int length) {
-        static_cast<Reader *>(self)->characters(text, static_cast<std::size_t>(length));
+        Guarded(self, [&](Reader *reader) { reader->characters(text, static_cast<std::size_t>(length)); });
     }
     static void XMLCALL OnDoctype(void *self, const XML_Char *, const XML_Char *, const XML_Char *,
                                   int hasInternalSubset) {
@@ -311,6 +335,8 @@ private:
     void end();
     void characters(const char *text, std::size_t length);
     void fail(const char *format, ...) __attribute__((format(printf, 2, 3)));
+    // Puts a finished value on the stack, which then owns it (and releases it if it cannot).
+    void push(CFTypeRef value);
 
     CFTypeRef createLeaf(Element element);
     CFTypeRef createArray(std::size_t base);
@@ -322,6 +348,8 @@ private:
     Workspace &workspace_;
     XML_Parser &parser_;
     bool failed_ = false;
+    bool noMemory_ = false;
+    CFIndex documentLength_ = 0;
     std::string error_;
     unsigned containerDepth_ = 0;  // arrays and dictionaries open
     bool inLeaf_ = false;          // collecting text for the innermost element
@@ -346,6 +374,28 @@ void Reader::fail(const char *format, ...) {
     error_ = message;
     error_ += where;
     XML_StopParser(parser_, XML_FALSE);
+}
+
+void Reader::outOfMemory() {
+    if (failed_) return;
+    failed_ = true;
+    noMemory_ = true;
+    // Assigning a short literal to a string that may already hold one allocates nothing new
+    // worth worrying about; if even that fails the message stays empty.
+    try {
+        error_ = "out of memory";
+    } catch (const std::bad_alloc &) {
+    }
+    if (parser_ != nullptr) XML_StopParser(parser_, XML_FALSE);
+}
+
+void Reader::push(CFTypeRef value) {
+    try {
+        values_.push_back(value);
+    } catch (...) {
+        CFRelease(value);
+        throw;
+    }
 }
 
 void Reader::start(const XML_Char *name, const XML_Char **attributes) {
@@ -436,7 +486,7 @@ void Reader::end() {
             if (value == nullptr) return;  // createLeaf said why
             break;
     }
-    values_.push_back(value);
+    push(value);
 }
 
 CFStringRef Reader::createKey() {
@@ -452,7 +502,14 @@ CFStringRef Reader::createKey() {
     CFStringRef key = CreateStringWithCheckedUTF8(text_.data(), text_.size(), false);
     const auto *str = static_cast<const __CFString *>(key);
     str->hash_.store(hash, std::memory_order_relaxed);
-    if (share) keys_.add(str, hash);
+    if (share) {
+        try {
+            keys_.add(str, hash);
+        } catch (...) {
+            CFRelease(key);
+            throw;
+        }
+    }
     return key;
 }
 
@@ -489,22 +546,31 @@ CFTypeRef Reader::createLeaf(Element element) {
         }
         case Element::Data: {
             const std::size_t room = text_.size() / 4 * 3 + 3;
-            auto *bytes = static_cast<UInt8 *>(std::malloc(room));
-            if (bytes == nullptr) std::abort();
+            std::unique_ptr<UInt8, void (*)(void *)> bytes(static_cast<UInt8 *>(std::malloc(room)), std::free);
+            if (!bytes) {
+                outOfMemory();
+                return nullptr;
+            }
             std::size_t length = 0;
-            if (!Base64Decode(text_.data(), text_.size(), bytes, &length)) {
-                std::free(bytes);
+            if (!Base64Decode(text_.data(), text_.size(), bytes.get(), &length)) {
                 fail("malformed base64 in <data>");
                 return nullptr;
             }
             if (mutability_ == kCFPropertyListMutableContainersAndLeaves) {
                 CFMutableDataRef data = CFDataCreateMutable(allocator_, 0);
-                if (length > 0) CFDataAppendBytes(data, bytes, static_cast<CFIndex>(length));
-                std::free(bytes);
+                try {
+                    if (length > 0) CFDataAppendBytes(data, bytes.get(), static_cast<CFIndex>(length));
+                } catch (...) {
+                    CFRelease(data);
+                    throw;
+                }
                 return data;
             }
             // The data takes the buffer over (and frees it).
-            return CFDataCreateWithBytesNoCopy(allocator_, bytes, static_cast<CFIndex>(length), kCFAllocatorMalloc);
+            CFDataRef data = CFDataCreateWithBytesNoCopy(allocator_, bytes.get(), static_cast<CFIndex>(length),
+                                                         kCFAllocatorMalloc);
+            bytes.release();
+            return data;
         }
         default:
             CF_ASSERT(!"a container is not a leaf");
@@ -530,15 +596,19 @@ CFTypeRef Reader::createDictionary(std::size_t base) {
 }
 
 CFPropertyListRef Reader::parse(const UInt8 *bytes, CFIndex length) {
+    documentLength_ = length;
     if (length > INT_MAX) {
         error_ = "the document is too large";
         return nullptr;
     }
+    if (parser_ != nullptr && !XML_ParserReset(parser_, nullptr)) {  // also clears every handler
+        XML_ParserFree(parser_);
+        parser_ = nullptr;
+    }
+    if (parser_ == nullptr) parser_ = XML_ParserCreate(nullptr);
     if (parser_ == nullptr) {
-        parser_ = XML_ParserCreate(nullptr);
-        if (parser_ == nullptr) std::abort();
-    } else if (!XML_ParserReset(parser_, nullptr)) {  // also clears every handler
-        std::abort();
+        outOfMemory();
+        return nullptr;
     }
     XML_SetHashSalt(parser_, workspace_.salt);
     keys_.setSalt(workspace_.salt);
@@ -554,6 +624,10 @@ CFPropertyListRef Reader::parse(const UInt8 *bytes, CFIndex length) {
     const XML_Status status =
         XML_Parse(parser_, reinterpret_cast<const char *>(bytes), static_cast<int>(length), XML_TRUE);
     if (failed_) return nullptr;
+    if (status != XML_STATUS_OK && XML_GetErrorCode(parser_) == XML_ERROR_NO_MEMORY) {
+        outOfMemory();
+        return nullptr;
+    }
     if (status != XML_STATUS_OK) {
         char message[256];
         std::snprintf(message, sizeof message, "%s (line %lu)", XML_ErrorString(XML_GetErrorCode(parser_)),
@@ -576,14 +650,22 @@ CFPropertyListRef CFPropertyListCreateFromXMLData(CFAllocatorRef allocator, CFDa
                                                   CFOptionFlags mutabilityOption, CFStringRef *errorString) {
     CF_ASSERT(xmlData != NULL);
     CF_ASSERT(mutabilityOption <= kCFPropertyListMutableContainersAndLeaves);
-    std::optional<cf::plist::Workspace> own;
-    cf::plist::Workspace &workspace = cf::plist::tWorkspace.busy ? own.emplace() : cf::plist::tWorkspace;
-    cf::plist::Reader reader(allocator, mutabilityOption, workspace);
-    CFPropertyListRef result = reader.parse(CFDataGetBytePtr(xmlData), CFDataGetLength(xmlData));
-    if (errorString != nullptr) {
-        *errorString = result != nullptr ? nullptr
-                                         : CFStringCreateWithCString(allocator, reader.error().c_str(),
-                                                                     kCFStringEncodingUTF8);
+    if (errorString != nullptr) *errorString = nullptr;
+    CFPropertyListRef result = nullptr;
+    bool noMemory = true;
+    try {
+        std::optional<cf::plist::Workspace> own;
+        cf::plist::Workspace &workspace = cf::plist::tWorkspace.busy ? own.emplace() : cf::plist::tWorkspace;
+        cf::plist::Reader reader(allocator, mutabilityOption, workspace);
+        result = reader.parse(CFDataGetBytePtr(xmlData), CFDataGetLength(xmlData));
+        noMemory = reader.ranOutOfMemory();
+        if (result == nullptr && errorString != nullptr) {
+            *errorString = CFStringCreateWithCString(allocator, reader.error().c_str(), kCFStringEncodingUTF8);
+        }
+    } catch (const std::bad_alloc &) {
+        // Only the error string can be left to fail here; the reader itself never throws.
     }
+    // Set last, so that nothing above can overwrite it.
+    if (result == nullptr) errno = noMemory ? ENOMEM : EINVAL;
     return result;
 }

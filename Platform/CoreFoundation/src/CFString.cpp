@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <unordered_map>
@@ -141,11 +142,13 @@ bool IsAscii(const char *bytes, std::size_t count) {
 }
 
 CFStringRef CreateStringWithCheckedUTF8(const char *bytes, std::size_t count, bool isMutable) {
-    auto *str = new __CFString;
+    // Owned until it is complete: running out of memory half-way must not leak the object.
+    auto owner = std::make_unique<__CFString>();
+    __CFString *str = owner.get();
     str->mutable_ = isMutable;
     if (IsAscii(bytes, count)) {
         str->ascii_.assign(bytes, count);
-        return str;
+        return owner.release();
     }
     const auto *p = reinterpret_cast<const unsigned char *>(bytes);
     std::u16string &units = str->wide_;
@@ -181,13 +184,13 @@ CFStringRef CreateStringWithCheckedUTF8(const char *bytes, std::size_t count, bo
         }
         i += trailing + 1;
     }
-    return str;
+    return owner.release();
 }
 
 CFStringRef CreateStringWithUnits(std::u16string units) {
-    auto *str = new __CFString;
+    auto str = std::make_unique<__CFString>();
     str->assign(std::move(units));
-    return str;
+    return str.release();
 }
 
 }  // namespace cf

@@ -50,8 +50,12 @@ std::optional<std::string> HomeFolder() {
 
 std::optional<std::string> UserFolder(OSType folderType) {
     if (folderType == kTemporaryFolderType) {
-        const char *tmp = std::getenv("TMPDIR");
-        return WithoutTrailingSlashes(IsAbsolute(tmp) ? tmp : "/tmp");
+        // The user's own runtime folder, which only that user can write to. Never $TMPDIR or /tmp:
+        // programs are looked for in this folder and run, and in a folder that every user can
+        // write to, anyone could put one there. Without a runtime folder there is none.
+        const char *runtime = std::getenv("XDG_RUNTIME_DIR");
+        if (!IsAbsolute(runtime)) return std::nullopt;
+        return WithoutTrailingSlashes(runtime);
     }
     if (folderType == kApplicationSupportFolderType) {
         const char *data = std::getenv("XDG_DATA_HOME");

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <new>
 
 namespace wfs::iokit {
@@ -67,39 +68,64 @@ auto NoThrow(Call &&call, decltype(call()) onNoMemory) noexcept -> decltype(call
 namespace wfs::iokit {
 namespace {
 
-IOReturn Schedule(CFDateRef time_to_wake, CFStringRef my_id, CFStringRef type) {
+size_t CountOwnedBy(const std::vector<PowerEvent> &events, uid_t owner) {
+    return static_cast<size_t>(
+        std::count_if(events.begin(), events.end(), [owner](const PowerEvent &e) { return e.owner == owner; }));
+}
+
+IOReturn Schedule(CFDateRef time_to_wake, CFStringRef my_id, CFStringRef type, uid_t owner) {
     PowerEvent event;
     if (IOReturn result = DecodeArguments(time_to_wake, my_id, type, event)) return result;
     if (!(event.time > CFAbsoluteTimeGetCurrent()) || !(event.time < kLatestDate)) return kIOReturnBadArgument;
     if (::geteuid() != 0) return kIOReturnNotPrivileged;
+    event.owner = owner;
     return ChangeStore([&](std::vector<PowerEvent> &events) {
         if (std::find(events.begin(), events.end(), event) != events.end()) return kIOReturnSuccess;
-        size_t mine = static_cast<size_t>(std::count_if(
-            events.begin(), events.end(), [&](const PowerEvent &e) { return e.scheduler == event.scheduler; }));
-        if (mine >= kMaxEventsPerScheduler) return kIOReturnBadArgument;
+        if (CountOwnedBy(events, owner) >= kMaxEventsPerOwner || events.size() >= kMaxEvents) {
+            return kIOReturnNoSpace;
+        }
         events.push_back(event);
         return kIOReturnSuccess;
     });
 }
 
-IOReturn Cancel(CFDateRef time_to_wake, CFStringRef my_id, CFStringRef type) {
+// Root may withdraw anyone's event (all of them that match); any other user only their own.
+IOReturn Cancel(CFDateRef time_to_wake, CFStringRef my_id, CFStringRef type, uid_t requester) {
     PowerEvent event;
     if (IOReturn result = DecodeArguments(time_to_wake, my_id, type, event)) return result;
     if (::geteuid() != 0) return kIOReturnNotPrivileged;
     return ChangeStore([&](std::vector<PowerEvent> &events) {
-        auto found = std::find(events.begin(), events.end(), event);
-        if (found == events.end()) return kIOReturnNotFound;
-        events.erase(found);
-        return kIOReturnSuccess;
+        const auto matches = [&](const PowerEvent &e) {
+            return e.time == event.time && e.scheduler == event.scheduler && e.type == event.type;
+        };
+        const auto mayRemove = [&](const PowerEvent &e) { return matches(e) && (requester == 0 || e.owner == requester); };
+        const size_t removed = std::erase_if(events, mayRemove);
+        if (removed > 0) return kIOReturnSuccess;
+        // Someone else's event: refusing says no more than the world-readable listing does.
+        return std::any_of(events.begin(), events.end(), matches) ? kIOReturnNotPrivileged : kIOReturnNotFound;
     });
 }
 
+IOReturn ReadEvents(CFArrayRef *events) {
+    *events = nullptr;
+    std::vector<PowerEvent> pending;
+    int error = ReadEventsUnlocked(StorePath(), pending);
+    if (error == ENOENT) error = 0, pending.clear();
+    if (error == EINVAL || error == EFBIG || error == ELOOP) return kIOReturnNotReadable;
+    if (error != 0) return IOReturnFromErrno(error);
+    DropPastEvents(pending, CFAbsoluteTimeGetCurrent());
+    *events = CreateEventArray(pending);
+    return *events != nullptr ? kIOReturnSuccess : kIOReturnNoMemory;
+}
+
 CFArrayRef CopyEvents() {
-    std::vector<PowerEvent> events;
-    if (!ReadEventsUnlocked(StorePath(), events)) return nullptr;
-    DropPastEvents(events, CFAbsoluteTimeGetCurrent());
-    if (events.empty()) return nullptr;
-    return CreateEventArray(events);
+    CFArrayRef events = nullptr;
+    if (ReadEvents(&events) != kIOReturnSuccess) return nullptr;
+    if (CFArrayGetCount(events) == 0) {
+        CFRelease(events);
+        return nullptr;
+    }
+    return events;
 }
 
 IOReturn Rearm() {
@@ -113,13 +139,29 @@ IOReturn Rearm() {
 using namespace wfs::iokit;
 
 extern "C" IOReturn IOPMSchedulePowerEvent(CFDateRef time_to_wake, CFStringRef my_id, CFStringRef type) {
-    return NoThrow([&] { return Schedule(time_to_wake, my_id, type); }, kIOReturnNoMemory);
+    return NoThrow([&] { return Schedule(time_to_wake, my_id, type, ::getuid()); }, kIOReturnNoMemory);
 }
 
 extern "C" IOReturn IOPMCancelScheduledPowerEvent(CFDateRef time_to_wake, CFStringRef my_id, CFStringRef type) {
-    return NoThrow([&] { return Cancel(time_to_wake, my_id, type); }, kIOReturnNoMemory);
+    return NoThrow([&] { return Cancel(time_to_wake, my_id, type, ::getuid()); }, kIOReturnNoMemory);
+}
+
+extern "C" IOReturn IOPMSchedulePowerEventForUser(CFDateRef time_to_wake, CFStringRef my_id, CFStringRef type,
+                                                  uid_t owner) {
+    return NoThrow([&] { return Schedule(time_to_wake, my_id, type, owner); }, kIOReturnNoMemory);
+}
+
+extern "C" IOReturn IOPMCancelScheduledPowerEventForUser(CFDateRef time_to_wake, CFStringRef my_id,
+                                                         CFStringRef type, uid_t requester) {
+    return NoThrow([&] { return Cancel(time_to_wake, my_id, type, requester); }, kIOReturnNoMemory);
 }
 
 extern "C" CFArrayRef IOPMCopyScheduledPowerEvents(void) { return NoThrow(CopyEvents, nullptr); }
+
+extern "C" IOReturn IOPMReadScheduledPowerEvents(CFArrayRef *events) {
+    if (events == nullptr) return kIOReturnBadArgument;
+    *events = nullptr;
+    return NoThrow([&] { return ReadEvents(events); }, kIOReturnNoMemory);
+}
 
 extern "C" IOReturn IOPMRearmScheduledPowerEvents(void) { return NoThrow(Rearm, kIOReturnNoMemory); }

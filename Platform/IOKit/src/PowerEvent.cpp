@@ -21,7 +21,7 @@ bool IsValidScheduler(std::string_view scheduler) {
 }
 
 bool EventLess(const PowerEvent &a, const PowerEvent &b) {
-    return std::tie(a.time, a.type, a.scheduler) < std::tie(b.time, b.type, b.scheduler);
+    return std::tie(a.time, a.type, a.scheduler, a.owner) < std::tie(b.time, b.type, b.scheduler, b.owner);
 }
 
 void NormalizeEvents(std::vector<PowerEvent> &events) {

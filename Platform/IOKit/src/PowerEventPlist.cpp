@@ -3,6 +3,9 @@
 #include <IOKit/pwr_mgt/IOPMKeys.h>
 #include <Support/CFRef.h>
 
+#include <cerrno>
+#include <cstdint>
+
 namespace wfs::iokit {
 
 static CFDictionaryRef CreateEventDictionary(const PowerEvent &event) {
@@ -13,11 +16,13 @@ static CFDictionaryRef CreateEventDictionary(const PowerEvent &event) {
     CFRef<CFStringRef> type(CFStringCreateWithBytes(
         kCFAllocatorDefault, reinterpret_cast<const UInt8 *>(event.type.data()),
         static_cast<CFIndex>(event.type.size()), kCFStringEncodingUTF8, false));
-    if (!date || !scheduler || !type) return nullptr;
+    const SInt64 ownerValue = event.owner;
+    CFRef<CFNumberRef> owner(CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt64Type, &ownerValue));
+    if (!date || !scheduler || !type || !owner) return nullptr;
     const void *keys[] = {CFSTR(kIOPMPowerEventTimeKey), CFSTR(kIOPMPowerEventAppNameKey),
-                          CFSTR(kIOPMPowerEventTypeKey)};
-    const void *values[] = {date.get(), scheduler.get(), type.get()};
-    return CFDictionaryCreate(kCFAllocatorDefault, keys, values, 3, &kCFTypeDictionaryKeyCallBacks,
+                          CFSTR(kIOPMPowerEventTypeKey), CFSTR(kIOPMPowerEventOwnerUIDKey)};
+    const void *values[] = {date.get(), scheduler.get(), type.get(), owner.get()};
+    return CFDictionaryCreate(kCFAllocatorDefault, keys, values, 4, &kCFTypeDictionaryKeyCallBacks,
                               &kCFTypeDictionaryValueCallBacks);
 }
 
@@ -62,19 +67,37 @@ static bool DecodeEvent(CFTypeRef element, PowerEvent &event) {
     if (date == nullptr || scheduler == nullptr || type == nullptr) return false;
     event.time = CFDateGetAbsoluteTime(date);
     if (!CopyUTF8(scheduler, event.scheduler) || !CopyUTF8(type, event.type)) return false;
+    event.owner = 0;
+    CFTypeRef owner = nullptr;
+    {
+        CFRef<CFStringRef> key(CFStringCreateWithCString(kCFAllocatorDefault, kIOPMPowerEventOwnerUIDKey,
+                                                         kCFStringEncodingUTF8));
+        if (key) owner = CFDictionaryGetValue(dictionary, key.get());
+    }
+    if (owner != nullptr) {
+        SInt64 value = -1;
+        if (CFGetTypeID(owner) != CFNumberGetTypeID() ||
+            !CFNumberGetValue(static_cast<CFNumberRef>(owner), kCFNumberSInt64Type, &value) || value < 0 ||
+            value >= static_cast<SInt64>(static_cast<uid_t>(-1))) {
+            return false;
+        }
+        event.owner = static_cast<uid_t>(value);
+    }
     return IsValidScheduler(event.scheduler) && IsKnownEventType(event.type);
 }
 
-bool DecodeEvents(const std::string &document, std::vector<PowerEvent> &events) {
+int DecodeEvents(std::string_view document, std::vector<PowerEvent> &events) {
     events.clear();
-    // The bytes are only lent to the data object: the caller's string outlives it.
+    // The bytes are only lent to the data object: the caller's buffer outlives it.
     CFRef<CFDataRef> data(CFDataCreateWithBytesNoCopy(
         kCFAllocatorDefault, reinterpret_cast<const UInt8 *>(document.data()),
         static_cast<CFIndex>(document.size()), kCFAllocatorNull));
-    if (!data) return false;
+    if (!data) return ENOMEM;
     CFRef<CFPropertyListRef> root(CFPropertyListCreateFromXMLData(
         kCFAllocatorDefault, data.get(), kCFPropertyListImmutable, nullptr));
-    if (!root || CFGetTypeID(root.get()) != CFArrayGetTypeID()) return false;
+    // The reader tells a document it refuses (EINVAL) from one it could not finish (ENOMEM).
+    if (!root) return errno == ENOMEM ? ENOMEM : EINVAL;
+    if (CFGetTypeID(root.get()) != CFArrayGetTypeID()) return EINVAL;
     auto array = static_cast<CFArrayRef>(root.get());
     CFIndex count = CFArrayGetCount(array);
     events.reserve(static_cast<size_t>(count));
@@ -82,12 +105,12 @@ bool DecodeEvents(const std::string &document, std::vector<PowerEvent> &events) 
         PowerEvent event;
         if (!DecodeEvent(CFArrayGetValueAtIndex(array, i), event)) {
             events.clear();
-            return false;
+            return EINVAL;
         }
         events.push_back(std::move(event));
     }
     NormalizeEvents(events);
-    return true;
+    return 0;
 }
 
 }  // namespace wfs::iokit

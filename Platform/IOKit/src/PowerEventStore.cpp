@@ -17,7 +17,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <memory>
+#include <string_view>
+#include <thread>
 
 namespace wfs::iokit {
 
@@ -65,43 +68,67 @@ int PrepareFolder(const std::string &folder) {
     return 0;
 }
 
+// A buffer from malloc: running short of memory while reading the store is an answer (ENOMEM)
+// rather than an exception, so that it is never mistaken for something about the store.
+class ByteBuffer {
+public:
+    int Reserve(size_t capacity) {
+        if (capacity <= capacity_) return 0;
+        void *grown = std::realloc(data_.get(), capacity);
+        if (grown == nullptr) return ENOMEM;
+        (void)data_.release();
+        data_.reset(static_cast<char *>(grown));
+        capacity_ = capacity;
+        return 0;
+    }
+    char *data() const { return data_.get(); }
+    size_t capacity() const { return capacity_; }
+    size_t size = 0;
+    std::string_view view() const { return {data_.get(), size}; }
+
+private:
+    std::unique_ptr<char, void (*)(void *)> data_{nullptr, std::free};
+    size_t capacity_ = 0;
+};
+
 // Reads the whole store. 0, or the errno of the failure (ENOENT: no store; EFBIG: too large;
-// EINVAL: not a regular file).
-int ReadStoreFile(const std::string &path, std::string &bytes) {
-    bytes.clear();
+// EINVAL: not a regular file; ELOOP: a symbolic link).
+int ReadStoreFile(const std::string &path, ByteBuffer &bytes) {
+    bytes.size = 0;
     UniqueFd fd(RetryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK); }));
     if (!fd) return errno;
     struct stat st;
     if (::fstat(fd.get(), &st) == -1) return errno;
     if (!S_ISREG(st.st_mode)) return EINVAL;
     if (static_cast<unsigned long long>(st.st_size) > kMaxStoreBytes) return EFBIG;
-    bytes.resize(static_cast<size_t>(st.st_size));
-    size_t done = 0;
+    if (int error = bytes.Reserve(static_cast<size_t>(st.st_size) + 1)) return error;
     for (;;) {
-        if (done == bytes.size()) {
+        if (bytes.size == bytes.capacity()) {
             // The file may have grown since fstat; look for more, within the limit.
-            if (bytes.size() >= kMaxStoreBytes) {
-                char probe;
-                ssize_t n = RetryOnEintr([&] { return ::read(fd.get(), &probe, 1); });
-                if (n == -1) return errno;
-                if (n > 0) return EFBIG;
-                break;
-            }
-            bytes.resize(std::min(kMaxStoreBytes, bytes.size() + 4096));
+            if (bytes.size > kMaxStoreBytes) return EFBIG;
+            if (int error = bytes.Reserve(std::min(kMaxStoreBytes + 1, bytes.size + 4096))) return error;
         }
-        ssize_t n = RetryOnEintr([&] { return ::read(fd.get(), bytes.data() + done, bytes.size() - done); });
+        ssize_t n = RetryOnEintr(
+            [&] { return ::read(fd.get(), bytes.data() + bytes.size, bytes.capacity() - bytes.size); });
         if (n == -1) return errno;
         if (n == 0) break;
-        done += static_cast<size_t>(n);
+        bytes.size += static_cast<size_t>(n);
     }
-    bytes.resize(done);
-    return 0;
+    return bytes.size > kMaxStoreBytes ? EFBIG : 0;
 }
 
-// Errors that say nothing about the store itself, only about this moment: never a reason to move
-// the store aside.
-bool IsTransient(int error) {
-    return error == ENOMEM || error == EMFILE || error == ENFILE || error == EINTR || error == EAGAIN;
+// The failures that are facts about the file at the store's path: its bytes are not a store
+// (EINVAL from the decoder, or a file that is not a regular one), it is larger than any store we
+// write (EFBIG), or it is a symbolic link (ELOOP). Only these move it aside; anything else (out of
+// memory or descriptors, a read error) is about this moment, and the store must survive it.
+bool IsNotAStore(int error) { return error == EINVAL || error == EFBIG || error == ELOOP; }
+
+// Reads and decodes the store: 0, or the errno of the first failure (see IsNotAStore).
+int ReadAndDecode(const std::string &path, std::vector<PowerEvent> &events) {
+    events.clear();
+    ByteBuffer bytes;
+    if (int error = ReadStoreFile(path, bytes)) return error;
+    return DecodeEvents(bytes.view(), events);
 }
 
 int MoveAside(const std::string &path, std::string &movedTo) {
@@ -192,28 +219,45 @@ private:
 
 std::string TemporaryPrefix(const std::string &storePath) { return storePath + ".tmp-"; }
 
+// Takes the exclusive lock on `fd`, polling until the deadline: flock has no timed form, and a
+// signal-based timeout would reach into the caller's signal handling. Contention is rare and
+// brief, so a short poll costs nothing in practice.
+int LockWithin(int fd, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    auto pause = std::chrono::milliseconds(1);
+    for (;;) {
+        if (RetryOnEintr([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) == 0) return 0;
+        if (errno != EWOULDBLOCK) return errno;
+        if (std::chrono::steady_clock::now() >= deadline) return EWOULDBLOCK;
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::milliseconds(25));
+    }
+}
+
 }  // namespace
 
 IOReturn StoreLock::Acquire(const std::string &storePath, StoreLock &lock) {
-    if (int error = PrepareFolder(Split(storePath).folder)) return IOReturnFromErrno(error);
+    SplitPath parts = Split(storePath);
+    if (int error = PrepareFolder(parts.folder)) return IOReturnFromErrno(error);
     std::string lockPath = storePath + ".lock";
     UniqueFd fd(RetryOnEintr(
         [&] { return ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600); }));
     if (!fd) return IOReturnFromErrno(errno);
-    if (RetryOnEintr([&] { return ::flock(fd.get(), LOCK_EX); }) == -1) return IOReturnFromErrno(errno);
+    if (int error = LockWithin(fd.get(), std::chrono::milliseconds(kLockTimeoutMilliseconds))) {
+        return error == EWOULDBLOCK ? kIOReturnBusy : IOReturnFromErrno(error);
+    }
     lock.fd_ = std::move(fd);
+    RemoveStaleTemporaries(parts.folder, parts.name + ".tmp-");
     return kIOReturnSuccess;
 }
 
 IOReturn LoadEventsLocked(const StoreLock &lock, const std::string &storePath,
                           std::vector<PowerEvent> &events, std::string *movedAside) {
-    (void)lock;
+    if (!lock.held()) return kIOReturnError;
+    int error = ReadAndDecode(storePath, events);
+    if (error == 0 || error == ENOENT) return kIOReturnSuccess;
     events.clear();
-    std::string bytes;
-    int error = ReadStoreFile(storePath, bytes);
-    if (error == ENOENT) return kIOReturnSuccess;
-    if (error != 0 && IsTransient(error)) return IOReturnFromErrno(error);
-    if (error == 0 && DecodeEvents(bytes, events)) return kIOReturnSuccess;
+    if (!IsNotAStore(error)) return IOReturnFromErrno(error);
     std::string target;
     if (int moveError = MoveAside(storePath, target)) return IOReturnFromErrno(moveError);
     ::syslog(LOG_WARNING, "scheduled power events: unusable store moved aside to %s", target.c_str());
@@ -229,7 +273,6 @@ IOReturn SaveEventsLocked(const StoreLock &lock, const std::string &storePath,
     if (IOReturn result = EncodeEvents(events, document)) return result;
 
     SplitPath parts = Split(storePath);
-    RemoveStaleTemporaries(parts.folder, parts.name + ".tmp-");
     TemporaryFile temporary;
     if (int error = temporary.Create(TemporaryPrefix(storePath))) return IOReturnFromErrno(error);
     // Root may be running with the invoking user's group; the store belongs to root alone, and is
@@ -247,11 +290,8 @@ IOReturn SaveEventsLocked(const StoreLock &lock, const std::string &storePath,
     return kIOReturnSuccess;
 }
 
-bool ReadEventsUnlocked(const std::string &storePath, std::vector<PowerEvent> &events) {
-    events.clear();
-    std::string bytes;
-    if (ReadStoreFile(storePath, bytes) != 0) return false;
-    return DecodeEvents(bytes, events);
+int ReadEventsUnlocked(const std::string &storePath, std::vector<PowerEvent> &events) {
+    return ReadAndDecode(storePath, events);
 }
 
 }  // namespace wfs::iokit

@@ -1,13 +1,18 @@
 // wfs-pmset: lists the scheduled power events, and as root schedules, cancels and re-arms them.
 #include "IsoDate.h"
+#include "ListingText.h"
 
 #include <IOKit/IOKit.h>
 #include <Support/CFRef.h>
+
+#include <pwd.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -33,9 +38,12 @@ void Usage(FILE *out) {
                  "       %s cancel <type> <date> <scheduler>     (root)\n"
                  "       %s rearm                                (root)\n"
                  "\n"
-                 "  list      prints each pending event on a line: date (UTC), type, scheduler\n"
-                 "  schedule  stores an event and arms the RTC wake alarm for the earliest waking one\n"
-                 "  cancel    removes an event; date, type and scheduler must match exactly\n"
+                 "  list      prints each pending event on a line: date (UTC), type, owner, scheduler\n"
+                 "            (characters a terminal would act on are shown as \\x.. or \\u....)\n"
+                 "  schedule  stores an event, owned by root, and arms the RTC wake alarm for the\n"
+                 "            earliest waking one\n"
+                 "  cancel    removes the events with exactly this date, type and scheduler,\n"
+                 "            whoever owns them\n"
                  "  rearm     re-arms the RTC wake alarm from the stored events (run at boot)\n"
                  "\n"
                  "  <type>  wake, poweron, wakepoweron, sleep, shutdown or restart\n"
@@ -43,10 +51,12 @@ void Usage(FILE *out) {
                  "\n"
                  "exit status:\n"
                  "  0  done\n"
-                 "  1  the store or the RTC failed (a store failure changes nothing)\n"
+                 "  1  the store or the RTC failed, the store cannot be read, or another change\n"
+                 "     held the store for 3 seconds (a store failure changes nothing)\n"
                  "  2  usage error: unknown command, wrong arguments, a malformed date\n"
                  "  3  not permitted: the command needs root\n"
-                 "  4  refused: unknown type, date not ahead, bad scheduler, 64 events per scheduler\n"
+                 "  4  refused: unknown type, date not ahead, bad scheduler, or the store is full\n"
+                 "     (64 events per owner, 1024 in all)\n"
                  "  5  cancel: no such event\n"
                  "  6  stored, but the machine has no usable RTC wake alarm to arm\n",
                  gProgram, gProgram, gProgram, gProgram);
@@ -59,6 +69,12 @@ int Report(const char *command, IOReturn result) {
         case kIOReturnSuccess: return kExitSuccess;
         case kIOReturnNotPrivileged: text = "not permitted: must be run as root"; status = kExitNotPrivileged; break;
         case kIOReturnBadArgument: text = "refused: invalid argument"; status = kExitRefused; break;
+        case kIOReturnNoSpace:
+            text = "refused: the event store is full (64 events per owner, 1024 in all) or the disk is";
+            status = kExitRefused;
+            break;
+        case kIOReturnBusy: text = "another change held the event store for 3 seconds; nothing changed"; break;
+        case kIOReturnNotReadable: text = "the event store cannot be read: it is damaged or too large"; break;
         case kIOReturnNotFound: text = "no such scheduled event"; status = kExitNotFound; break;
         case kIOReturnNoDevice:
             text = "the change is stored, but there is no usable RTC wake alarm to arm";
@@ -66,28 +82,12 @@ int Report(const char *command, IOReturn result) {
             break;
         case kIOReturnNoMemory: text = "out of memory"; break;
         case kIOReturnNoResources: text = "out of resources"; break;
-        case kIOReturnNoSpace: text = "no space left for the event store"; break;
         case kIOReturnNotPermitted: text = "the event store or the RTC refused access"; break;
         case kIOReturnIOError: text = "I/O error on the event store or the RTC"; break;
         default: text = "the event store or the RTC wake alarm failed"; break;
     }
     std::fprintf(stderr, "%s: %s: %s (0x%08x)\n", gProgram, command, text, static_cast<unsigned>(result));
     return status;
-}
-
-// Control characters in a scheduler name would let it forge lines of the listing.
-std::string Escaped(const char *text) {
-    std::string out;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p != 0; ++p) {
-        if (*p < 0x20 || *p == 0x7f || *p == '\\') {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\x%02x", *p);
-            out += escape;
-        } else {
-            out += static_cast<char>(*p);
-        }
-    }
-    return out;
 }
 
 bool StringValue(CFDictionaryRef event, CFStringRef key, std::string &out) {
@@ -99,20 +99,42 @@ bool StringValue(CFDictionaryRef event, CFStringRef key, std::string &out) {
     return true;
 }
 
+// The account name of `uid`, or the number when the user database has none.
+std::string AccountName(uid_t uid) {
+    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
+    struct passwd entry;
+    struct passwd *found = nullptr;
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
+        return found->pw_name;
+    }
+    return std::to_string(uid);
+}
+
 int List() {
-    CFRef<CFArrayRef> events(IOPMCopyScheduledPowerEvents());
-    if (!events) return kExitSuccess;  // none pending
+    CFArrayRef read = nullptr;
+    // A store that cannot be read is said so: an empty listing would tell root that nothing will
+    // wake the machine.
+    if (IOReturn result = IOPMReadScheduledPowerEvents(&read)) return Report("list", result);
+    CFRef<CFArrayRef> events(read);
     for (CFIndex i = 0, count = CFArrayGetCount(events.get()); i < count; ++i) {
         auto event = static_cast<CFDictionaryRef>(CFArrayGetValueAtIndex(events.get(), i));
         CFTypeRef date = CFDictionaryGetValue(event, CFSTR(kIOPMPowerEventTimeKey));
+        CFTypeRef owner = CFDictionaryGetValue(event, CFSTR(kIOPMPowerEventOwnerUIDKey));
         std::string type, scheduler;
+        SInt64 ownerID = -1;
         if (date == nullptr || CFGetTypeID(date) != CFDateGetTypeID() ||
             !StringValue(event, CFSTR(kIOPMPowerEventTypeKey), type) ||
-            !StringValue(event, CFSTR(kIOPMPowerEventAppNameKey), scheduler)) {
+            !StringValue(event, CFSTR(kIOPMPowerEventAppNameKey), scheduler) || owner == nullptr ||
+            CFGetTypeID(owner) != CFNumberGetTypeID() ||
+            !CFNumberGetValue(static_cast<CFNumberRef>(owner), kCFNumberSInt64Type, &ownerID)) {
             continue;
         }
         std::string when = wfs::pmset::FormatIsoDate(CFDateGetAbsoluteTime(static_cast<CFDateRef>(date)));
-        std::printf("%s %s %s\n", when.c_str(), Escaped(type.c_str()).c_str(), Escaped(scheduler.c_str()).c_str());
+        // The scheduler, free text, comes last, so that no name can shift the other columns.
+        std::printf("%s %s %s %s\n", when.c_str(), wfs::pmset::EscapedForTerminal(type).c_str(),
+                    wfs::pmset::EscapedForTerminal(AccountName(static_cast<uid_t>(ownerID))).c_str(),
+                    wfs::pmset::EscapedForTerminal(scheduler).c_str());
     }
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         std::fprintf(stderr, "%s: list: cannot write the listing: %s\n", gProgram, std::strerror(errno));

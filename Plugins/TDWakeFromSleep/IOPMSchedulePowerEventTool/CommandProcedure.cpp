@@ -1,5 +1,6 @@
 #include "CommandProcedure.h"
 
+#include "CallerIsolation.h"
 #include "MoreAssert.h"
 
 #include <IOKit/IOKit.h>
@@ -21,7 +22,8 @@ bool IsCommand(CFStringRef commandName, CFStringRef command)
     return CFStringCompare(commandName, command, 0) == kCFCompareEqualTo;
 }
 
-using PowerEventCall = IOReturn (*)(CFDateRef, CFStringRef, CFStringRef);
+// The power manager's calls on behalf of a user: the events are theirs.
+using PowerEventCall = IOReturn (*)(CFDateRef, CFStringRef, CFStringRef, uid_t);
 
 int PerformPowerEventCommand(CFDictionaryRef request, PowerEventCall call)
 {
@@ -31,15 +33,12 @@ int PerformPowerEventCommand(CFDictionaryRef request, PowerEventCall call)
     CFStringRef type = GetValueOfType<CFStringRef>(request, CFSTR("Type"), CFStringGetTypeID());
     if (date == nullptr || scheduler == nullptr || type == nullptr) return paramErr;
 
-    // Root only for the one call that needs it. A tool that is not set-user-ID root cannot raise
-    // its effective user at all; that is the power manager's own "not privileged" answer.
-    if (MoreSecSetPrivilegedEUID() != 0) return kIOReturnNotPrivileged;
-    const IOReturn result = call(date, scheduler, type);
-    // Going back to the real user after having been root cannot fail; if it did, carrying on
-    // as root would be worse than stopping.
-    const int restored = MoreSecTemporarilySetNonPrivilegedEUID();
-    MoreAssertQ(restored == 0);
-    return static_cast<int>(result);
+    // From here on the tool is root, on its own, out of its caller's reach: nothing the caller
+    // does can stop it half-way through the change. A tool that is not set-user-ID root cannot
+    // get there at all; that is the power manager's own "not privileged" answer.
+    uid_t invokingUser = 0;
+    if (const int err = IsolateFromCaller(&invokingUser)) return err;
+    return static_cast<int>(call(date, scheduler, type, invokingUser));
 }
 
 }  // namespace
@@ -58,10 +57,10 @@ extern "C" int PowerEventCommandProcedure(AuthorizationRef auth, CFDictionaryRef
 
     if (IsCommand(commandName, CFSTR("GetPrivileges"))) return 0;
     if (IsCommand(commandName, CFSTR("SchedulePowerEvent"))) {
-        return PerformPowerEventCommand(request, IOPMSchedulePowerEvent);
+        return PerformPowerEventCommand(request, IOPMSchedulePowerEventForUser);
     }
     if (IsCommand(commandName, CFSTR("CancelPowerEvent"))) {
-        return PerformPowerEventCommand(request, IOPMCancelScheduledPowerEvent);
+        return PerformPowerEventCommand(request, IOPMCancelScheduledPowerEventForUser);
     }
     return paramErr;
 }

@@ -14,6 +14,7 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -80,6 +81,9 @@ int main(int argc, char **argv)
     if (argc < 1 || argv == nullptr || argv[0] == nullptr) {
         return MoreSecErrorToHelperToolResult(kHelperToolInternalErr);
     }
+    // The system log names us by our own name, not by whatever argv[0] the caller chose: log lines
+    // of a root program are read as the truth. Opened lazily, at the first line.
+    openlog("IOPMSchedulePowerEventTool", LOG_PID, LOG_DAEMON);
 
     const int err = PrepareProcess(argv);
     if (err != 0) return MoreSecErrorToHelperToolResult(err);

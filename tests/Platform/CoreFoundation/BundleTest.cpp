@@ -4,13 +4,7 @@
 
 #include <CoreFoundation/CoreFoundation.h>
 
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-#include <climits>
-
-extern char **environ;
 
 using wfs::CFRef;
 using namespace wfs::test;
@@ -68,8 +62,6 @@ std::optional<std::string> AuxiliaryPath(CFBundleRef bundle, const char *name) {
     CFRef<CFURLRef> url(CFBundleCopyAuxiliaryExecutableURL(bundle, Str(name).get()));
     return PathOf(url.get());
 }
-
-std::string SelfPath() { return std::filesystem::read_symlink("/proc/self/exe").string(); }
 
 }  // namespace
 
@@ -144,29 +136,38 @@ TEST(Bundle, ExecutablesAndResourcesOfAPackagedBundle) {
     std::string path = MakePackagedBundle(dir);
     CFRef<CFBundleRef> bundle = BundleAt(path);
 
-    EXPECT_EQ(AuxiliaryPath(bundle.get(), "HelperTemplate"), path + "/Contents/Linux/HelperTemplate");
-    EXPECT_EQ(AuxiliaryPath(bundle.get(), "Missing"), std::nullopt);
-    EXPECT_EQ(AuxiliaryPath(bundle.get(), "../Info.plist"), std::nullopt);
-    EXPECT_EQ(AuxiliaryPath(bundle.get(), ""), std::nullopt);
     std::filesystem::create_directories(path + "/Contents/Linux/Folder");
-    EXPECT_EQ(AuxiliaryPath(bundle.get(), "Folder"), std::nullopt);
+    const std::string code = path + "/Contents/Linux/", resources = path + "/Contents/Resources/";
+    const struct {
+        const char *name;
+        std::optional<std::string> path;
+    } auxiliaries[] = {{"HelperTemplate", code + "HelperTemplate"}, {"Missing", std::nullopt},
+                       {"../Info.plist", std::nullopt},           {"", std::nullopt},
+                       {"Folder", std::nullopt}};
+    for (const auto &c : auxiliaries) EXPECT_EQ(AuxiliaryPath(bundle.get(), c.name), c.path) << c.name;
 
     CFRef<CFURLRef> executable(CFBundleCopyExecutableURL(bundle.get()));
-    EXPECT_EQ(PathOf(executable.get()), path + "/Contents/Linux/TestPlugin");
-
-    CFRef<CFURLRef> resources(CFBundleCopyResourcesDirectoryURL(bundle.get()));
-    EXPECT_EQ(PathOf(resources.get()), path + "/Contents/Resources");
-    EXPECT_EQ(ResourcePath(bundle.get(), "Icon", "png", nullptr), path + "/Contents/Resources/Icon.png");
-    EXPECT_EQ(ResourcePath(bundle.get(), "Icon", ".png", nullptr), path + "/Contents/Resources/Icon.png");
-    EXPECT_EQ(ResourcePath(bundle.get(), "Text", nullptr, nullptr), path + "/Contents/Resources/Text");
-    EXPECT_EQ(ResourcePath(bundle.get(), "Text", "", nullptr), path + "/Contents/Resources/Text");
-    EXPECT_EQ(ResourcePath(bundle.get(), "Other", "tiff", "Images"),
-              path + "/Contents/Resources/Images/Other.tiff");
-    EXPECT_EQ(ResourcePath(bundle.get(), "Other", "tiff", nullptr), std::nullopt);
-    EXPECT_EQ(ResourcePath(bundle.get(), "Localizable", "strings", nullptr),
-              path + "/Contents/Resources/en.lproj/Localizable.strings");
-    EXPECT_EQ(ResourcePath(bundle.get(), "Icon", "jpg", nullptr), std::nullopt);
-    EXPECT_EQ(ResourcePath(bundle.get(), nullptr, "png", nullptr), std::nullopt);
+    EXPECT_EQ(PathOf(executable.get()), code + "TestPlugin");
+    CFRef<CFURLRef> resourcesURL(CFBundleCopyResourcesDirectoryURL(bundle.get()));
+    EXPECT_EQ(PathOf(resourcesURL.get()), path + "/Contents/Resources");
+    const struct {
+        const char *name, *type, *subDir;
+        std::optional<std::string> path;
+    } lookups[] = {
+        {"Icon", "png", nullptr, resources + "Icon.png"},
+        {"Icon", ".png", nullptr, resources + "Icon.png"},
+        {"Text", nullptr, nullptr, resources + "Text"},
+        {"Text", "", nullptr, resources + "Text"},
+        {"Other", "tiff", "Images", resources + "Images/Other.tiff"},
+        {"Other", "tiff", nullptr, std::nullopt},
+        {"Localizable", "strings", nullptr, resources + "en.lproj/Localizable.strings"},
+        {"Icon", "jpg", nullptr, std::nullopt},
+        {nullptr, "png", nullptr, std::nullopt},
+    };
+    for (const auto &c : lookups) {
+        EXPECT_EQ(ResourcePath(bundle.get(), c.name, c.type, c.subDir), c.path)
+            << (c.name ? c.name : "(null)") << "." << (c.type ? c.type : "(null)");
+    }
 }
 
 TEST(Bundle, FlatBundleKeepsEverythingInItsFolder) {
@@ -225,7 +226,6 @@ TEST(BundleMain, IsTheTestProgramsFolder) {
     CFRelease(main);
     EXPECT_EQ(CFBundleGetMainBundle(), main);
 
-    if (std::getenv("WFS_MAIN_BUNDLE_EXPECTED") != nullptr) return;  // checked by the child test below
     std::string self = SelfPath();
     std::string folder = std::filesystem::path(self).parent_path().string();
     CFRef<CFURLRef> url(CFBundleCopyBundleURL(main));
@@ -238,39 +238,22 @@ TEST(BundleMain, IsTheTestProgramsFolder) {
     EXPECT_TRUE(CFBundleLoadExecutable(main));
 }
 
-// Runs in a copy of this program placed at <X>/Contents/Linux/ (see PackagedProgram below).
-TEST(BundleMain, ChildInsideAPackagedBundle) {
-    const char *expected = std::getenv("WFS_MAIN_BUNDLE_EXPECTED");
-    if (expected == nullptr) GTEST_SKIP() << "runs only as the child of PackagedProgram";
-    CFBundleRef main = CFBundleGetMainBundle();
-    ASSERT_NE(main, nullptr);
-    CFRef<CFURLRef> url(CFBundleCopyBundleURL(main));
-    EXPECT_EQ(PathOf(url.get()), std::string(expected));
-    EXPECT_EQ(Utf8(CFBundleGetIdentifier(main)), "org.example.wfs.testbundle");
-    EXPECT_EQ(AuxiliaryPath(main, "HelperTemplate"), std::string(expected) + "/Contents/Linux/HelperTemplate");
-    EXPECT_EQ(ResourcePath(main, "Icon", "png", nullptr), std::string(expected) + "/Contents/Resources/Icon.png");
-    if (!::testing::Test::HasFailure()) WriteFile(std::string(expected) + "/child-checked", "");
-}
-
-TEST(BundleMain, PackagedProgram) {
+// A copy of this program placed at <bundle>/Contents/Linux/ finds <bundle> as its main bundle.
+TEST(BundleMain, InsideAPackagedBundle) {
+    if (IsTestChild()) {
+        const std::string expected = std::getenv("WFS_MAIN_BUNDLE_EXPECTED");
+        CFBundleRef main = CFBundleGetMainBundle();
+        ASSERT_NE(main, nullptr);
+        CFRef<CFURLRef> url(CFBundleCopyBundleURL(main));
+        EXPECT_EQ(PathOf(url.get()), expected);
+        EXPECT_EQ(Utf8(CFBundleGetIdentifier(main)), "org.example.wfs.testbundle");
+        EXPECT_EQ(AuxiliaryPath(main, "HelperTemplate"), expected + "/Contents/Linux/HelperTemplate");
+        EXPECT_EQ(ResourcePath(main, "Icon", "png", nullptr), expected + "/Contents/Resources/Icon.png");
+        return;
+    }
     TempDir dir;
     std::string bundle = MakePackagedBundle(dir);
     std::string program = bundle + "/Contents/Linux/CoreFoundationTests";
     CopyFile(SelfPath(), program, std::filesystem::perms(0755));
-
-    // Everything the child needs is built before fork: only exec and _exit happen after it.
-    std::string filter = "--gtest_filter=BundleMain.ChildInsideAPackagedBundle";
-    std::string marker = "WFS_MAIN_BUNDLE_EXPECTED=" + bundle;
-    std::vector<char *> argv = {program.data(), filter.data(), nullptr};
-    std::vector<char *> envp;
-    for (char **e = environ; *e != nullptr; ++e) envp.push_back(*e);
-    envp.push_back(marker.data());
-    envp.push_back(nullptr);
-
-    EXPECT_EQ(RunChild([&] {
-                  ::execve(program.c_str(), argv.data(), envp.data());
-                  return 127;
-              }),
-              0);
-    EXPECT_TRUE(std::filesystem::exists(bundle + "/child-checked")) << "the child test did not run";
+    RerunThisTest(ChildSetup().Env("WFS_MAIN_BUNDLE_EXPECTED", bundle), program);
 }

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <functional>
+#include <type_traits>
 #include <thread>
 #include <vector>
 
@@ -85,15 +87,53 @@ TEST(Runtime, DescriptionsAreReadable) {
     EXPECT_EQ(Describe(dict.get()), "{\n    k = (\n        a,\n        42\n    );\n}");
 }
 
-TEST(RuntimeDeathTest, ReleasingNullAborts) {
-    EXPECT_DEATH(CFRelease(nullptr), "failed assertion `cf != NULL'");
-    EXPECT_DEATH(CFRetain(nullptr), "failed assertion");
-    EXPECT_DEATH(CFGetTypeID(nullptr), "failed assertion");
-}
-
-TEST(RuntimeDeathTest, WrongTypeAborts) {
-    EXPECT_DEATH(CFStringGetLength(reinterpret_cast<CFStringRef>(kCFBooleanTrue)), "failed assertion");
-    EXPECT_DEATH(CFArrayGetCount(reinterpret_cast<CFArrayRef>(CFSTR("x"))), "failed assertion");
+// Caller errors abort, in every part of the library: mutating an immutable object or past a
+// mutable one's capacity, indexing out of range, NULL or an object of another type.
+TEST(CoreFoundationDeathTest, CallerErrorsAbort) {
+    const UInt8 byte = 1;
+    CFRef<CFDataRef> data(CFDataCreate(nullptr, &byte, 1));
+    const void *values[] = {CFSTR("a")};
+    CFRef<CFArrayRef> array(CFArrayCreate(nullptr, values, 1, &kCFTypeArrayCallBacks));
+    CFRef<CFDictionaryRef> dict(CFDictionaryCreate(nullptr, nullptr, nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
+                                                   &kCFTypeDictionaryValueCallBacks));
+    auto mut = [](auto immutable) { return const_cast<std::remove_const_t<std::remove_pointer_t<decltype(immutable)>> *>(immutable); };
+    UInt8 out[2];
+    int v = 0;
+    const std::function<void()> cases[] = {
+        [&] { CFDataAppendBytes(mut(data.get()), &byte, 1); },
+        [&] { CFDataGetMutableBytePtr(mut(data.get())); },
+        [&] { CFDataGetBytes(data.get(), CFRangeMake(0, 2), out); },
+        [&] { CFDataSetLength(CFDataCreateMutable(nullptr, 2), 3); },
+        [&] { CFNumberCreate(nullptr, static_cast<CFNumberType>(0), &v); },
+        [&] { CFNumberCreate(nullptr, kCFNumberIntType, nullptr); },
+        [&] { CFBooleanGetValue(reinterpret_cast<CFBooleanRef>(kCFNull)); },
+        [&] { CFStringAppend(mut(CFSTR("k")), CFSTR("x")); },
+        [&] { CFStringAppend(CFStringCreateMutable(nullptr, 2), CFSTR("abc")); },
+        [&] { CFStringGetCharacterAtIndex(CFSTR("ab"), 2); },
+        [&] { CFRelease(nullptr); },
+        [&] { CFRetain(nullptr); },
+        [&] { CFGetTypeID(nullptr); },
+        [&] { CFStringGetLength(reinterpret_cast<CFStringRef>(kCFBooleanTrue)); },
+        [&] { CFArrayGetCount(reinterpret_cast<CFArrayRef>(CFSTR("x"))); },
+        [&] { CFArrayAppendValue(mut(array.get()), CFSTR("b")); },
+        [&] { CFArrayGetValueAtIndex(array.get(), 1); },
+        [&] { CFArrayGetValues(array.get(), CFRangeMake(0, 2), values); },
+        [&] {
+            CFMutableArrayRef limited = CFArrayCreateMutable(nullptr, 1, &kCFTypeArrayCallBacks);
+            CFArrayAppendValue(limited, CFSTR("a"));
+            CFArrayAppendValue(limited, CFSTR("b"));
+        },
+        [&] { CFDictionarySetValue(mut(dict.get()), CFSTR("k"), CFSTR("v")); },
+        [&] { CFDictionaryRemoveAllValues(mut(dict.get())); },
+        [&] {
+            CFMutableDictionaryRef limited = CFDictionaryCreateMutable(nullptr, 1, &kCFTypeDictionaryKeyCallBacks,
+                                                                       &kCFTypeDictionaryValueCallBacks);
+            CFDictionarySetValue(limited, CFSTR("a"), CFSTR("1"));
+            CFDictionarySetValue(limited, CFSTR("a"), CFSTR("2"));  // a replacement stays within the limit
+            CFDictionarySetValue(limited, CFSTR("b"), CFSTR("3"));
+        },
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) EXPECT_DEATH(cases[i](), "failed assertion") << "case " << i;
 }
 
 // Many threads take and drop references to shared objects; the count must end where it began

@@ -167,21 +167,25 @@ TEST(String, GetCStringBoundaries) {
 }
 
 TEST(String, CompareAndAffixes) {
-    EXPECT_EQ(CFStringCompare(CFSTR("abc"), CFSTR("abd"), 0), kCFCompareLessThan);
-    EXPECT_EQ(CFStringCompare(CFSTR("abc"), CFSTR("ab"), 0), kCFCompareGreaterThan);
-    EXPECT_EQ(CFStringCompare(CFSTR("ABC"), CFSTR("abc"), 0), kCFCompareLessThan);
-    EXPECT_EQ(CFStringCompare(CFSTR("ABC"), CFSTR("abc"), kCFCompareCaseInsensitive), kCFCompareEqualTo);
-    EXPECT_EQ(CFStringCompare(Str("\xC3\x89T\xC3\x89").get(), Str("\xC3\xA9t\xC3\xA9").get(),
-                              kCFCompareCaseInsensitive),
-              kCFCompareEqualTo);
-    EXPECT_EQ(CFStringCompare(CFSTR("file9"), CFSTR("file10"), kCFCompareNumerically), kCFCompareLessThan);
-    EXPECT_EQ(CFStringCompare(CFSTR("file9"), CFSTR("file10"), 0), kCFCompareGreaterThan);
+    const struct {
+        CFRef<CFStringRef> a, b;
+        CFStringCompareFlags flags;
+        CFComparisonResult result;
+    } compares[] = {
+        {Str("abc"), Str("abd"), 0, kCFCompareLessThan},
+        {Str("abc"), Str("ab"), 0, kCFCompareGreaterThan},
+        {Str("ABC"), Str("abc"), 0, kCFCompareLessThan},
+        {Str("ABC"), Str("abc"), kCFCompareCaseInsensitive, kCFCompareEqualTo},
+        {Str("\xC3\x89T\xC3\x89"), Str("\xC3\xA9t\xC3\xA9"), kCFCompareCaseInsensitive, kCFCompareEqualTo},
+        {Str("file9"), Str("file10"), kCFCompareNumerically, kCFCompareLessThan},
+        {Str("file9"), Str("file10"), 0, kCFCompareGreaterThan},
+    };
+    for (const auto &c : compares) EXPECT_EQ(CFStringCompare(c.a.get(), c.b.get(), c.flags), c.result) << ToUtf8(c.a.get());
     EXPECT_TRUE(CFStringHasPrefix(CFSTR("com.example.tool"), CFSTR("com.")));
     EXPECT_FALSE(CFStringHasPrefix(CFSTR("co"), CFSTR("com")));
     EXPECT_TRUE(CFStringHasSuffix(CFSTR("tool.plist"), CFSTR(".plist")));
     EXPECT_TRUE(CFStringHasSuffix(CFSTR("x"), CFSTR("")));
-    CFRange found = CFStringFind(CFSTR("a.b.c"), CFSTR("."), kCFCompareBackwards);
-    EXPECT_EQ(found.location, 3);
+    EXPECT_EQ(CFStringFind(CFSTR("a.b.c"), CFSTR("."), kCFCompareBackwards).location, 3);
     EXPECT_EQ(CFStringFind(CFSTR("Hello"), CFSTR("LL"), kCFCompareCaseInsensitive).location, 2);
     EXPECT_EQ(CFStringFind(CFSTR("Hello"), CFSTR("ll"), kCFCompareAnchored).location, kCFNotFound);
 }
@@ -208,18 +212,6 @@ TEST(String, MutableStringsAreIndependentCopies) {
     // An immutable copy of an immutable string is the same object.
     CFRef<CFStringRef> same(CFStringCreateCopy(nullptr, snapshot.get()));
     EXPECT_EQ(same.get(), snapshot.get());
-}
-
-TEST(StringDeathTest, MutatingImmutableOrOverLimitAborts) {
-    EXPECT_DEATH(CFStringAppend(const_cast<CFMutableStringRef>(CFSTR("k")), CFSTR("x")),
-                 "failed assertion");
-    EXPECT_DEATH(
-        {
-            CFMutableStringRef limited = CFStringCreateMutable(nullptr, 2);
-            CFStringAppend(limited, CFSTR("abc"));
-        },
-        "failed assertion");
-    EXPECT_DEATH(CFStringGetCharacterAtIndex(CFSTR("ab"), 2), "failed assertion");
 }
 
 TEST(String, Format) {

@@ -5,7 +5,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
@@ -209,14 +208,12 @@ TEST(URLAccess, UnreadableFileIsAnAccessViolation) {
     ASSERT_EQ(::chmod((dir / "secret").c_str(), 0600), 0);
     CFRef<CFURLRef> url = PathURL(dir / "secret", false);
     // The temporary folder itself must be reachable by nobody for the error to be about the file.
-    EXPECT_EQ(RunChild(
-                  [&] {
-                      CFDataRef data = nullptr;
-                      SInt32 code = 0;
-                      Boolean ok = CFURLCreateDataAndPropertiesFromResource(nullptr, url.get(), &data, nullptr,
-                                                                            nullptr, &code);
-                      return ok ? 101 : (code == kCFURLResourceAccessViolationError ? 0 : 102);
-                  },
-                  true),
-              0);
+    RunInChild(
+        [&] {
+            CFDataRef data = nullptr;
+            SInt32 code = 0;
+            WFS_CHILD_EXPECT(!CFURLCreateDataAndPropertiesFromResource(nullptr, url.get(), &data, nullptr, nullptr, &code));
+            WFS_CHILD_EXPECT_EQ(code, kCFURLResourceAccessViolationError);
+        },
+        ChildSetup().AsNobody());
 }

@@ -160,7 +160,7 @@ TEST(FSRefFiles, CatalogInfoChangesOwnerAndGroupAsRoot) {
 
     // Nobody may not give it back to root.
     perm.userID = 0;
-    EXPECT_EQ(RunUnprivileged([&] { return SetPermissions(file, perm) == permErr ? 0 : 1; }), 0);
+    RunInChild([&] { WFS_CHILD_EXPECT_EQ(SetPermissions(file, perm), permErr); }, ChildSetup().AsNobody());
     EXPECT_EQ(PermissionsOf(file).userID, 65534u);
 }
 

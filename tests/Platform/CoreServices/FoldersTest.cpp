@@ -26,7 +26,8 @@ TEST(FSFindFolder, UserDomainFollowsTheUsersVariables) {
     UmaskGuard mask(022);
     env.set("HOME", dir / "home/");
     env.set("XDG_DATA_HOME", std::nullopt);
-    env.set("TMPDIR", std::nullopt);
+    env.set("XDG_RUNTIME_DIR", std::nullopt);
+    env.set("TMPDIR", dir.path());
 
     // Absent and not to be created: an error, and nothing made; else made all the way down.
     EXPECT_EQ(Find(kUserDomain, kApplicationSupportFolderType, false), Error(fnfErr));
@@ -44,11 +45,14 @@ TEST(FSFindFolder, UserDomainFollowsTheUsersVariables) {
     env.set("XDG_DATA_HOME", "relative/data");
     EXPECT_EQ(Find(kUserDomain, kApplicationSupportFolderType, false), dir / "home/.local/share");
 
-    // Temporary items: TMPDIR, else /tmp, for both volume selectors.
-    EXPECT_EQ(Find(kUserDomain, kTemporaryFolderType, false), "/tmp");
-    env.set("TMPDIR", dir.path() + "/");
+    // Temporary items: the user's runtime folder, for both volume selectors; without one there
+    // is none. Never TMPDIR or /tmp, which other users can write to.
+    EXPECT_EQ(Find(kUserDomain, kTemporaryFolderType, true), Error(fnfErr));
+    env.set("XDG_RUNTIME_DIR", "relative/run");
+    EXPECT_EQ(Find(kUserDomain, kTemporaryFolderType, true), Error(fnfErr));
+    env.set("XDG_RUNTIME_DIR", dir / "run/");
     for (SInt16 selector : {kUserDomain, kOnSystemDisk, kOnAppropriateDisk}) {
-        EXPECT_EQ(Find(selector, kTemporaryFolderType, false), dir.path());
+        EXPECT_EQ(Find(selector, kTemporaryFolderType, true), dir / "run");
     }
 
     // Without HOME, the home folder of the real user's password entry.

@@ -54,10 +54,21 @@ inline IOReturn Cancel(CFAbsoluteTime time, const std::string &scheduler, const 
     return IOPMCancelScheduledPowerEvent(date.get(), Str(scheduler).get(), Str(type).get());
 }
 
+inline IOReturn ScheduleFor(uid_t owner, CFAbsoluteTime time, const std::string &scheduler, const std::string &type) {
+    CFRef<CFDateRef> date(CFDateCreate(nullptr, time));
+    return IOPMSchedulePowerEventForUser(date.get(), Str(scheduler).get(), Str(type).get(), owner);
+}
+
+inline IOReturn CancelFor(uid_t requester, CFAbsoluteTime time, const std::string &scheduler, const std::string &type) {
+    CFRef<CFDateRef> date(CFDateCreate(nullptr, time));
+    return IOPMCancelScheduledPowerEventForUser(date.get(), Str(scheduler).get(), Str(type).get(), requester);
+}
+
 struct ListedEvent {
     CFAbsoluteTime time;
     std::string scheduler;
     std::string type;
+    long long owner;
 };
 
 // IOPMCopyScheduledPowerEvents, checked for its shape.
@@ -74,12 +85,15 @@ inline std::vector<ListedEvent> List() {
     EXPECT_GT(CFArrayGetCount(events.get()), 0);  // the platform answers NULL, not an empty array
     for (CFIndex i = 0; i < CFArrayGetCount(events.get()); ++i) {
         auto event = static_cast<CFDictionaryRef>(CFArrayGetValueAtIndex(events.get(), i));
-        EXPECT_EQ(CFDictionaryGetCount(event), 3);
+        EXPECT_EQ(CFDictionaryGetCount(event), 4);
         CFTypeRef date = CFDictionaryGetValue(event, CFSTR("time"));
         EXPECT_EQ(CFGetTypeID(date), CFDateGetTypeID());
+        long long owner = -1;
+        auto ownerNumber = static_cast<CFNumberRef>(CFDictionaryGetValue(event, CFSTR("owneruid")));
+        EXPECT_TRUE(ownerNumber != nullptr && CFNumberGetValue(ownerNumber, kCFNumberLongLongType, &owner));
         listed.push_back({CFDateGetAbsoluteTime(static_cast<CFDateRef>(date)),
                           text(CFDictionaryGetValue(event, CFSTR("scheduledby"))),
-                          text(CFDictionaryGetValue(event, CFSTR("eventtype")))});
+                          text(CFDictionaryGetValue(event, CFSTR("eventtype"))), owner});
     }
     return listed;
 }

@@ -2,6 +2,8 @@
 #include "IOKitTestSupport.h"
 
 #include "IsoDate.h"
+#include "PowerEventPlist.h"
+#include "PowerEventStore.h"
 
 namespace wfs::iokit::test {
 namespace {
@@ -116,24 +118,68 @@ TEST_F(ScheduleTest, PastEventsAreDroppedAndRefused) {
     EXPECT_EQ(Cancel(past, "org.example.old", kIOPMAutoWake), kIOReturnNotFound);
 }
 
-TEST_F(ScheduleTest, EachEventIsStoredOnceAndSixtyFourPerScheduler) {
+TEST_F(ScheduleTest, EachOwnerHasSixtyFourEventsAndTheStoreAThousandTwentyFour) {
     WFS_REQUIRE_ROOT();
     CFAbsoluteTime base = SecondsFromNow(3600) + 0.5;
+    // Scheduler names are anyone's free text: fresh names do not buy a user more events.
     for (int i = 0; i < 64; ++i) {
-        ASSERT_EQ(Schedule(base + i, "org.example.busy", kIOPMAutoSleep), kIOReturnSuccess) << i;
+        ASSERT_EQ(ScheduleFor(1000, base + i, "org.example.n" + std::to_string(i), kIOPMAutoSleep), kIOReturnSuccess) << i;
     }
     std::string full = StoreBytes();
-    EXPECT_EQ(Schedule(base + 64, "org.example.busy", kIOPMAutoSleep), kIOReturnBadArgument);
+    EXPECT_EQ(ScheduleFor(1000, base + 64, "org.example.fresh", kIOPMAutoSleep), kIOReturnNoSpace);
     // Scheduling one it already has is no new event, and stores nothing twice.
-    EXPECT_EQ(Schedule(base + 10, "org.example.busy", kIOPMAutoSleep), kIOReturnSuccess);
+    EXPECT_EQ(ScheduleFor(1000, base + 10, "org.example.n10", kIOPMAutoSleep), kIOReturnSuccess);
     EXPECT_EQ(StoreBytes(), full);
-    // Same date, another scheduler or type: distinct events, with an allowance of their own.
-    EXPECT_EQ(Schedule(base, "org.example.calm", kIOPMAutoSleep), kIOReturnSuccess);
-    EXPECT_EQ(Schedule(base, "org.example.calm", kIOPMAutoShutdown), kIOReturnSuccess);
-    // Cancelling one frees a place.
-    ASSERT_EQ(Cancel(base, "org.example.busy", kIOPMAutoSleep), kIOReturnSuccess);
-    EXPECT_EQ(Schedule(base + 64, "org.example.busy", kIOPMAutoSleep), kIOReturnSuccess);
-    EXPECT_EQ(List().size(), 66u);
+    // Another user's share is their own, and the same event of two users is two events.
+    EXPECT_EQ(ScheduleFor(1001, base, "org.example.n0", kIOPMAutoSleep), kIOReturnSuccess);
+    ASSERT_EQ(CancelFor(1000, base, "org.example.n0", kIOPMAutoSleep), kIOReturnSuccess);
+    EXPECT_EQ(ScheduleFor(1000, base + 64, "org.example.fresh", kIOPMAutoSleep), kIOReturnSuccess);
+
+    // A store at its limit, with the longest names and the most escaping, still reads back: the
+    // next event is refused rather than written into a store that could not be read again.
+    std::vector<PowerEvent> events;
+    for (uid_t owner = 0; owner < kMaxEvents / kMaxEventsPerOwner; ++owner) {
+        for (size_t i = 0; i < kMaxEventsPerOwner; ++i) {
+            events.push_back({base + static_cast<double>(i) + 0.123456789, std::string(kMaxSchedulerBytes, '&'), "sleep",
+                              owner + 2000});
+        }
+    }
+    std::string document;
+    ASSERT_EQ(EncodeEvents(events, document), kIOReturnSuccess);
+    EXPECT_LT(document.size(), kMaxStoreBytes / 2);
+    WriteFile(storePath_, document);
+    EXPECT_EQ(ScheduleFor(3000, base, "org.example.late", kIOPMAutoSleep), kIOReturnNoSpace);
+    EXPECT_EQ(StoreBytes(), document);
+    EXPECT_EQ(List().size(), kMaxEvents);
+    ASSERT_EQ(CancelFor(2000, base + 0.123456789, std::string(kMaxSchedulerBytes, '&'), "sleep"), kIOReturnSuccess);
+    EXPECT_EQ(ScheduleFor(3000, base, "org.example.late", kIOPMAutoSleep), kIOReturnSuccess);
+}
+
+TEST_F(ScheduleTest, OnlyTheOwnerOrRootCancels) {
+    WFS_REQUIRE_ROOT();
+    AddRtc("rtc0");
+    CFAbsoluteTime when = SecondsFromNow(1800);
+    ASSERT_EQ(ScheduleFor(1000, when, "org.example.alarm", kIOPMAutoWake), kIOReturnSuccess);
+    std::string before = StoreBytes();
+    EXPECT_EQ(CancelFor(1001, when, "org.example.alarm", kIOPMAutoWake), kIOReturnNotPrivileged);
+    EXPECT_EQ(CancelFor(1001, when, "org.example.other", kIOPMAutoWake), kIOReturnNotFound);
+    EXPECT_EQ(StoreBytes(), before);
+    EXPECT_EQ(Alarm(), UnixSecondsText(when));
+
+    // The same event of two users: each cancels only their own; root cancels every one.
+    ASSERT_EQ(ScheduleFor(1001, when, "org.example.alarm", kIOPMAutoWake), kIOReturnSuccess);
+    ASSERT_EQ(CancelFor(1001, when, "org.example.alarm", kIOPMAutoWake), kIOReturnSuccess);
+    std::vector<ListedEvent> listed = List();
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0].owner, 1000);
+    ASSERT_EQ(ScheduleFor(1001, when, "org.example.alarm", kIOPMAutoWake), kIOReturnSuccess);
+    EXPECT_EQ(CancelFor(0, when, "org.example.alarm", kIOPMAutoWake), kIOReturnSuccess);
+    EXPECT_TRUE(List().empty());
+    EXPECT_EQ(Alarm(), "");
+
+    // The plain calls act for the process's real user.
+    ASSERT_EQ(Schedule(when, "org.example.alarm", kIOPMAutoWake), kIOReturnSuccess);
+    EXPECT_EQ(List().at(0).owner, static_cast<long long>(::getuid()));
 }
 
 TEST_F(ScheduleTest, MalformedArgumentsAreRefusedWithNothingChanged) {

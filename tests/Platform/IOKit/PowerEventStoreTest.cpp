@@ -6,6 +6,11 @@
 #include <Support/UniqueFd.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
+
+// An allocation that fails answers NULL (and operator new throws), as it does without the
+// sanitizers, instead of stopping the process: the out-of-memory cases below need that.
+extern "C" const char *__asan_default_options() { return "allocator_may_return_null=1"; }
 
 namespace wfs::iokit::test {
 namespace {
@@ -60,44 +65,117 @@ TEST_F(StoreTest, DamagedStoresAreMovedAsideNotOverwritten) {
 TEST_F(StoreTest, TheFolderAndItsContentsAreNotTrustedBlindly) {
     WFS_REQUIRE_ROOT();
     ASSERT_EQ(::mkdir(storeFolder_.c_str(), 0755), 0);
-    // A folder that others can write to, or that root does not own, is refused.
-    ASSERT_EQ(::chmod(storeFolder_.c_str(), 0777), 0);
-    EXPECT_NE(Schedule(SecondsFromNow(60), "org.example.alarm", kIOPMAutoSleep), kIOReturnSuccess);
+    // A folder that anyone but root can write to, or that root does not own, is refused.
+    for (mode_t mode : {0775, 0757}) {
+        ASSERT_EQ(::chmod(storeFolder_.c_str(), mode), 0);
+        EXPECT_EQ(Schedule(SecondsFromNow(60), "org.example.alarm", kIOPMAutoSleep), kIOReturnNotPermitted) << mode;
+    }
     ASSERT_EQ(::chmod(storeFolder_.c_str(), 0755), 0);
     ASSERT_EQ(::chown(storeFolder_.c_str(), 65534, 65534), 0);
-    EXPECT_NE(Schedule(SecondsFromNow(60), "org.example.alarm", kIOPMAutoSleep), kIOReturnSuccess);
+    EXPECT_EQ(Schedule(SecondsFromNow(60), "org.example.alarm", kIOPMAutoSleep), kIOReturnNotPermitted);
     EXPECT_TRUE(FolderEntries(storeFolder_).empty());
     ASSERT_EQ(::chown(storeFolder_.c_str(), 0, 0), 0);
 
-    // A symbolic link at the store's path is never followed, and is moved aside as damaged.
-    std::string victim = root_ + "/victim";
-    WriteFile(victim, "precious");
-    ASSERT_EQ(::symlink(victim.c_str(), storePath_.c_str()), 0);
-    // Temporaries of writers that died are removed; other files stay.
+    // A symbolic link at the store's path is never followed, even to a good store: it is moved
+    // aside as damaged, and its target stays as it was.
+    std::string elsewhere = root_ + "/elsewhere.plist", document;
+    ASSERT_EQ(EncodeEvents({{SecondsFromNow(7200), "org.example.planted", "wake", 0}}, document), kIOReturnSuccess);
+    WriteFile(elsewhere, document);
+    ASSERT_EQ(::symlink(elsewhere.c_str(), storePath_.c_str()), 0);
+    // Temporaries of writers that died are removed at the start of a change, even one that then
+    // fails; other files stay.
     WriteFile(storePath_ + ".tmp-AbC123", "half a docu");
     WriteFile(storeFolder_ + "/unrelated", "keep");
-    ASSERT_EQ(Schedule(SecondsFromNow(60), "org.example.alarm", kIOPMAutoSleep), kIOReturnSuccess);
-    EXPECT_EQ(ReadFile(victim), "precious");
+    EXPECT_EQ(Cancel(SecondsFromNow(60), "org.example.alarm", kIOPMAutoSleep), kIOReturnNotFound);
+    EXPECT_FALSE(std::filesystem::exists(storePath_ + ".tmp-AbC123"));
+    EXPECT_EQ(ReadFile(elsewhere), document);
+    EXPECT_EQ(CorruptCopies(storeFolder_), 1u);
+
+    // Root running with another group (a set-user-ID tool keeps its caller's) still writes a store
+    // that is root's alone.
+    EXPECT_EQ(RunChild([&] {
+                  if (::setresgid(65534, 65534, 65534) != 0) return 1;
+                  return Schedule(SecondsFromNow(60), "org.example.alarm", kIOPMAutoSleep) == kIOReturnSuccess ? 0 : 2;
+              }),
+              0);
     struct stat st;
     ASSERT_EQ(::lstat(storePath_.c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
-    EXPECT_EQ(CorruptCopies(storeFolder_), 1u);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_gid, 0u);
     EXPECT_EQ(FolderEntries(storeFolder_).size(), 4u);  // store, lock, unrelated, the moved link
-    EXPECT_FALSE(std::filesystem::exists(storePath_ + ".tmp-AbC123"));
+}
+
+// Allocations fail in a child whose address space may grow by only `headroom` bytes. (With the
+// sanitizers only large allocations can fail this way, which is enough: reading a store makes
+// one.)
+template <typename Body>
+int WithLittleMemory(size_t headroom, Body body) {
+    return RunChild([&] {
+        std::string status = ReadFile("/proc/self/status");
+        size_t at = status.find("VmSize:");
+        if (at == std::string::npos) return 100;
+        const rlim_t used = std::strtoull(status.c_str() + at + 7, nullptr, 10) * 1024;
+        const struct rlimit limit = {used + headroom, used + headroom};
+        if (::setrlimit(RLIMIT_AS, &limit) != 0) return 101;
+        return body();
+    });
+}
+
+TEST_F(StoreTest, RunningOutOfMemoryNeverCountsAsDamage) {
+    WFS_REQUIRE_ROOT();
+    // The reader tells a document it refuses from one it had no memory for: an element name too
+    // long to hold is a refusal with memory to spare, and ENOMEM without.
+    const std::string huge = "<plist version=\"1.0\"><" + std::string(8u << 20, 'a') + "/></plist>";
+    std::vector<PowerEvent> events;
+    EXPECT_EQ(DecodeEvents(huge, events), EINVAL);
+    EXPECT_EQ(WithLittleMemory(1u << 20, [&] { return DecodeEvents(huge, events); }), ENOMEM);
+
+    // A valid store that a change cannot read for want of memory stays where it is, untouched.
+    // (Larger than a store can grow by scheduling, so that reading it needs more memory than the
+    // sanitizers need to report the failure.)
+    std::vector<PowerEvent> full;
+    for (size_t i = 0; i < 4 * kMaxEvents; ++i) {
+        full.push_back({SecondsFromNow(3600) + static_cast<double>(i), std::string(kMaxSchedulerBytes, '&'), "sleep",
+                        static_cast<uid_t>(i / kMaxEventsPerOwner)});
+    }
+    std::string document;
+    ASSERT_EQ(EncodeEvents(full, document), kIOReturnSuccess);
+    WriteFile(storePath_, document);
+    ASSERT_GT(document.size(), 5u << 20);
+    EXPECT_EQ(WithLittleMemory(3u << 20,
+                               [] {
+                                   IOReturn result = Cancel(SecondsFromNow(3600), "org.example.alarm", kIOPMAutoSleep);
+                                   return result == kIOReturnNoMemory ? 0 : result == kIOReturnSuccess ? 1 : 2;
+                               }),
+              0);
+    EXPECT_EQ(StoreBytes(), document);
+    EXPECT_EQ(CorruptCopies(storeFolder_), 0u);
 }
 
 TEST_F(StoreTest, DocumentsRoundTripExactly) {
     std::vector<PowerEvent> events = {
-        {SecondsFromNow(10) + 0.1, "org.example.a", "wake"},
-        {SecondsFromNow(20) + 1.0 / 3, "\xc3\xa9t\xc3\xa9 & <co>", "restart"},
+        {SecondsFromNow(10) + 0.1, "org.example.a", "wake", 0},
+        {SecondsFromNow(20) + 1.0 / 3, "\xc3\xa9t\xc3\xa9 & <co>", "restart", 4294967294u},
     };
     std::string document;
     ASSERT_EQ(EncodeEvents(events, document), kIOReturnSuccess);
     std::vector<PowerEvent> back;
-    ASSERT_TRUE(DecodeEvents(document, back));
+    ASSERT_EQ(DecodeEvents(document, back), 0);
     EXPECT_EQ(back, events);
-    EXPECT_FALSE(DecodeEvents(document.substr(0, document.size() / 2), back));
+    EXPECT_EQ(DecodeEvents(document.substr(0, document.size() / 2), back), EINVAL);
     EXPECT_TRUE(back.empty());
+
+    // Events of a store older than owners are root's; an owner that is no user ID is damage.
+    const std::string head = "<plist version=\"1.0\"><array><dict><key>eventtype</key><string>wake</string>"
+                             "<key>scheduledby</key><string>x</string><key>time</key><date>2090-01-01T00:00:00Z</date>";
+    const std::string tail = "</dict></array></plist>";
+    ASSERT_EQ(DecodeEvents(head + tail, back), 0);
+    EXPECT_EQ(back.at(0).owner, 0u);
+    for (const char *owner : {"<integer>-1</integer>", "<integer>4294967295</integer>", "<string>0</string>",
+                              "<real>1.5</real>"}) {
+        EXPECT_EQ(DecodeEvents(head + "<key>owneruid</key>" + owner + tail, back), EINVAL) << owner;
+    }
 }
 
 TEST_F(StoreTest, TwentyProcessesSchedulingAtOnceLoseNothing) {

@@ -2,11 +2,14 @@
 #include "IOKitTestSupport.h"
 
 #include "IsoDate.h"
+#include "ListingText.h"
+#include "PowerEventStore.h"
 
 #include <Support/Eintr.h>
 #include <Support/UniqueFd.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 
 extern char **environ;
 
@@ -54,6 +57,23 @@ TEST(IsoDate, FormattedDatesParseBackExactly) {
         ASSERT_TRUE(ParseIsoDate(text.c_str(), back)) << text;
         EXPECT_EQ(back, t) << text;
     }
+}
+
+TEST(ListingText, EverythingATerminalWouldActOnIsShownEscaped) {
+    const struct {
+        std::string in, out;
+    } cases[] = {
+        {"org.example.alarm", "org.example.alarm"},
+        {"\xc3\xa9t\xc3\xa9 \xe2\x82\xac \xf0\x9f\x94\x94", "\xc3\xa9t\xc3\xa9 \xe2\x82\xac \xf0\x9f\x94\x94"},  // printable
+        {"a\nb\tc\x1b[2J\x7f", "a\\x0ab\\x09c\\x1b[2J\\x7f"},                         // C0 and DEL
+        {"\\x0a", "\\x5cx0a"},                                                       // no forged escapes
+        {"\xc2\x85\xc2\x9b" "31m", "\\u0085\\u009b31m"},                              // C1: NEL, CSI
+        {"abc\xe2\x80\xaegpj.exe", "abc\\u202egpj.exe"},                             // right-to-left override
+        {"\xe2\x81\xa6x\xe2\x81\xa9\xe2\x80\x8b\xef\xbb\xbf\xe2\x80\xa8", "\\u2066x\\u2069\\u200b\\ufeff\\u2028"},
+        {"\xf3\xa0\x80\x81\xef\xbf\xbe\xee\x80\x80", "\\U000e0001\\ufffe\\ue000"},   // tag, nonchar, private use
+        {"\xff\xc0\x80\xed\xa0\x80\xe2\x82", "\\xff\\xc0\\x80\\xed\\xa0\\x80\\xe2\\x82"},  // not UTF-8
+    };
+    for (const auto &c : cases) EXPECT_EQ(wfs::pmset::EscapedForTerminal(c.in), c.out) << c.in;
 }
 
 struct Outcome {
@@ -116,8 +136,8 @@ TEST_F(PmsetTest, ListScheduleCancel) {
 
     Outcome listed = RunPmset({"list"});
     EXPECT_EQ(listed.status, 0) << listed.err;
-    EXPECT_EQ(listed.out, date + " wakepoweron org.example.cli\n" + FormatIsoDate(when + 0.125) +
-                              " sleep evil\\x0aline\n");
+    EXPECT_EQ(listed.out, date + " wakepoweron root org.example.cli\n" + FormatIsoDate(when + 0.125) +
+                              " sleep root evil\\x0aline\n");
 
     Outcome missing = RunPmset({"cancel", "wake", date, "org.example.cli"});
     EXPECT_EQ(missing.status, 5);
@@ -165,7 +185,7 @@ TEST_F(PmsetTest, ErrorsHaveTheirOwnExitStatus) {
     EXPECT_EQ(RunPmset({"rearm"}, true).status, 3);
     Outcome nobodyList = RunPmset({"list"}, true);
     EXPECT_EQ(nobodyList.status, 0) << nobodyList.err;
-    EXPECT_EQ(nobodyList.out, date + " wake org.example.cli\n");
+    EXPECT_EQ(nobodyList.out, date + " wake root org.example.cli\n");
 
     // The RTC shows up after boot: rearm arms the earliest waking event, not an earlier sleep.
     ASSERT_EQ(Schedule(SecondsFromNow(60), "org.example.alarm", kIOPMAutoSleep), kIOReturnNoDevice);
@@ -173,6 +193,31 @@ TEST_F(PmsetTest, ErrorsHaveTheirOwnExitStatus) {
     Outcome rearmed = RunPmset({"rearm"});
     EXPECT_EQ(rearmed.status, 0) << rearmed.err;
     EXPECT_EQ(Alarm(), UnixSecondsText(when));
+}
+
+TEST_F(PmsetTest, AStoreItCannotUseIsAnErrorNeverSilence) {
+    WFS_REQUIRE_ROOT();
+    // An event of a user with no account name is listed under its number.
+    CFAbsoluteTime when = SecondsFromNow(3600);
+    ASSERT_EQ(ScheduleFor(54321, when, "org.example.alarm", kIOPMAutoSleep), kIOReturnSuccess);
+    EXPECT_EQ(RunPmset({"list"}).out, FormatIsoDate(when) + " sleep 54321 org.example.alarm\n");
+
+    // Damaged or too large: listing says so, for anyone, and leaves the file alone.
+    for (const std::string &store : {std::string("<plist><array>"), std::string(kMaxStoreBytes + 1, ' ')}) {
+        WriteFile(storePath_, store);
+        Outcome listed = RunPmset({"list"}, /*asNobody=*/true);
+        EXPECT_EQ(listed.status, 1);
+        EXPECT_EQ(listed.out, "");
+        EXPECT_NE(listed.err.find("cannot be read"), std::string::npos) << listed.err;
+        EXPECT_EQ(StoreBytes().size(), store.size());
+    }
+
+    // A change that another process holds the store for: refused after a bounded wait.
+    UniqueFd lock(::open((storePath_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    ASSERT_EQ(::flock(lock.get(), LOCK_EX), 0);
+    Outcome busy = RunPmset({"schedule", "sleep", FormatIsoDate(when), "org.example.cli"});
+    EXPECT_EQ(busy.status, 1);
+    EXPECT_NE(busy.err.find("held the event store for 3 seconds"), std::string::npos) << busy.err;
 }
 
 }  // namespace

@@ -14,7 +14,6 @@
 #include <string>
 
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -30,8 +29,6 @@ AuthorizationExternalForm FormOfNew()
     EXPECT_EQ(AuthorizationFree(ref, kAuthorizationFlagDefaults), 0);
     return form;
 }
-
-using wfstest::RunChild;
 
 TEST(Authorization, CreateFreeAndBadArguments)
 {
@@ -101,35 +98,33 @@ TEST(Authorization, FormsWithoutTheMarkerOrIdentifierAreRefused)
     EXPECT_EQ(AuthorizationFree(ref, kAuthorizationFlagDefaults), 0);
 }
 
-TEST(Authorization, ExternalFormCrossesProcesses)
+// A form made in one process names the same authorization in another; identifiers made after a
+// fork differ between parent and child, even when the parent had made one before.
+TEST(Authorization, ExternalFormCrossesProcessesAndForkedChildrenMakeTheirOwn)
 {
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        // Internalize what the parent made after the fork; send back its form and a new one.
-        AuthorizationExternalForm forms[2];
-        AuthorizationRef ref = nullptr;
-        if (read(pair[1], &forms[0], 32) != 32) _exit(10);
-        if (AuthorizationCreateFromExternalForm(&forms[0], &ref) != 0) _exit(11);
-        if (AuthorizationMakeExternalForm(ref, &forms[0]) != 0) _exit(12);
-        forms[1] = FormOfNew();
-        _exit(write(pair[1], forms, sizeof forms) == sizeof forms ? 0 : 13);
-    }
-    close(pair[1]);
+    const AuthorizationExternalForm before = FormOfNew();
     AuthorizationRef mine = nullptr, theirs = nullptr;
     ASSERT_EQ(AuthorizationCreate(nullptr, nullptr, kAuthorizationFlagDefaults, &mine), 0);
     AuthorizationExternalForm form, back[2], theirsAgain;
     ASSERT_EQ(AuthorizationMakeExternalForm(mine, &form), 0);
-    ASSERT_EQ(write(pair[0], &form, 32), 32);
-    ASSERT_EQ(recv(pair[0], back, sizeof back, MSG_WAITALL), static_cast<ssize_t>(sizeof back));
-    close(pair[0]);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    wfstest::SocketPair pair;
+    // The child internalizes the parent's form and sends back its form, then a new one.
+    wfstest::Child child = wfstest::Child::Fork([&] {
+        AuthorizationExternalForm forms[2];
+        AuthorizationRef ref = nullptr;
+        const bool ok = read(pair.theirs.get(), &forms[0], 32) == 32 &&
+                        AuthorizationCreateFromExternalForm(&forms[0], &ref) == 0 &&
+                        AuthorizationMakeExternalForm(ref, &forms[0]) == 0;
+        forms[1] = FormOfNew();
+        return ok && write(pair.theirs.get(), forms, sizeof forms) == sizeof forms ? 0 : 1;
+    });
+    pair.theirs.reset();
+    ASSERT_EQ(write(pair.ours.get(), &form, 32), 32);
+    ASSERT_EQ(recv(pair.ours.get(), back, sizeof back, MSG_WAITALL), static_cast<ssize_t>(sizeof back));
+    EXPECT_TRUE(child.Wait().Exited(0));
     EXPECT_EQ(Bytes(back[0]), Bytes(form));
-    EXPECT_NE(Bytes(back[1]), Bytes(form));
+    EXPECT_NE(Bytes(back[1]), Bytes(FormOfNew()));
+    EXPECT_NE(Bytes(back[1]), Bytes(before));
     // The child's own authorization is usable here.
     ASSERT_EQ(AuthorizationCreateFromExternalForm(&back[1], &theirs), 0);
     ASSERT_EQ(AuthorizationMakeExternalForm(theirs, &theirsAgain), 0);
@@ -174,22 +169,22 @@ TEST(Authorization, RootIsGrantedRightsUntilTheyAreDestroyed)
 TEST(Authorization, UnprivilegedUserGetsNoRightsInAdvance)
 {
     if (geteuid() != 0) GTEST_SKIP() << "dropping to nobody needs root";
-    EXPECT_EQ(RunChild([] {
-        if (setgid(65534) != 0 || setuid(65534) != 0) return 10;
-        // A new reference carries the request on to the launch; nothing is held yet.
-        AuthorizationRef ref = nullptr;
-        if (AuthorizationCreate(&gAdminRights, nullptr, kExtend | kInteract, &ref) != 0) return 11;
-        if (wfs::security::HoldsRight(ref, kAuthorizationRightExecute)) return 12;
-        if (AuthorizationFree(ref, kAuthorizationFlagDestroyRights) != 0) return 13;
-        // A pure check cannot be answered in advance.
-        if (AuthorizationCreate(&gAdminRights, nullptr, kExtend | kInteract, nullptr) !=
-            errAuthorizationDenied) return 14;
-        if (AuthorizationCreate(&gAdminRights, nullptr, kExtend, nullptr) !=
-            errAuthorizationInteractionNotAllowed) return 15;
-        if (AuthorizationCreate(&gAdminRights, nullptr, kExtend | kAuthorizationFlagPartialRights,
-                                nullptr) != 0) return 16;
-        return 0;
-    }), 0);
+    wfstest::RunInChild(
+        [] {
+            // A new reference carries the request on to the launch; nothing is held yet.
+            AuthorizationRef ref = nullptr;
+            WFS_CHILD_EXPECT_EQ(AuthorizationCreate(&gAdminRights, nullptr, kExtend | kInteract, &ref), 0);
+            WFS_CHILD_EXPECT(!wfs::security::HoldsRight(ref, kAuthorizationRightExecute));
+            WFS_CHILD_EXPECT_EQ(AuthorizationFree(ref, kAuthorizationFlagDestroyRights), 0);
+            // A pure check cannot be answered in advance.
+            WFS_CHILD_EXPECT_EQ(AuthorizationCreate(&gAdminRights, nullptr, kExtend | kInteract, nullptr),
+                                errAuthorizationDenied);
+            WFS_CHILD_EXPECT_EQ(AuthorizationCreate(&gAdminRights, nullptr, kExtend, nullptr),
+                                errAuthorizationInteractionNotAllowed);
+            WFS_CHILD_EXPECT_EQ(
+                AuthorizationCreate(&gAdminRights, nullptr, kExtend | kAuthorizationFlagPartialRights, nullptr), 0);
+        },
+        wfstest::ChildSetup().AsNobody());
 }
 
 }  // namespace

@@ -283,18 +283,22 @@ TEST_F(ToolProgram, WithoutRootNothingIsScheduledOrCancelled)
     EXPECT_EQ(ReadFile(store_), storeBefore);
     EXPECT_EQ(Alarm(), UnixSecondsText(ours));
 
-    // Started by nobody as a set-user-ID tool is: root only around the power manager's call.
+    // Started by nobody as a set-user-ID tool is: before the store is touched the tool is root in
+    // every ID and in a session of its own, out of its caller's reach; the event is nobody's.
     EXPECT_EQ(wfstest::RunChild([&] {
                   if (setgroups(0, nullptr) != 0 || setresgid(kNobodyID, kNobodyID, kNobodyID) != 0 ||
                       setresuid(kNobodyID, kNobodyID, 0) != 0) {
                       return 30;
                   }
                   wfs::CFRef<CFDictionaryRef> response;
-                  uid_t real = 0, effective = 0, saved = 0;
+                  uid_t real = 1, effective = 1, saved = 1;
+                  gid_t group = 1, effectiveGroup = 1, savedGroup = 1;
                   const auto request = Request("SchedulePowerEvent", theirs, "org.example.nobody");
                   return PowerEventCommandProcedure(auth_, request.get(), response.out()) == 0 &&
-                                 getresuid(&real, &effective, &saved) == 0 && real == kNobodyID &&
-                                 effective == kNobodyID && saved == 0
+                                 getresuid(&real, &effective, &saved) == 0 && real == 0 && effective == 0 &&
+                                 saved == 0 && getresgid(&group, &effectiveGroup, &savedGroup) == 0 &&
+                                 group == 0 && effectiveGroup == 0 && savedGroup == 0 &&
+                                 getgroups(0, nullptr) == 0 && getsid(0) == getpid()
                              ? 0 : 31;
               }),
               0);

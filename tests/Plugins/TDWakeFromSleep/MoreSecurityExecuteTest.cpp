@@ -26,6 +26,10 @@ protected:
         CFDictionarySetValue(request_.get(), CFSTR("Payload"), CFSTR("hello tool"));
         wfstest::WriteFile(dir_ / "file", "x");
         wfstest::WriteFile(dir_ / "not-executable", "#!/bin/sh\n", 0644);
+        // The real tool in a folder anyone may write to: it would run if it were started.
+        std::filesystem::create_directories(dir_ / "shared");
+        ASSERT_EQ(chmod((dir_ / "shared").c_str(), 0777), 0);
+        ASSERT_TRUE(wfstest::InstallCopy(MORE_SECURITY_WIRE_TOOL, dir_ / "shared/tool", getuid(), 0755));
     }
 
     // Runs the request against `tool` in `mode`; checks what is left behind, and answers the error.
@@ -59,7 +63,8 @@ TEST_F(MoreSecExecute, ExitStatusAndResponseGiveTheResult)
         {"killed", kHelperToolFailedErr, MORE_SECURITY_WIRE_TOOL},
         {"exit:9", kHelperToolFailedErr, MORE_SECURITY_WIRE_TOOL},
         {"partial", EPIPE, MORE_SECURITY_WIRE_TOOL},  // 0 after a broken answer is no success
-        {"answer", kHelperToolFailedErr, "/nonexistent/MoreSecExecute/tool"},
+        {"answer", ENOENT, "/nonexistent/MoreSecExecute/tool"},  // nothing to check, nothing started
+        {"answer", EPERM, dir_ / "shared/tool"},                   // others could swap it: not started
         {"answer", kHelperToolFailedErr, dir_ / "not-executable"},
         {"answer", coreFoundationUnknownErr, "/" + std::string(PATH_MAX + 10, 'x')},
     };

@@ -1,11 +1,12 @@
 // Locating, installing and checking the helper tool, on real folders. Every case runs in a fresh
-// temporary tree with XDG_DATA_HOME, TMPDIR and WFS_FOLDER_ROOT pointing into it, so the user,
+// temporary tree with XDG_DATA_HOME, XDG_RUNTIME_DIR and WFS_FOLDER_ROOT pointing into it, so the user,
 // local, system and temporary-items folders are all the test's own. Cases that need root-owned
 // files skip without root; cases that change user IDs or mounts run in forked children.
 
 #include "MoreCFQ.h"
 #include "MoreSecurityInternal.h"
 #include "MoreUNIX.h"
+#include <Process.h>
 #include <TestSupport.h>
 
 #include <Support/CFRef.h>
@@ -54,7 +55,7 @@ FSRef RefFor(const std::string &path)
 }
 
 // What a forked child reports; `skip` holds a reason when it could not set up what the case needs.
-struct Outcome {
+struct ChildOutcome {
     int err, err2, answer, answer2;
     long entries;
     char skip[160];
@@ -111,7 +112,7 @@ protected:
                       local_ = root_ + "/root/usr/local/share", system_ = root_ + "/root/usr/share",
                       template_ = root_ + "/bundle/IOPMSchedulePowerEventToolTemplate",
                       tool_ = data_ + "/Host/IOPMSchedulePowerEventTool";
-    ScopedEnv env_[4] = {{"HOME", root_ + "/home"}, {"XDG_DATA_HOME", data_}, {"TMPDIR", tmp_},
+    ScopedEnv env_[4] = {{"HOME", root_ + "/home"}, {"XDG_DATA_HOME", data_}, {"XDG_RUNTIME_DIR", tmp_},
                          {"WFS_FOLDER_ROOT", root_ + "/root"}};
     wfs::CFRef<CFURLRef> templateURL_ = URLFor(template_);
     mode_t umask_ = 022;
@@ -193,6 +194,88 @@ TEST_F(HelperToolInstall, InvalidToolsAreReplacedByAFreshCopy)
     Boolean looksOK = 7;
     EXPECT_EQ(CheckHelperTool(templateURL_.get(), toolURL.get(), &looksOK), ENOENT);
     EXPECT_EQ(looksOK, 7);
+}
+
+TEST_F(HelperToolInstall, ToolsAreValidOnlyWhereNoOneElseCouldChangeThem)
+{
+    REQUIRE_ROOT();
+    constexpr uid_t kOther = 61000;
+    const std::string host = data_ + "/Host";
+    const struct {
+        const char *what;
+        std::function<int()> spoil;
+        bool valid;
+    } cases[] = {
+        {"as made", [] { return 0; }, true},
+        {"its folder group-writable", [&] { return chmod(host.c_str(), 0775); }, false},
+        {"its folder writable by others", [&] { return chmod(host.c_str(), 0757); }, false},
+        {"a folder above writable by others", [&] { return chmod(data_.c_str(), 0777); }, false},
+        {"its folder another user's", [&] { return chown(host.c_str(), kOther, kOther); }, false},
+        // Others may add to a sticky folder but not touch what is ours in it, as in /tmp.
+        {"below a sticky shared folder", [&] { return chmod(data_.c_str(), 01777); }, true},
+        {"below a sticky shared folder, in another user's",
+         [&] { return chmod(data_.c_str(), 01777) | chown(host.c_str(), kOther, kOther); }, false},
+        {"with a second name", [&] { return link(tool_.c_str(), (root_ + "/second").c_str()); }, false},
+    };
+    for (const auto &c : cases) {
+        fs::remove(root_ + "/second");
+        fs::create_directories(host);
+        ASSERT_EQ(chmod(data_.c_str(), 0755) | chmod(host.c_str(), 0755) | chown(host.c_str(), 0, 0), 0);
+        MakeValidTool(tool_);
+        ASSERT_EQ(c.spoil(), 0) << c.what;
+        Boolean looksOK = !c.valid;
+        EXPECT_EQ(CheckHelperTool(templateURL_.get(), URLFor(tool_).get(), &looksOK), 0) << c.what;
+        EXPECT_EQ(looksOK, c.valid) << c.what;
+    }
+
+    // Installing into a folder that others could change would give a tool that is never valid.
+    ASSERT_EQ(chmod(data_.c_str(), 0777), 0);
+    EXPECT_EQ(Locate(), std::make_pair(static_cast<int>(kMoreSecUnsuitableFolderErr), std::string()));
+    // The tool's own folder is ours, and is tightened when the umask left it group-writable.
+    ASSERT_EQ(chmod(data_.c_str(), 0755), 0);
+    fs::remove_all(host);
+    umask(002);
+    EXPECT_EQ(Locate(), std::make_pair(0, tool_));
+    EXPECT_EQ(ModeOf(host), 0755u);
+}
+
+// The attack this guards against: another user's repaired copy, valid in every other way, planted
+// in a folder of theirs inside a shared one that the victim's temporary-items folder names.
+TEST_F(HelperToolInstall, APlantedCopyInASharedFolderIsNeverUsedOrStarted)
+{
+    REQUIRE_ROOT();
+    constexpr uid_t kAttacker = 61000;
+    const std::string shared = root_ + "/shared", planted = shared + "/Host/IOPMSchedulePowerEventTool";
+    fs::create_directories(shared + "/Host");
+    ASSERT_EQ(chmod(shared.c_str(), 01777) | chown((shared + "/Host").c_str(), kAttacker, kAttacker), 0);
+    MakeValidTool(planted);
+    fs::create_directories(data_);
+    ASSERT_EQ(chown(data_.c_str(), kNobodyID, kNobodyID), 0);
+    CFURLRef templateTool = templateURL_.get();
+    const wfstest::Outcome victim = RunInChild(
+        [&] {
+            CFURLRef tool = nullptr;
+            WFS_CHILD_EXPECT_EQ(MoreSecCopyHelperToolURLAndCheck(templateTool, kApplicationSupportFolderType,
+                                                                 CFSTR("Host"), CFSTR("IOPMSchedulePowerEventTool"),
+                                                                 &tool),
+                                0);
+            ChildReport("found=%s", PathOf(tool).c_str());
+            CFQRelease(tool);
+            // Even named directly, the planted copy is not started.
+            AuthorizationRef auth = nullptr;
+            WFS_CHILD_EXPECT(MoreUNIXIgnoreSIGPIPE() == 0 && AuthorizationCreate(nullptr, nullptr, 0, &auth) == 0);
+            auto request = wfs::CFRef<CFMutableDictionaryRef>(CFDictionaryCreateMutable(
+                nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
+            CFDictionarySetValue(request.get(), CFSTR("CommandName"), CFSTR("GetPrivileges"));
+            CFDictionaryRef response = nullptr;
+            WFS_CHILD_EXPECT_EQ(MoreSecExecuteRequestInHelperTool(URLFor(planted).get(), auth, request.get(), &response),
+                                EPERM);
+            WFS_CHILD_EXPECT(response == nullptr);
+            AuthorizationFree(auth, kAuthorizationFlagDefaults);
+        },
+        ChildSetup().AsNobody().Env("XDG_RUNTIME_DIR", shared));
+    EXPECT_EQ(victim.Lines()["found"], tool_);  // a fresh copy of the victim's own
+    EXPECT_EQ(ReadFile(planted), kBytes);
 }
 
 TEST_F(HelperToolInstall, InstallsIntoTheUserFolderAndReplacesWhatIsInTheWay)
@@ -300,7 +383,7 @@ TEST_F(HelperToolInstall, UserFolderOnANoSetUIDVolumeIsRefused)
     const std::string mountPoint = root_ + "/nosuid";
     fs::create_directories(mountPoint);
     CFURLRef templateTool = templateURL_.get();
-    const Outcome outcome = RunChildReporting<Outcome>([&](Outcome &out) {
+    const ChildOutcome outcome = RunChildReporting<ChildOutcome>([&](ChildOutcome &out) {
         if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             mount("tmpfs", mountPoint.c_str(), "tmpfs", MS_NOSUID, "mode=0755") != 0) {
             snprintf(out.skip, sizeof out.skip, "private nosuid mount: %s", strerror(errno));
@@ -377,7 +460,7 @@ TEST_F(HelperToolInstall, OwnershipTestChangesTheUnknownGroupToTellVolumesApart)
     // Nobody with group 99 may not give a file to group 20: the failure is answered with no
     // verdict; in a folder nobody cannot write to, the create itself fails. The file always goes.
     for (bool nobody : {false, true}) {
-        const Outcome out = RunChildReporting<Outcome>([&](Outcome &o) {
+        const ChildOutcome out = RunChildReporting<ChildOutcome>([&](ChildOutcome &o) {
             if (setgroups(0, nullptr) != 0 || setgid(99) != 0 || (nobody && setuid(65534) != 0)) {
                 o.err = o.err2 = 1;
                 return;

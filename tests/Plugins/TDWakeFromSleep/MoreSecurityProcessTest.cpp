@@ -1,11 +1,13 @@
 // Process hygiene: the user-ID switches, the executable's path, closing descriptors and resetting
-// the inherited process state. Everything that changes process-wide state runs in a forked child.
-// Such a child may close every descriptor it has and may end up under a 6 MiB data limit in which
-// the sanitizers cannot allocate, so it reports into a shared anonymous page with snprintf.
+// the inherited process state. Everything that changes process-wide state runs in a forked child
+// (RunInChild), which may close every descriptor it has and may end up under a 6 MiB data limit in
+// which the sanitizers cannot allocate: its checks report into a shared page without allocating.
 
 #include "MoreSecurityInternal.h"
 #include "MoreUNIX.h"
 #include <TestSupport.h>
+
+#include <Support/CFRef.h>
 
 #include <grp.h>
 #include <limits.h>
@@ -14,9 +16,7 @@
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <signal.h>
-#include <stdarg.h>
 #include <stddef.h>
-#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -24,53 +24,8 @@
 
 namespace {
 
+using wfstest::RunInChild;
 constexpr rlim_t kInf = RLIM_INFINITY;
-
-struct ChildReport {
-    int failures;
-    size_t used;
-    char text[8192];
-};
-ChildReport *gReport = nullptr;  // set only in a forked child
-
-__attribute__((format(printf, 2, 3))) void ChildFailure(int line, const char *format, ...)
-{
-    gReport->failures++;
-    char *at = gReport->text + gReport->used;
-    const size_t room = sizeof(gReport->text) - gReport->used;
-    int n = snprintf(at, room, "line %d: ", line);
-    va_list args;
-    va_start(args, format);
-    if (n >= 0 && static_cast<size_t>(n) < room) n += vsnprintf(at + n, room - n, format, args);
-    va_end(args);
-    if (n >= 0 && static_cast<size_t>(n) + 1 < room) gReport->used += n, at[n] = '\n', gReport->used++;
-}
-
-#define CHILD_EXPECT(cond) \
-    ((cond) ? (void) 0 : ChildFailure(__LINE__, "%s", #cond))
-#define CHILD_EXPECT_EQ(a, b)                                                                   \
-    do {                                                                                        \
-        const long long a_ = static_cast<long long>(a), b_ = static_cast<long long>(b);         \
-        if (a_ != b_) ChildFailure(__LINE__, "%s == %s: %lld vs %lld", #a, #b, a_, b_);         \
-    } while (0)
-
-// Runs body in a forked child, which leaves with _exit(0); expects no failed check there.
-template <typename Body>
-void RunInChild(Body &&body)
-{
-    void *page = mmap(nullptr, sizeof(ChildReport), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(page, MAP_FAILED);
-    auto *report = new (page) ChildReport{};
-    fflush(nullptr);
-    EXPECT_EQ(wfstest::RunChild([&] {
-                  gReport = report;
-                  body();
-                  return 0;
-              }),
-              0);
-    EXPECT_EQ(report->failures, 0) << std::string(report->text, report->used);
-    munmap(page, sizeof(ChildReport));
-}
 
 // ---- Probes of process state ------------------------------------------------------------------
 
@@ -142,21 +97,10 @@ bool CanRaiseHardLimits()
 
 std::string CanonicalSelf() { return std::filesystem::canonical("/proc/self/exe").string(); }
 
-// ---- What the limits step must do, from the table and the kernel's rules ----------------------
-
-struct TableRow {
-    int resource;
-    rlim_t soft, hard;
-};
-const TableRow kExpectedTable[] = {
-    {RLIMIT_CPU, kInf, kInf},      {RLIMIT_FSIZE, kInf, kInf},       {RLIMIT_DATA, 0x600000, kInf},
-    {RLIMIT_STACK, 0x80000, 0x4000000}, {RLIMIT_CORE, 0, kInf},      {RLIMIT_AS, kInf, kInf},
-    {RLIMIT_MEMLOCK, kInf, kInf},  {RLIMIT_NPROC, 100, kInf},        {RLIMIT_NOFILE, 256, kInf},
-};
+// ---- Limits ----------------------------------------------------------------------------------
 
 struct Limits {
     struct rlimit of[RLIM_NLIMITS];
-    int err = 0;  // of the step that made them
 };
 
 Limits CurrentLimits()
@@ -166,21 +110,22 @@ Limits CurrentLimits()
     return limits;
 }
 
-// setrlimit refuses a soft limit above the hard one (EINVAL), a hard RLIMIT_NOFILE above fs.nr_open
-// and a raised hard limit without CAP_SYS_RESOURCE (EPERM). Rows before a refused one stay set.
-Limits PredictLimits(rlim_t nrOpen)
+// What a reset as root leaves: the tool's table, with the kernel's ceiling for RLIMIT_NOFILE; or,
+// when the kernel refused the row of `refused`, the table up to that row.
+Limits TableLimits(int refused = -1)
 {
-    const bool root = geteuid() == 0, canRaise = CanRaiseHardLimits();
-    Limits out = CurrentLimits();
-    for (const TableRow &row : kExpectedTable) {
-        const struct rlimit current = out.of[row.resource];
-        struct rlimit next = {row.soft, !root ? current.rlim_max : row.resource == RLIMIT_NOFILE ? nrOpen : row.hard};
-        if (next.rlim_cur > next.rlim_max) out.err = EINVAL;
-        else if (next.rlim_max > current.rlim_max && !canRaise) out.err = EPERM;
-        if (out.err != 0) break;
-        out.of[row.resource] = next;
+    Limits limits = CurrentLimits();
+    const struct {
+        int resource;
+        rlim_t soft, hard;
+    } table[] = {{RLIMIT_CPU, kInf, kInf},   {RLIMIT_FSIZE, kInf, kInf},       {RLIMIT_DATA, 0x600000, kInf},
+                 {RLIMIT_STACK, 0x80000, 0x4000000}, {RLIMIT_CORE, 0, kInf}, {RLIMIT_AS, kInf, kInf},
+                 {RLIMIT_MEMLOCK, kInf, kInf}, {RLIMIT_NPROC, 100, kInf},  {RLIMIT_NOFILE, 256, NrOpen()}};
+    for (const auto &row : table) {
+        if (row.resource == refused) break;
+        limits.of[row.resource] = {row.soft, row.hard};
     }
-    return out;
+    return limits;
 }
 
 void ChildExpectLimits(const Limits &expected)
@@ -188,9 +133,9 @@ void ChildExpectLimits(const Limits &expected)
     for (int r = 0; r < RLIM_NLIMITS; r++) {
         const struct rlimit now = GetLimit(r);
         if (now.rlim_cur != expected.of[r].rlim_cur || now.rlim_max != expected.of[r].rlim_max) {
-            ChildFailure(__LINE__, "resource %d: %llu/%llu, expected %llu/%llu", r,
-                         (unsigned long long) now.rlim_cur, (unsigned long long) now.rlim_max,
-                         (unsigned long long) expected.of[r].rlim_cur, (unsigned long long) expected.of[r].rlim_max);
+            WFS_CHILD_FAIL("resource %d: %llu/%llu, expected %llu/%llu", r, (unsigned long long) now.rlim_cur,
+                           (unsigned long long) now.rlim_max, (unsigned long long) expected.of[r].rlim_cur,
+                           (unsigned long long) expected.of[r].rlim_max);
         }
     }
 }
@@ -205,24 +150,25 @@ void CatchSignal(int) {}
 int MakeInheritedMess()
 {
     for (int sig : {SIGHUP, SIGUSR1, SIGRTMIN + 2}) signal(sig, SIG_IGN);
-    for (int sig : {SIGUSR2, SIGTERM, SIGRTMAX - 1}) signal(sig, CatchSignal);
+    // SIGRTMAX too: the highest number is where a loop bound goes wrong.
+    for (int sig : {SIGUSR2, SIGTERM, SIGRTMAX - 1, SIGRTMAX}) signal(sig, CatchSignal);
     sigset_t blocked;
     sigemptyset(&blocked);
     for (int sig : {SIGINT, SIGUSR2, SIGCHLD, SIGRTMIN + 3}) sigaddset(&blocked, sig);
     sigprocmask(SIG_BLOCK, &blocked, nullptr);
     umask(0);
-    CHILD_EXPECT(chdir("/dev") == 0);
+    WFS_CHILD_EXPECT(chdir("/dev") == 0);
     const struct itimerval timer = {{500, 0}, {1000, 0}};
-    for (auto which : {ITIMER_REAL, ITIMER_VIRTUAL, ITIMER_PROF}) CHILD_EXPECT(setitimer(which, &timer, nullptr) == 0);
+    for (auto which : {ITIMER_REAL, ITIMER_VIRTUAL, ITIMER_PROF}) WFS_CHILD_EXPECT(setitimer(which, &timer, nullptr) == 0);
 
     const rlim_t hard = GetLimit(RLIMIT_NOFILE).rlim_max;
     const int high = hard > 5001 ? 5000 : static_cast<int>(hard) - 1;
     // dup2 refuses numbers at or above the soft limit, which may start low (1024 in a login shell).
-    CHILD_EXPECT_EQ(SetLimit(RLIMIT_NOFILE, hard, hard), 0);
+    WFS_CHILD_EXPECT_EQ(SetLimit(RLIMIT_NOFILE, hard, hard), 0);
     int ends[2];
-    CHILD_EXPECT(pipe(ends) == 0);
-    for (int fd : {3, 100, high}) CHILD_EXPECT(dup2(ends[0], fd) == fd);
-    CHILD_EXPECT_EQ(SetLimit(RLIMIT_NOFILE, 64, hard), 0);
+    WFS_CHILD_EXPECT(pipe(ends) == 0);
+    for (int fd : {3, 100, high}) WFS_CHILD_EXPECT(dup2(ends[0], fd) == fd);
+    WFS_CHILD_EXPECT_EQ(SetLimit(RLIMIT_NOFILE, 64, hard), 0);
     return high;
 }
 
@@ -232,15 +178,16 @@ TEST(MoreSecUserID, TemporaryDropAndPermanentDropInSetUIDRootState)
 {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to become a set-user-ID-root-like process";
     RunInChild([] {
-        CHILD_EXPECT(setgroups(0, nullptr) == 0 && setresuid(wfstest::kNobodyID, 0, 0) == 0);
+        WFS_CHILD_EXPECT(setgroups(0, nullptr) == 0 && setresuid(wfstest::kNobodyID, 0, 0) == 0);
         uid_t r, e, s;
-        CHILD_EXPECT_EQ(MoreSecTemporarilySetNonPrivilegedEUID(), 0);
-        CHILD_EXPECT(getresuid(&r, &e, &s) == 0 && r == wfstest::kNobodyID && e == wfstest::kNobodyID && s == 0);
-        CHILD_EXPECT_EQ(MoreSecSetPrivilegedEUID(), 0);
-        CHILD_EXPECT_EQ(geteuid(), 0);
-        CHILD_EXPECT_EQ(MoreSecPermanentlySetNonPrivilegedEUID(), 0);
-        CHILD_EXPECT(getresuid(&r, &e, &s) == 0 && r == wfstest::kNobodyID && e == wfstest::kNobodyID && s == wfstest::kNobodyID);
-        CHILD_EXPECT_EQ(MoreSecSetPrivilegedEUID(), EPERM);
+        WFS_CHILD_EXPECT_EQ(MoreSecTemporarilySetNonPrivilegedEUID(), 0);
+        WFS_CHILD_EXPECT(getresuid(&r, &e, &s) == 0 && r == wfstest::kNobodyID && e == wfstest::kNobodyID && s == 0);
+        WFS_CHILD_EXPECT_EQ(MoreSecSetPrivilegedEUID(), 0);
+        WFS_CHILD_EXPECT_EQ(geteuid(), 0);
+        WFS_CHILD_EXPECT_EQ(MoreSecPermanentlySetNonPrivilegedEUID(), 0);
+        WFS_CHILD_EXPECT(getresuid(&r, &e, &s) == 0 && r == wfstest::kNobodyID && e == wfstest::kNobodyID &&
+                         s == wfstest::kNobodyID);
+        WFS_CHILD_EXPECT_EQ(MoreSecSetPrivilegedEUID(), EPERM);
     });
 }
 
@@ -250,18 +197,30 @@ TEST(MoreSecPathToSelf, CanonicalPathThatStaysReachableAsArg0)
     ASSERT_EQ(GetPathToSelf(&path), 0);
     EXPECT_EQ(std::string(path), CanonicalSelf());
     free(path);
-    char notEmpty[] = "x";
-    char *occupied = notEmpty;
-    EXPECT_DEATH(GetPathToSelf(&occupied),
-                 wfstest::AssertionPattern("MoreSecurityProcess.cpp", "*pathToSelfPtr == NULL"));
-
     // Only step 1, in this very process: the leak check at exit must find the new argv[0] reachable.
     const char *argv[] = {"inherited-name", nullptr};
     ASSERT_EQ(MoreSecDestroyInheritedEnvironment(0x3FD & ~kMoreSecKeepArg0Mask, argv), 0);
     EXPECT_EQ(std::string(argv[0]), CanonicalSelf());
-    EXPECT_DEATH(MoreSecDestroyInheritedEnvironment(0x3FC, nullptr),
-                 wfstest::AssertionPattern("MoreSecurityProcess.cpp",
-                                            "(whatToDubya & kMoreSecKeepArg0Mask) || (argv != NULL)"));
+}
+
+// Caller errors of the module: each one aborts.
+TEST(MoreSecurityDeathTest, CallerErrorsAbort)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    char notEmpty[] = "x";
+    char *occupied = notEmpty;
+    CFDictionaryRef notEmptyResponse = reinterpret_cast<CFDictionaryRef>(uintptr_t{1});
+    int minusThree = -3;
+    wfs::CFRef<CFNumberRef> badFd(CFNumberCreate(nullptr, kCFNumberIntType, &minusThree));
+    const void *values[] = {badFd.get()};
+    wfs::CFRef<CFArrayRef> badList(CFArrayCreate(nullptr, values, 1, &kCFTypeArrayCallBacks));
+    const std::function<void()> cases[] = {
+        [&] { GetPathToSelf(&occupied); },
+        [] { MoreSecDestroyInheritedEnvironment(0x3FC, nullptr); },
+        [&] { CopyDictionaryTranslatingDescriptors(0, &notEmptyResponse); },
+        [&] { MoreSecCloseDescriptorArray(badList.get()); },
+    };
+    for (const auto &c : cases) EXPECT_DEATH(c(), "failed assertion");
 }
 
 // The environment is checked in every reset: no mask touches it.
@@ -272,8 +231,8 @@ struct EnvironmentSnapshot {
     EnvironmentSnapshot() { snprintf(copy, sizeof(copy), "%s", first); }
     void ChildExpectUnchanged() const
     {
-        CHILD_EXPECT(environ == environ_ && environ[0] == first && strcmp(first, copy) == 0);
-        CHILD_EXPECT(getenv("WFS_HYGIENE_MARKER") != nullptr);
+        WFS_CHILD_EXPECT(environ == environ_ && environ[0] == first && strcmp(first, copy) == 0);
+        WFS_CHILD_EXPECT(getenv("WFS_HYGIENE_MARKER") != nullptr);
     }
 };
 
@@ -294,31 +253,31 @@ TEST(MoreSecDestroyInheritedEnvironment, FullKeepMaskChangesNothing)
                 const char *original = "inherited-name";
                 const char *argv[] = {original, nullptr};
 
-                CHILD_EXPECT_EQ(MoreSecDestroyInheritedEnvironment(mask, withArgv ? argv : nullptr), 0);
+                WFS_CHILD_EXPECT_EQ(MoreSecDestroyInheritedEnvironment(mask, withArgv ? argv : nullptr), 0);
 
-                CHILD_EXPECT(argv[0] == original);
-                for (int fd : {0, 1, 2, 3, 100, high}) CHILD_EXPECT(IsOpen(fd));
-                for (int sig = 1; sig < NSIG; sig++) CHILD_EXPECT(Disposition(sig) == dispositions[sig]);
+                WFS_CHILD_EXPECT(argv[0] == original);
+                for (int fd : {0, 1, 2, 3, 100, high}) WFS_CHILD_EXPECT(IsOpen(fd));
+                for (int sig = 1; sig < NSIG; sig++) WFS_CHILD_EXPECT(Disposition(sig) == dispositions[sig]);
                 sigprocmask(SIG_SETMASK, nullptr, &maskAfter);
-                for (int sig = 1; sig < NSIG; sig++) CHILD_EXPECT(sigismember(&maskAfter, sig) == sigismember(&maskBefore, sig));
-                CHILD_EXPECT_EQ(CurrentUmask(), 0);
-                CHILD_EXPECT_EQ(getpriority(PRIO_PROCESS, 0), priority);
+                for (int sig = 1; sig < NSIG; sig++) WFS_CHILD_EXPECT(sigismember(&maskAfter, sig) == sigismember(&maskBefore, sig));
+                WFS_CHILD_EXPECT_EQ(CurrentUmask(), 0);
+                WFS_CHILD_EXPECT_EQ(getpriority(PRIO_PROCESS, 0), priority);
                 ChildExpectLimits(limits);
-                CHILD_EXPECT(CwdIs("/dev"));
-                CHILD_EXPECT_EQ(RunningTimers(), 3);
+                WFS_CHILD_EXPECT(CwdIs("/dev"));
+                WFS_CHILD_EXPECT_EQ(RunningTimers(), 3);
                 environment.ChildExpectUnchanged();
             });
         }
     }
 }
 
-// Everything but the kept parts is reset; the limits step may be refused by the kernel, and then
-// it ends the routine before the working directory and the timers.
+// Everything but the kept parts is reset. The limits step runs only as root with the power to
+// raise hard limits, where it must leave exactly the tool's table.
 void ChildExpectReset(int mask)
 {
     const int high = MakeInheritedMess();
     const std::string self = CanonicalSelf();
-    const Limits predicted = (mask & kMoreSecKeepRLimitsMask) ? CurrentLimits() : PredictLimits(NrOpen());
+    const Limits expected = (mask & kMoreSecKeepRLimitsMask) ? CurrentLimits() : TableLimits();
     const int priority = getpriority(PRIO_PROCESS, 0);
     const EnvironmentSnapshot environment;
     const char *argv[] = {"not-the-tool", "--self-repair", nullptr};
@@ -326,29 +285,29 @@ void ChildExpectReset(int mask)
     const int err = MoreSecDestroyInheritedEnvironment(mask, argv);
 
     // From here on nothing may allocate: the data limit may now be 6 MiB.
-    CHILD_EXPECT_EQ(err, predicted.err);
-    CHILD_EXPECT(strcmp(argv[0], self.c_str()) == 0 && strcmp(argv[1], "--self-repair") == 0);
-    for (int fd : {0, 1, 2, 3, 100, high}) CHILD_EXPECT(!IsOpen(fd) && errno == EBADF);
-    CHILD_EXPECT_EQ(CountOpen(0, 6000), 0);
+    WFS_CHILD_EXPECT_EQ(err, 0);
+    WFS_CHILD_EXPECT(strcmp(argv[0], self.c_str()) == 0 && strcmp(argv[1], "--self-repair") == 0);
+    for (int fd : {0, 1, 2, 3, 100, high}) WFS_CHILD_EXPECT(!IsOpen(fd) && errno == EBADF);
+    WFS_CHILD_EXPECT_EQ(CountOpen(0, 6000), 0);
     for (int sig = 1; sig <= SIGRTMAX; sig++) {
         const bool settable = sig != SIGKILL && sig != SIGSTOP && (sig < 32 || sig >= SIGRTMIN);
-        if (settable && Disposition(sig) != reinterpret_cast<uintptr_t>(SIG_DFL)) ChildFailure(__LINE__, "signal %d", sig);
+        if (settable && Disposition(sig) != reinterpret_cast<uintptr_t>(SIG_DFL)) WFS_CHILD_FAIL("signal %d", sig);
     }
     sigset_t blocked;
     sigprocmask(SIG_SETMASK, nullptr, &blocked);
-    CHILD_EXPECT(sigisemptyset(&blocked));
-    CHILD_EXPECT_EQ(CurrentUmask(), 077);
-    CHILD_EXPECT_EQ(getpriority(PRIO_PROCESS, 0), priority);
-    ChildExpectLimits(predicted);
-    CHILD_EXPECT(CwdIs(predicted.err == 0 ? "/" : "/dev"));
-    CHILD_EXPECT_EQ(RunningTimers(), predicted.err == 0 ? 0 : 3);
+    WFS_CHILD_EXPECT(sigisemptyset(&blocked));
+    WFS_CHILD_EXPECT_EQ(CurrentUmask(), 077);
+    WFS_CHILD_EXPECT_EQ(getpriority(PRIO_PROCESS, 0), priority);
+    ChildExpectLimits(expected);
+    WFS_CHILD_EXPECT(CwdIs("/"));
+    WFS_CHILD_EXPECT_EQ(RunningTimers(), 0);
     environment.ChildExpectUnchanged();
 }
 
 TEST(MoreSecDestroyInheritedEnvironment, MaskZeroResetsEverything)
 {
     wfstest::ScopedEnv marker("WFS_HYGIENE_MARKER", "kept");
-    RunInChild([] { ChildExpectReset(0); });
+    if (CanRaiseHardLimits()) RunInChild([] { ChildExpectReset(0); });
     // With the limits kept, so that the steps behind them run on any machine; bit 0x002 means
     // nothing; and with close_range as the only fast way.
     RunInChild([] { ChildExpectReset(0x002 | kMoreSecKeepRLimitsMask); });
@@ -358,49 +317,40 @@ TEST(MoreSecDestroyInheritedEnvironment, MaskZeroResetsEverything)
     });
 }
 
-// As root every row takes the table's limits (or, without CAP_SYS_RESOURCE, the first raise is
-// refused with EPERM); as nobody only soft limits change, and a hard limit below its row's soft
-// limit is refused with EINVAL, leaving the rows after it alone.
+// As root every row takes the table's limits, from below and from above; where the kernel refuses
+// a raise (no CAP_SYS_RESOURCE) the step ends with EPERM there, the rows before it set and the steps
+// behind it not run. Without root only soft limits change, and a hard limit below its row's soft
+// limit is refused (EINVAL) in the same way.
 TEST(MoreSecDestroyInheritedEnvironment, LimitsAsRootAndAsNonRoot)
 {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to choose hard limits and to become nobody";
     const int mask = 0x3FD & ~(kMoreSecKeepRLimitsMask | kMoreSecKeepWorkingDirMask);
     RunInChild([mask] {
-        const rlim_t nrOpen = NrOpen();
         const bool canRaise = CanRaiseHardLimits();
-        CHILD_EXPECT_EQ(SetLimit(RLIMIT_MEMLOCK, 65536, 65536), 0);
-        CHILD_EXPECT_EQ(SetLimit(RLIMIT_NOFILE, 512, 1024), 0);
-        const Limits predicted = PredictLimits(nrOpen);
-        CHILD_EXPECT_EQ(MoreSecDestroyInheritedEnvironment(mask, nullptr), canRaise ? 0 : EPERM);
-        CHILD_EXPECT_EQ(predicted.err, canRaise ? 0 : EPERM);
-        ChildExpectLimits(predicted);
-        if (canRaise) {
-            CHILD_EXPECT(GetLimit(RLIMIT_STACK).rlim_cur == 0x80000 && GetLimit(RLIMIT_STACK).rlim_max == 0x4000000);
-            CHILD_EXPECT(GetLimit(RLIMIT_CORE).rlim_cur == 0 && GetLimit(RLIMIT_CORE).rlim_max == kInf);
-            CHILD_EXPECT(GetLimit(RLIMIT_NOFILE).rlim_max == nrOpen);
-        }
+        WFS_CHILD_EXPECT_EQ(SetLimit(RLIMIT_MEMLOCK, 65536, 65536), 0);
+        WFS_CHILD_EXPECT_EQ(SetLimit(RLIMIT_NOFILE, 512, 1024), 0);
+        WFS_CHILD_EXPECT(chdir("/dev") == 0);
+        const Limits expected = canRaise ? TableLimits() : TableLimits(RLIMIT_MEMLOCK);
+        WFS_CHILD_EXPECT_EQ(MoreSecDestroyInheritedEnvironment(mask, nullptr), canRaise ? 0 : EPERM);
+        ChildExpectLimits(expected);
+        WFS_CHILD_EXPECT(CwdIs(canRaise ? "/" : "/dev"));
     });
-    for (bool lowNproc : {false, true}) {
-        RunInChild([mask, lowNproc] {
-            const rlim_t nrOpen = NrOpen();
-            CHILD_EXPECT_EQ(SetLimit(RLIMIT_DATA, 32 << 20, 64 << 20), 0);
-            CHILD_EXPECT_EQ(SetLimit(RLIMIT_STACK, 1 << 20, 32 << 20), 0);
-            CHILD_EXPECT_EQ(SetLimit(RLIMIT_NPROC, 10, lowNproc ? 50 : 5000), 0);
-            CHILD_EXPECT_EQ(SetLimit(RLIMIT_NOFILE, 1000, 4096), 0);
-            if (CanRaiseHardLimits()) CHILD_EXPECT_EQ(SetLimit(RLIMIT_MEMLOCK, kInf, kInf), 0);
-            CHILD_EXPECT(chdir("/dev") == 0 && setgroups(0, nullptr) == 0);
-            CHILD_EXPECT(setgid(wfstest::kNobodyID) == 0 && setuid(wfstest::kNobodyID) == 0);
-            const Limits before = CurrentLimits(), predicted = PredictLimits(nrOpen);
+    // As nobody, RLIMIT_MEMLOCK's row (soft infinity) is refused unless its hard limit is infinite.
+    RunInChild([mask] {
+        const bool memlockInfinite = CanRaiseHardLimits() && SetLimit(RLIMIT_MEMLOCK, kInf, kInf) == 0;
+        WFS_CHILD_EXPECT_EQ(SetLimit(RLIMIT_DATA, 32 << 20, 64 << 20), 0);
+        WFS_CHILD_EXPECT_EQ(SetLimit(RLIMIT_NOFILE, 1000, 4096), 0);
+        WFS_CHILD_EXPECT(chdir("/dev") == 0 && wfstest::DropToNobody());
+        const Limits before = CurrentLimits();
 
-            const int err = MoreSecDestroyInheritedEnvironment(mask, nullptr);
+        const int err = MoreSecDestroyInheritedEnvironment(mask, nullptr);
 
-            CHILD_EXPECT_EQ(err, predicted.err);
-            ChildExpectLimits(predicted);
-            for (int r = 0; r < RLIM_NLIMITS; r++) CHILD_EXPECT_EQ(GetLimit(r).rlim_max, before.of[r].rlim_max);
-            if (lowNproc) CHILD_EXPECT(err == EINVAL && GetLimit(RLIMIT_NOFILE).rlim_cur == 1000);
-            CHILD_EXPECT(CwdIs(err == 0 ? "/" : "/dev"));
-        });
-    }
+        WFS_CHILD_EXPECT_EQ(err, memlockInfinite ? 0 : EINVAL);
+        for (int r = 0; r < RLIM_NLIMITS; r++) WFS_CHILD_EXPECT_EQ(GetLimit(r).rlim_max, before.of[r].rlim_max);
+        WFS_CHILD_EXPECT_EQ(GetLimit(RLIMIT_DATA).rlim_cur, 0x600000);
+        WFS_CHILD_EXPECT_EQ(GetLimit(RLIMIT_NOFILE).rlim_cur, memlockInfinite ? 256 : 1000);
+        WFS_CHILD_EXPECT(CwdIs(err == 0 ? "/" : "/dev"));
+    });
 }
 
 // Every way of closing: exactly the range, and a close() that fails with anything but EBADF ends
@@ -410,22 +360,22 @@ TEST(CloseOpenFileDescriptorsInRange, ClosesExactlyTheRangeAndStopsAtARealFailur
 {
     for (unsigned int ways : {0u + kCloseDescriptorsByListing, 0u + kCloseDescriptorsByCloseRange, 0u}) {
         RunInChild([ways] {
-            CHILD_EXPECT_EQ(SetCloseOpenFileDescriptorsWays(ways), kCloseDescriptorsAllWays);
+            WFS_CHILD_EXPECT_EQ(SetCloseOpenFileDescriptorsWays(ways), kCloseDescriptorsAllWays);
             int ends[2];
-            CHILD_EXPECT(pipe(ends) == 0);
-            for (int fd : {40, 41, 42, 50, 60, 61, 62, 70}) CHILD_EXPECT(dup2(ends[0], fd) == fd);
+            WFS_CHILD_EXPECT(pipe(ends) == 0);
+            for (int fd : {40, 41, 42, 50, 60, 61, 62, 70}) WFS_CHILD_EXPECT(dup2(ends[0], fd) == fd);
             close(ends[0]);
             close(ends[1]);
             const int before = CountOpen(0, 1024);
             const std::pair<int, int> nothingOpen[] = {{45, 45}, {50, 41}, {-5, 0}, {43, 50}};
             for (auto [first, limit] : nothingOpen) {
-                CHILD_EXPECT_EQ(CloseOpenFileDescriptorsInRange(first, limit), 0);
+                WFS_CHILD_EXPECT_EQ(CloseOpenFileDescriptorsInRange(first, limit), 0);
             }
-            CHILD_EXPECT_EQ(CountOpen(0, 1024), before);
-            CHILD_EXPECT_EQ(CloseOpenFileDescriptorsInRange(41, 42), 0);  // the limit stays open
-            CHILD_EXPECT(IsOpen(40) && !IsOpen(41) && IsOpen(42) && IsOpen(50));
-            CHILD_EXPECT_EQ(CloseOpenFileDescriptorsInRange(42, 51), 0);
-            CHILD_EXPECT(IsOpen(40) && !IsOpen(42) && !IsOpen(50));
+            WFS_CHILD_EXPECT_EQ(CountOpen(0, 1024), before);
+            WFS_CHILD_EXPECT_EQ(CloseOpenFileDescriptorsInRange(41, 42), 0);  // the limit stays open
+            WFS_CHILD_EXPECT(IsOpen(40) && !IsOpen(41) && IsOpen(42) && IsOpen(50));
+            WFS_CHILD_EXPECT_EQ(CloseOpenFileDescriptorsInRange(42, 51), 0);
+            WFS_CHILD_EXPECT(IsOpen(40) && !IsOpen(42) && !IsOpen(50));
 #if defined(__x86_64__)
             struct sock_filter program[] = {
                 BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
@@ -441,17 +391,17 @@ TEST(CloseOpenFileDescriptorsInRange, ClosesExactlyTheRangeAndStopsAtARealFailur
                 BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
             };
             struct sock_fprog filter = {sizeof(program) / sizeof(program[0]), program};
-            CHILD_EXPECT(prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0);
-            CHILD_EXPECT(syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &filter) == 0);
-            CHILD_EXPECT_EQ(CloseOpenFileDescriptorsInRange(60, 100), EIO);
-            CHILD_EXPECT(!IsOpen(60) && IsOpen(61) && IsOpen(62) && IsOpen(70));
+            WFS_CHILD_EXPECT(prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0);
+            WFS_CHILD_EXPECT(syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &filter) == 0);
+            WFS_CHILD_EXPECT_EQ(CloseOpenFileDescriptorsInRange(60, 100), EIO);
+            WFS_CHILD_EXPECT(!IsOpen(60) && IsOpen(61) && IsOpen(62) && IsOpen(70));
 #endif
             // Up to the table size: nothing is left above 2 but what could not be closed.
             const int standard = CountOpen(0, 3);
-            CHILD_EXPECT_EQ(CloseOpenFileDescriptorsInRange(62, getdtablesize()), 0);
-            CHILD_EXPECT_EQ(CloseOpenFileDescriptorsInRange(3, 61), 0);
-            CHILD_EXPECT_EQ(CountOpen(3, getdtablesize()) - IsOpen(61), 0);
-            CHILD_EXPECT_EQ(CountOpen(0, 3), standard);
+            WFS_CHILD_EXPECT_EQ(CloseOpenFileDescriptorsInRange(62, getdtablesize()), 0);
+            WFS_CHILD_EXPECT_EQ(CloseOpenFileDescriptorsInRange(3, 61), 0);
+            WFS_CHILD_EXPECT_EQ(CountOpen(3, getdtablesize()) - IsOpen(61), 0);
+            WFS_CHILD_EXPECT_EQ(CountOpen(0, 3), standard);
         });
     }
 }

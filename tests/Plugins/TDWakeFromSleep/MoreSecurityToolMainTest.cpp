@@ -4,6 +4,8 @@
 #include "MoreSecurityToolMainInternal.h"
 #include "MoreSecurityWireTestSupport.h"
 
+#include <Process.h>
+
 using namespace wfs_test;
 
 namespace {
@@ -197,14 +199,25 @@ TEST_F(MoreSecToolMainInProcess, RepairRefusesAFileThatIsNotTheRunningExecutable
     wfstest::TempDir dir;
     wfstest::WriteFile(dir / "other", "x", 0755);
     ASSERT_EQ(symlink("/proc/self/exe", (dir / "link").c_str()), 0);
+    // A second name for a file would keep a set-user-ID root copy alive after this one goes.
+    wfstest::WriteFile(dir / "linked", "x", 0755);
+    ASSERT_EQ(link((dir / "linked").c_str(), (dir / "second name").c_str()), 0);
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0755), 0);
     struct stat before {}, after {};
     ASSERT_EQ(stat((dir / "other").c_str(), &before), 0);
+    // A FIFO at the path must not hold the repair (and root) in open(): a bounded wait.
+    wfstest::Child fifo = wfstest::Child::Fork(
+        [&] { return RepairRunningExecutable((dir / "fifo").c_str()) == kRepairNotRunningExecutableErr ? 0 : 1; });
+    EXPECT_TRUE(fifo.Wait(std::chrono::seconds(10)).Exited(0));
     EXPECT_EQ(RepairRunningExecutable((dir / "other").c_str()), kRepairNotRunningExecutableErr);
+    EXPECT_EQ(RepairRunningExecutable((dir / "linked").c_str()), kRepairLinkedElsewhereErr);
     EXPECT_EQ(RepairRunningExecutable(dir.path().c_str()), kRepairNotRunningExecutableErr);
     EXPECT_EQ(RepairRunningExecutable((dir / "link").c_str()), ELOOP);
     EXPECT_EQ(RepairRunningExecutable((dir / "missing").c_str()), ENOENT);
     ASSERT_EQ(stat((dir / "other").c_str(), &after), 0);
     EXPECT_TRUE(before.st_uid == after.st_uid && before.st_mode == after.st_mode);
+    ASSERT_EQ(stat((dir / "linked").c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode & 07777, 0755u);
     EXPECT_EQ(geteuid(), getuid());
 }
 

@@ -126,6 +126,8 @@ protected:
 };
 
 // ---- A tool process with a socket on 0 and 1 --------------------------------------------------
+// Kept for the tool-main tests until they move onto Process.h (RunProgram with the socket placed
+// on 0 and 1); its waits have no deadline. Remove it then.
 
 struct ToolRun {
     pid_t pid = -1;

@@ -7,7 +7,8 @@
 //   exit:N     no response, exit N
 //   killed     no response, killed by SIGKILL
 //   partial    half a response frame, exit 0
-//   inspect    a response describing how the tool was started, exit 0
+//   inspect    a response describing how the tool was started, exit 0 (the execute test's; the
+//              probe describes a start for the other tests, and this mode goes once it uses that)
 
 #include "MoreSecurityInternal.h"
 #include "MoreUNIX.h"

@@ -5,16 +5,10 @@
 #include <TestSupport.h>
 
 #include <climits>
-#include <vector>
-
-extern char **environ;
 
 using namespace wfstest;
 
 namespace {
-
-// Set in the re-executed copy of this program.
-constexpr char kChildMarker[] = "MOREUNIX_EXECPATH_CHILD";
 
 std::string RunningImage() {
     char resolved[PATH_MAX];
@@ -35,23 +29,6 @@ void ExpectSizeProtocol(int (*way)(char *, uint32_t *), const std::string &expec
     }
 }
 
-// The copy runs as "./link" to "tool (deleted)", a real name that looks like the kernel's mark of
-// a deleted file. Answers 0 or the number of the first check that failed.
-int ChildMain() {
-    const std::string image = RunningImage();
-    char path[PATH_MAX];
-    uint32_t size = sizeof path, small = 7;
-    if (MoreGetExecutablePathFromAuxv(path, &size) != 0 || image != path) return 10;
-    if (MoreGetExecutablePath(path, &size) != 0 || image != path) return 11;
-    // From elsewhere the relative name no longer resolves: realpath's errno, the size untouched;
-    // the kernel's record does not depend on the name.
-    if (chdir("/") != 0 || MoreGetExecutablePathFromAuxv(path, &small) != ENOENT || small != 7) return 12;
-    if (MoreGetExecutablePath(path, &size) != 0 || image != path) return 13;
-    // Once the file is deleted no path names it any more.
-    if (unlink(image.c_str()) != 0 || MoreGetExecutablePathFromProc(path, &small) != ENOENT) return 14;
-    return MoreGetExecutablePath(path, &small) == ENOENT && small == 7 ? 0 : 15;
-}
-
 }  // namespace
 
 TEST(MoreGetExecutablePath, SizeProtocolThroughBothWays) {
@@ -61,27 +38,37 @@ TEST(MoreGetExecutablePath, SizeProtocolThroughBothWays) {
     }
 }
 
+// A copy of this program runs as "./link" to "tool (deleted)", a real name that looks like the
+// kernel's mark of a deleted file.
 TEST(MoreGetExecutablePath, RelativeNameAndDeletedFile) {
-    if (getenv(kChildMarker) != nullptr) _exit(ChildMain());
+    if (IsTestChild()) {
+        const std::string image = RunningImage();
+        char path[PATH_MAX];
+        uint32_t size = sizeof path, small = 7;
+        ASSERT_EQ(MoreGetExecutablePathFromAuxv(path, &size), 0);
+        EXPECT_EQ(path, image);
+        ASSERT_EQ(MoreGetExecutablePath(path, &size), 0);
+        EXPECT_EQ(path, image);
+        // From elsewhere the relative name no longer resolves: realpath's errno, the size untouched;
+        // the kernel's record does not depend on the name.
+        ASSERT_EQ(chdir("/"), 0);
+        EXPECT_EQ(MoreGetExecutablePathFromAuxv(path, &small), ENOENT);
+        EXPECT_EQ(small, 7u);
+        ASSERT_EQ(MoreGetExecutablePath(path, &size), 0);
+        EXPECT_EQ(path, image);
+        // Once the file is deleted no path names it any more, not even another file at the name
+        // the kernel then shows.
+        ASSERT_EQ(unlink(image.c_str()), 0);
+        WriteFile(image + " (deleted)", "another file");
+        EXPECT_EQ(MoreGetExecutablePathFromProc(path, &small), ENOENT);
+        EXPECT_EQ(MoreGetExecutablePath(path, &small), ENOENT);
+        EXPECT_EQ(small, 7u);
+        return;
+    }
     ASSERT_EQ(MoreUNIXIgnoreSIGPIPE(), 0);  // the copy writes
     TempDir dir;
     ASSERT_EQ(MoreUNIXCopyFile(RunningImage().c_str(), (dir / "tool (deleted)").c_str()), 0);
     ASSERT_EQ(chmod((dir / "tool (deleted)").c_str(), 0700), 0);
     ASSERT_EQ(symlink("tool (deleted)", (dir / "link").c_str()), 0);
-
-    // Everything the child needs is built before the fork.
-    std::string filter = "--gtest_filter=MoreGetExecutablePath.RelativeNameAndDeletedFile";
-    std::string marker = std::string(kChildMarker) + "=1";
-    std::vector<char *> env;
-    for (char **e = environ; *e != nullptr; ++e) env.push_back(*e);
-    env.push_back(marker.data());
-    env.push_back(nullptr);
-    char name[] = "./link";
-    char *argv[] = {name, filter.data(), nullptr};
-    EXPECT_EQ(RunChild([&] {
-                  if (chdir(dir.path().c_str()) != 0) return 98;
-                  execve(name, argv, env.data());
-                  return 127;
-              }),
-              0);
+    RerunThisTest(ChildSetup().Cwd(dir.path()), "./link");
 }

@@ -131,7 +131,7 @@ static bool IgnoringKeepsMaskAndFlags() {
 TEST(MoreUNIXSIGPIPE, IgnoringKeepsMaskAndFlagsAndWritingRequiresIt) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     // Signal dispositions are process-wide: both cases run in a child.
-    EXPECT_EXIT(_exit(IgnoringKeepsMaskAndFlags() ? 0 : 1), ::testing::ExitedWithCode(0), "");
+    RunInChild([] { WFS_CHILD_EXPECT(IgnoringKeepsMaskAndFlags()); });
     SocketPair pair;
     EXPECT_DEATH((signal(SIGPIPE, SIG_DFL), MoreUNIXWrite(pair.ours.get(), "x", 1, nullptr)),
                  AssertionPattern("MoreUNIX.cpp", "current.sa_handler == SIG_IGN"));
@@ -143,7 +143,7 @@ TEST(MoreUNIXDescriptor, ArrivesInAnotherProcessAsTheSameOpenFile) {
     WriteFile(dir / "shared", "0123456789");
     SocketPair pair;
     constexpr int kSenderNumber = 200;
-    pid_t child = StartChild([&] {
+    Child child = Child::Fork([&] {
         int fd = open((dir / "shared").c_str(), O_RDONLY);
         char ack;
         if (fd < 0 || dup2(fd, kSenderNumber) != kSenderNumber || lseek(fd, 3, SEEK_SET) != 3 ||
@@ -163,7 +163,7 @@ TEST(MoreUNIXDescriptor, ArrivesInAnotherProcessAsTheSameOpenFile) {
     ASSERT_EQ(MoreUNIXRead(received, buf, sizeof buf, nullptr), 0);
     EXPECT_EQ(std::string(buf, 4), "3456");
     ASSERT_EQ(MoreUNIXWrite(pair.theirs.get(), "k", 1, nullptr), 0);
-    EXPECT_EQ(WaitChild(child), 0);
+    EXPECT_TRUE(child.Wait().Exited(0));
 
     // Sending to a peer that has gone: sendmsg's errno, and the descriptor stays the caller's.
     pair.theirs.reset();
@@ -216,7 +216,7 @@ TEST(MoreUNIXCopy, DescriptorToDescriptorUpToTheEnd) {
         SCOPED_TRACE(size);
         const std::string sent = Pattern(size);
         SocketPair pair;
-        pid_t child = StartChild([&] {
+        Child child = Child::Fork([&] {
             // Small uneven pieces, so that the copy sees short reads.
             for (size_t offset = 0, piece; offset < size; offset += piece) {
                 piece = std::min<size_t>(1000 + offset % 777, size - offset);
@@ -227,7 +227,7 @@ TEST(MoreUNIXCopy, DescriptorToDescriptorUpToTheEnd) {
         pair.ours.reset();
         UniqueFd dest(open((dir / "copy").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
         EXPECT_EQ(MoreUNIXCopyDescriptorToDescriptor(pair.theirs.get(), dest.get()), 0);
-        EXPECT_EQ(WaitChild(child), 0);
+        EXPECT_TRUE(child.Wait().Exited(0));
         EXPECT_TRUE(ReadFile(dir / "copy") == sent);
     }
     // An endless source into a destination whose reader has gone.

@@ -61,7 +61,10 @@ CF_EXPORT CFDataRef CFPropertyListCreateXMLData(CFAllocatorRef allocator, CFProp
    throughout, kCFPropertyListMutableContainers mutable arrays and dictionaries,
    kCFPropertyListMutableContainersAndLeaves also mutable strings and data (dictionary keys stay
    immutable). On failure answers NULL and, if errorString is not NULL, stores a new string that
-   describes the error (the caller releases it); on success stores NULL there. */
+   describes the error (the caller releases it); on success stores NULL there.
+   On failure errno also tells why: EINVAL when the bytes are not a property list this reader
+   accepts, ENOMEM when it ran out of memory before it could tell. Only the first says anything
+   about the document: a caller that keeps a file must never treat the second as damage. */
 CF_EXPORT CFPropertyListRef CFPropertyListCreateFromXMLData(CFAllocatorRef allocator, CFDataRef xmlData,
                                                             CFOptionFlags mutabilityOption,
                                                             CFStringRef *errorString);

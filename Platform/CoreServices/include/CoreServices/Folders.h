@@ -1,7 +1,7 @@
 /* The Folder Manager: the well-known folders of each domain.
  *
  *   domain            'asup' Application Support       'fram' Frameworks     'dlib' Library   'temp'
- *   kUserDomain       $XDG_DATA_HOME or ~/.local/share ~/.local/lib          ~/.local         $TMPDIR or /tmp
+ *   kUserDomain       $XDG_DATA_HOME or ~/.local/share ~/.local/lib          ~/.local         $XDG_RUNTIME_DIR
  *   kLocalDomain      <root>/usr/local/share           <root>/usr/local/lib  <root>/usr/local  -
  *   kSystemDomain     <root>/usr/share                 <root>/usr/lib        <root>/usr        -
  *   kNetworkDomain    -                                -                     -                 -
@@ -9,8 +9,11 @@
  * A "-" is a folder the domain does not have: fnfErr. <root> is empty, unless the environment
  * variable WFS_FOLDER_ROOT (read with secure_getenv, so a set-user-ID program ignores it) names an
  * absolute folder; tests use it to keep away from /usr. The user domain is the invoking user's:
- * it follows HOME, XDG_DATA_HOME and TMPDIR (values that are not absolute paths are ignored, as
- * the XDG rules say), and without HOME the home folder of the real user ID.
+ * it follows HOME, XDG_DATA_HOME and XDG_RUNTIME_DIR (values that are not absolute paths are
+ * ignored, as the XDG rules say), and without HOME the home folder of the real user ID. The
+ * temporary-items folder is the user's runtime folder, which only that user can write to, and
+ * fnfErr without one: never $TMPDIR or /tmp, where any user could place a file that the user's
+ * programs would then find and run.
  *
  * The volume selectors kOnAppropriateDisk and kOnSystemDisk pick a domain by folder type: the
  * per-user types ('asup', 'dlib', 'temp') for kOnAppropriateDisk and 'temp' for kOnSystemDisk

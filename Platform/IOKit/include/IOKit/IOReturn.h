@@ -20,6 +20,7 @@ typedef kern_return_t IOReturn;
 #define kIOReturnBadArgument ((IOReturn)0xe00002c2)   /* invalid argument */
 #define kIOReturnUnsupported ((IOReturn)0xe00002c7)   /* unsupported function */
 #define kIOReturnIOError ((IOReturn)0xe00002ca)       /* general I/O error */
+#define kIOReturnNotReadable ((IOReturn)0xe00002ce)   /* read not supported */
 #define kIOReturnBusy ((IOReturn)0xe00002d5)          /* device busy */
 #define kIOReturnNoSpace ((IOReturn)0xe00002db)       /* no space for data */
 #define kIOReturnNotPermitted ((IOReturn)0xe00002e2)  /* not permitted */

@@ -6,6 +6,9 @@
 #define kIOPMPowerEventTimeKey "time"           /* CFDate: when the event happens */
 #define kIOPMPowerEventAppNameKey "scheduledby" /* CFString: the scheduler's identifier */
 #define kIOPMPowerEventTypeKey "eventtype"      /* CFString: one of the types below */
+/* Not a key of the original platform: CFNumber, the real user ID of whoever scheduled the event.
+   Only that user, or root, may cancel it. */
+#define kIOPMPowerEventOwnerUIDKey "owneruid"
 
 /* Event types. The first three wake the machine (they arm the RTC wake alarm); the others are
    stored and listed but this system does not act on them itself. */

@@ -1,0 +1,255 @@
+// Foundation against real files and real processes: the shared property-list file under damage
+// and under concurrent writers, user defaults merged between processes, notification delivery,
+// and file attributes.
+
+#include <Foundation/Foundation.h>
+#include <Foundation/FoundationLog.h>
+
+#include <CFTestSupport.h>
+#include <TestSupport.h>
+
+using namespace wfstest;
+using wfs::CFRef;
+using wfs::foundation::PropertyListFile;
+
+namespace {
+
+std::vector<std::string> gLogged;
+
+void CaptureLog(wfs::foundation::LogLevel, CFStringRef message, int, const char *, const char *) {
+    char text[2048] = "";
+    CFStringGetCString(message, text, sizeof text, kCFStringEncodingUTF8);
+    gLogged.push_back(text);
+}
+
+CFRef<CFNumberRef> Number(int value) { return CFRef<CFNumberRef>(CFNumberCreate(nullptr, kCFNumberIntType, &value)); }
+
+bool HoldsNumber(CFTypeRef value, int expected) {
+    int got = 0;
+    return value != nullptr && CFGetTypeID(value) == CFNumberGetTypeID() &&
+           CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberIntType, &got) && got == expected;
+}
+
+std::vector<std::string> Named(const std::string &folder, const std::string &prefix) {
+    std::vector<std::string> names;
+    for (const std::string &name : FolderEntries(folder)) {
+        if (name.rfind(prefix, 0) == 0) names.push_back(name);
+    }
+    return names;
+}
+
+bool SetKey(const PropertyListFile &file, const std::string &key, int value) {
+    return file.Update([&](CFMutableDictionaryRef contents) {
+        CFDictionarySetValue(contents, Str(key).get(), Number(value).get());
+        return true;
+    }) == 0;
+}
+
+TEST(PropertyListFile, ADamagedFileIsMovedAsideNeverOverwritten) {
+    const auto previous = wfs::foundation::SetLogHandler(CaptureLog);
+    const struct {
+        const char *what, *bytes;
+    } damaged[] = {
+        {"not XML", "garbage <<"},
+        {"empty", ""},
+        {"cut short", "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a</key>"},
+        {"an array, not a dictionary", "<?xml version=\"1.0\"?><plist version=\"1.0\"><array/></plist>"},
+    };
+    for (const auto &d : damaged) {
+        SCOPED_TRACE(d.what);
+        TempDir dir;
+        const PropertyListFile file(dir / "settings.plist");
+        WriteFile(file.path(), d.bytes);
+        gLogged.clear();
+        CFRef<CFDictionaryRef> contents;
+        ASSERT_EQ(file.Read(contents), 0);
+        EXPECT_EQ(CFDictionaryGetCount(contents.get()), 0);
+        const std::vector<std::string> aside = Named(dir.path(), "settings.plist.corrupt-");
+        ASSERT_EQ(aside.size(), 1u);
+        EXPECT_EQ(ReadFile(dir / aside[0]), d.bytes);
+        ASSERT_EQ(gLogged.size(), 1u);
+        EXPECT_NE(gLogged[0].find(aside[0]), std::string::npos);
+        EXPECT_TRUE(SetKey(file, "fresh", 1));
+        ASSERT_EQ(file.Read(contents), 0);
+        EXPECT_TRUE(HoldsNumber(CFDictionaryGetValue(contents.get(), CFSTR("fresh")), 1));
+        EXPECT_EQ(ReadFile(dir / aside[0]), d.bytes);
+    }
+    wfs::foundation::SetLogHandler(previous);
+
+    // What cannot be read for any other reason is an error and stays where it is.
+    TempDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    const PropertyListFile folder(dir / "folder"), locked(dir / "locked.plist");
+    std::filesystem::create_directory(folder.path());
+    CFRef<CFDictionaryRef> contents;
+    EXPECT_EQ(folder.Read(contents), EINVAL);
+    EXPECT_FALSE(SetKey(folder, "a", 1));
+    WriteFile(locked.path(), "<plist><dict/></plist>", 0);
+    EXPECT_EQ(RunUnprivileged([&] {
+                  CFRef<CFDictionaryRef> none;
+                  return locked.Read(none) == EACCES ? 0 : 1;
+              }),
+              0);
+    EXPECT_EQ(FolderEntries(dir.path()), (std::vector<std::string>{"folder", "folder.lock", "locked.plist"}));
+}
+
+TEST(PropertyListFile, WritersInSeveralProcessesLoseNothing) {
+    TempDir dir;
+    const PropertyListFile file(dir / "shared.plist");
+    int gate[2] = {-1, -1};
+    ASSERT_EQ(pipe2(gate, O_CLOEXEC), 0);
+    wfs::UniqueFd gateRead(gate[0]), gateWrite(gate[1]);
+    constexpr int kWriters = 6, kKeysEach = 15;
+    std::vector<pid_t> writers;
+    for (int w = 0; w < kWriters; ++w) {
+        writers.push_back(StartChild([&] {
+            gateWrite.reset();
+            char byte;
+            if (wfs::RetryOnEintr([&] { return read(gateRead.get(), &byte, 1); }) != 0) return 10;
+            for (int k = 0; k < kKeysEach; ++k) {
+                if (!SetKey(file, std::to_string(w) + "-" + std::to_string(k), k)) return 11;
+            }
+            return 0;
+        }));
+    }
+    gateWrite.reset();  // all start at once
+    for (pid_t pid : writers) EXPECT_EQ(WaitChild(pid), 0);
+    CFRef<CFDictionaryRef> contents;
+    ASSERT_EQ(file.Read(contents), 0);
+    EXPECT_EQ(CFDictionaryGetCount(contents.get()), kWriters * kKeysEach);
+    // Nothing left behind but the file and its lock.
+    EXPECT_EQ(FolderEntries(dir.path()), (std::vector<std::string>{"shared.plist", "shared.plist.lock"}));
+}
+
+TEST(NSUserDefaults, EachProcessMergesItsOwnChangesOnly) {
+    TempDir dir;
+    const std::string path = dir / "domain/org.example.plist";
+    NSUserDefaults ours(path);
+    ours.setObject(Number(1).get(), CFSTR("a"));
+    ours.setObject(CFSTR("ours"), CFSTR("shared"));
+    ASSERT_TRUE(ours.synchronize());
+    EXPECT_EQ(ModeOf(path), 0600u);
+
+    EXPECT_EQ(RunChild([&] {
+                  NSUserDefaults theirs(path);
+                  if (!HoldsNumber(theirs.objectForKey(CFSTR("a")).get(), 1)) return 1;
+                  theirs.setObject(Number(2).get(), CFSTR("b"));
+                  theirs.removeObjectForKey(CFSTR("shared"));
+                  return theirs.synchronize() ? 0 : 2;
+              }),
+              0);
+    ours.setObject(Number(3).get(), CFSTR("c"));
+    EXPECT_FALSE(ours.objectForKey(CFSTR("b")));  // not before our next synchronize
+    ASSERT_TRUE(ours.synchronize());
+    EXPECT_TRUE(HoldsNumber(ours.objectForKey(CFSTR("b")).get(), 2));
+    EXPECT_FALSE(ours.objectForKey(CFSTR("shared")));
+    CFRef<CFDictionaryRef> onDisk;
+    ASSERT_EQ(PropertyListFile(path).Read(onDisk), 0);
+    EXPECT_EQ(CFDictionaryGetCount(onDisk.get()), 3);
+    EXPECT_TRUE(HoldsNumber(CFDictionaryGetValue(onDisk.get(), CFSTR("c")), 3));
+
+    // With nothing of its own to write, a synchronize leaves the file alone.
+    struct stat before {}, after {};
+    ASSERT_EQ(stat(path.c_str(), &before), 0);
+    ours.setObject(Number(3).get(), CFSTR("c"));
+    ASSERT_TRUE(ours.synchronize());
+    ASSERT_TRUE(ours.synchronize());
+    ASSERT_EQ(stat(path.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+}
+
+TEST(NSUserDefaults, StandardDefaultsLiveInTheUsersConfigFolder) {
+    TempDir dir;
+    EnvGuard env;
+    env.set("HOME", dir / "home");
+    for (const auto &[config, expected] : {std::pair<std::optional<std::string>, std::string>{dir / "config", dir / "config"},
+                                           {"relative/config", dir / "home/.config"},
+                                           {std::nullopt, dir / "home/.config"}}) {
+        env.set("XDG_CONFIG_HOME", config);
+        NSUserDefaults::resetStandardUserDefaults();
+        // A program without a bundle identifier has its process name as the domain.
+        EXPECT_EQ(NSUserDefaults::standardUserDefaults()->path(), expected + "/FoundationTests/FoundationTests.plist");
+    }
+    // A damaged file: the defaults start empty, and the file is kept aside.
+    const std::string path = NSUserDefaults::standardUserDefaults()->path();
+    WriteFile(path, "<plist><dict><key>TDWakeFromSleepWakeDateKey</key>");
+    auto previous = wfs::foundation::SetLogHandler(CaptureLog);
+    EXPECT_FALSE(NSUserDefaults::standardUserDefaults()->objectForKey(CFSTR("TDWakeFromSleepWakeDateKey")));
+    wfs::foundation::SetLogHandler(previous);
+    EXPECT_EQ(Named(std::filesystem::path(path).parent_path(), "FoundationTests.plist.corrupt-").size(), 1u);
+
+    // Values are copies: changing the caller's mutable value later changes nothing stored.
+    auto defaults = NSUserDefaults::standardUserDefaults();
+    CFRef<CFMutableDictionaryRef> value = MakeDictionary();
+    defaults->setObject(value.get(), CFSTR("value"));
+    CFDictionarySetValue(value.get(), CFSTR("later"), kCFBooleanTrue);
+    EXPECT_EQ(CFDictionaryGetCount(static_cast<CFDictionaryRef>(defaults->objectForKey(CFSTR("value")).get())), 0);
+    CFRef<CFURLRef> url(CFURLCreateWithFileSystemPath(nullptr, CFSTR("/tmp"), kCFURLPOSIXPathStyle, true));
+    EXPECT_DEATH(defaults->setObject(url.get(), CFSTR("url")), "failed assertion `CFPropertyListIsValid");
+    NSUserDefaults::resetStandardUserDefaults();
+}
+
+TEST(NSNotificationCenter, DeliversInOrderToMatchingObserversUntilRemoved) {
+    NSNotificationCenter center;
+    std::vector<std::string> calls;
+    int x = 0, y = 0;
+    auto note = [&](const char *who) { return [&calls, who](const NSNotification &) { calls.push_back(who); }; };
+    center.addObserverWithHandler(&x, note("any name, object x"), nullptr, &x);
+    center.addObserverWithHandler(&y, note("N, object y"), CFSTR("N"), &y);
+    // The first of these removes the second, and adds a newcomer, while N is being delivered.
+    int remover = 0, removed = 0, newcomer = 0;
+    center.addObserverWithHandler(&remover, [&](const NSNotification &) {
+        calls.push_back("remover");
+        center.removeObserver(&removed);
+        center.addObserverWithHandler(&newcomer, note("newcomer"), CFSTR("N"), nullptr);
+    }, CFSTR("N"), nullptr);
+    center.addObserverWithHandler(&removed, note("removed"), CFSTR("N"), nullptr);
+    center.addObserverWithHandler(&y, note("N, any object"), Str("N").get(), nullptr);
+
+    center.postNotificationName(CFSTR("N"), &x);
+    EXPECT_EQ(calls, (std::vector<std::string>{"any name, object x", "remover", "N, any object"}));
+    calls.clear();
+    center.removeObserver(&remover);
+    center.removeObserver(&y, CFSTR("N"), &y);
+    center.postNotificationName(CFSTR("N"), &y);
+    EXPECT_EQ(calls, (std::vector<std::string>{"N, any object", "newcomer"}));
+    calls.clear();
+    center.postNotificationName(CFSTR("Other"), &x);
+    EXPECT_EQ(calls, (std::vector<std::string>{"any name, object x"}));
+    EXPECT_EQ(center.observations().size(), 3u);
+}
+
+TEST(NSFileManager, AttributesFollowLinksOnlyWhenAskedAndRemovalDoesNot) {
+    TempDir dir;
+    const std::string file = dir / "file", link = dir / "link", tree = dir / "tree";
+    WriteFile(file, "12345", 0640);
+    std::filesystem::create_symlink(file, link);
+    auto attributes = [](const std::string &path, bool traverse) {
+        return NSFileManager::defaultManager().fileAttributesAtPath(Str(path).get(), traverse);
+    };
+    const bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(chown(file.c_str(), kNobodyID, kNobodyID), 0);
+    }
+    CFRef<CFDictionaryRef> target = attributes(link, true), itself = attributes(link, false);
+    ASSERT_TRUE(target && itself);
+    if (root) {
+        EXPECT_TRUE(CFEqual(CFDictionaryGetValue(target.get(), NSFileOwnerAccountName), CFSTR("nobody")));
+        EXPECT_TRUE(CFEqual(CFDictionaryGetValue(itself.get(), NSFileOwnerAccountName), CFSTR("root")));
+    }
+    EXPECT_TRUE(CFEqual(CFDictionaryGetValue(target.get(), NSFileType), NSFileTypeRegular));
+    EXPECT_TRUE(HoldsNumber(CFDictionaryGetValue(target.get(), NSFilePosixPermissions), 0640));
+    EXPECT_TRUE(HoldsNumber(CFDictionaryGetValue(target.get(), NSFileSize), 5));
+    EXPECT_TRUE(CFEqual(CFDictionaryGetValue(itself.get(), NSFileType), NSFileTypeSymbolicLink));
+    EXPECT_FALSE(attributes(dir / "missing", true));
+
+    WriteFile(tree + "/a/b/c", "");
+    std::filesystem::create_symlink(tree, dir / "tree-link");
+    EXPECT_TRUE(NSFileManager::defaultManager().removeFileAtPath(Str(dir / "tree-link").get(), nullptr));
+    EXPECT_TRUE(std::filesystem::exists(tree + "/a/b/c"));
+    EXPECT_TRUE(NSFileManager::defaultManager().removeFileAtPath(Str(tree).get(), nullptr));
+    EXPECT_FALSE(std::filesystem::exists(tree));
+    EXPECT_FALSE(NSFileManager::defaultManager().removeFileAtPath(Str(tree).get(), nullptr));
+}
+
+}  // namespace
