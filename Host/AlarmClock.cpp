@@ -85,7 +85,7 @@ void AlarmClock::ringDue() {
         if (event.missed) {
             log_(LogLevel::Warn, NameOf(timer) + " was missed: it was due at " + LocalText(event.due));
         } else {
-            log_(LogLevel::Info, NameOf(timer) + " rings (due at " + LocalText(event.due) + ")");
+            log_(LogLevel::Notice, NameOf(timer) + " rings (due at " + LocalText(event.due) + ")");
             if (ring_) ring_(timer, event.due);
         }
     }

@@ -36,8 +36,13 @@ DesktopNotifier::DesktopNotifier(QDBusConnection sessionBus, LogSink log, std::f
 }
 
 void DesktopNotifier::ring(const Timer &timer, Instant due) {
-    QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, "Notify");
     const QString summary = timer.label.empty() ? QString("Alarm") : QString::fromStdString(timer.label);
+    // Without a connection Qt answers no call at all, not even with an error.
+    if (!bus_.isConnected()) {
+        log_(LogLevel::Warn, "\"" + summary.toStdString() + "\" rang, but no notification could be shown (no session bus)");
+        return;
+    }
+    QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, "Notify");
     const QVariantMap hints = {{"urgency", QVariant::fromValue(kCriticalUrgency)},
                                {"sound-name", QString("alarm-clock-elapsed")},
                                {"category", QString("alarm")}};

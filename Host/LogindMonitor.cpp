@@ -103,7 +103,10 @@ void LogindMonitor::inhibitReplied(const QDBusMessage &reply) {
     }
     lock_ = std::move(lock);
     warned_ = false;
-    log_(LogLevel::Info, "holding a delay inhibitor lock for sleep and shutdown");
+    // The first lock is news to whoever started the host; the ones after each resume are not.
+    log_(announced_ ? LogLevel::Info : LogLevel::Notice,
+         "logind is there: holding a delay inhibitor lock, so sleep and power-off wait for the wake-up to be scheduled");
+    announced_ = true;
 }
 
 void LogindMonitor::inhibitFailed(const QDBusError &error, const QDBusMessage &) {

@@ -47,7 +47,7 @@ private:
     // generation on.
     bool inFlight_ = false;
     quint64 generation_ = 0, callGeneration_ = 0;
-    bool warned_ = false;
+    bool warned_ = false, announced_ = false;
 };
 
 }  // namespace tidemark

@@ -19,7 +19,7 @@ using tidemark::Timer;
 struct Logged {
     std::vector<std::string> warnings, infos;
     tidemark::LogSink sink() {
-        return [this](LogLevel level, const std::string &line) { (level == LogLevel::Info ? infos : warnings).push_back(line); };
+        return [this](LogLevel level, const std::string &line) { (level >= LogLevel::Warn ? warnings : infos).push_back(line); };
     }
 };
 

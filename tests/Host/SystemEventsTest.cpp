@@ -32,7 +32,7 @@ protected:
         };
     }
     tidemark::LogSink sink() {
-        return [this](LogLevel level, const std::string &line) { (level == LogLevel::Warn ? warnings : infos).push_back(line); };
+        return [this](LogLevel level, const std::string &line) { (level >= LogLevel::Warn ? warnings : infos).push_back(line); };
     }
     void startLogind() { logind = std::make_unique<LogindMonitor>(buses.connectSystem("host-system"), poster(), sink()); }
     void startLaunches() {
