@@ -6,6 +6,8 @@
 
 namespace tidemark {
 
+const char *const kDayNames[7] = {"mon", "tue", "wed", "thu", "fri", "sat", "sun"};
+
 const char kUsage[] =
     "usage: tidemark [--headless] [--verbose]\n"
     "       tidemark alarm add HH:MM [--days mon,tue,...] [--label TEXT]\n"
@@ -17,7 +19,6 @@ const char kUsage[] =
 
 namespace {
 
-constexpr const char *kDayNames[] = {"mon", "tue", "wed", "thu", "fri", "sat", "sun"};
 constexpr size_t kMaxLabel = 200;
 
 bool AllDigits(std::string_view text) {

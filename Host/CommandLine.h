@@ -23,6 +23,8 @@ namespace tidemark {
 
 inline constexpr int kUsageStatus = 2;
 extern const char kUsage[];
+// The weekdays by their bit in Weekdays, Monday first, as the command line and the file name them.
+extern const char *const kDayNames[7];
 
 struct RunApplication {
     bool headless = false, verbose = false;

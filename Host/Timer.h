@@ -33,6 +33,8 @@ struct Timer {
 
     // The next moment this timer rings after `now`, if it is running.
     std::optional<Instant> alarmDate(Instant now) const;
+
+    bool operator==(const Timer &) const = default;
 };
 
 }  // namespace tidemark
