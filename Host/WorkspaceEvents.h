@@ -16,4 +16,8 @@ using WorkspacePoster = std::function<void(WorkspaceEvent)>;
 
 const char *WorkspaceEventName(WorkspaceEvent event);
 
+// Posts the event's notification on NSWorkspace's own center, with the workspace as its object,
+// synchronously: the plug-ins' observers have run when it returns.
+void PostToWorkspace(WorkspaceEvent event);
+
 }  // namespace tidemark

@@ -1,37 +1,110 @@
 // tidemark: the alarm application. Parses its command line first (a usage error ends it with
 // status 2 before anything is touched), then either runs one timer command or the application.
 #include "AlarmClock.h"
+#include "ApplicationTimers.h"
 #include "CommandLine.h"
 #include "DesktopNotifier.h"
+#include "PendingPowerEvents.h"
+#include "PluginHost.h"
 #include "QuitSignals.h"
 #include "SystemEvents.h"
+#include "TimerCommands.h"
+#include "TimerFile.h"
+#include "TimerSync.h"
+
+#include <Plinth/Plinth.h>
 
 #include <QCoreApplication>
 #include <QDBusConnection>
+#include <QTimer>
 
-#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <iostream>
 
 namespace {
 
 using namespace tidemark;
 
-// The application: rings the timers and reports the system's events. The timers, their store
-// and the notification center that the events go to are connected here once their libraries
-// are in the build.
+// The main bundle is the program's folder, with the Info.plist that the build puts beside the
+// program; without it the defaults and the wake-up requests would carry the wrong name.
+void CheckMainBundle(const LogSink &log) {
+    if (NSBundle::mainBundle()->bundleIdentifier()) return;
+    log(LogLevel::Warn, "no Info.plist with a bundle identifier beside the program: the defaults and the wake-up "
+                        "requests go under the process name instead");
+}
+
+// The program that the build made finds the build's own plug-in, so that a developer runs it
+// without installing anything; an installed program does not look into a build tree.
+bool RunFromBuildTree() {
+    std::error_code error;
+    const auto program = std::filesystem::read_symlink("/proc/self/exe", error);
+    return !error && std::filesystem::equivalent(program.parent_path(), TIDEMARK_BUILD_PROGRAM_FOLDER, error);
+}
+
+void LoadPlugins(PluginHost &plugins, const LogSink &log) {
+    const char *pluginPath = std::getenv("TIDEMARK_PLUGIN_PATH");
+    if (pluginPath == nullptr && RunFromBuildTree()) plugins.loadBundle(TIDEMARK_BUILD_PLUGIN);
+    std::string searched;
+    for (const std::string &folder : PluginFolders(pluginPath, TIDEMARK_INSTALLED_PLUGINS)) {
+        plugins.loadFolder(folder);
+        searched += (searched.empty() ? "" : ", ") + folder;
+    }
+    if (plugins.plugins().empty()) log(LogLevel::Notice, "no plug-ins loaded (looked in " + searched + ")");
+}
+
+std::string RunningLine(const AlarmClock &clock, bool headless) {
+    std::string line = headless ? "running without a window: " : "running (no window yet): ";
+    line += std::to_string(clock.timers().size()) + " timers";
+    if (const auto next = clock.nextRing()) {
+        const time_t t = next->time_since_epoch().count();
+        struct tm local {};
+        localtime_r(&t, &local);
+        char text[64];
+        strftime(text, sizeof text, "%Y-%m-%d %H:%M %Z", &local);
+        line += ", next ring " + std::string(text);
+    }
+    return line;
+}
+
+// The application: rings the timers, keeps them in step with their file, loads the plug-ins and
+// reports the system's events to them through the workspace.
 int RunApplicationLoop(int argc, char **argv, const RunApplication &options) {
     if (!QuitSignals::Block()) std::perror("tidemark: cannot block SIGTERM and SIGINT");
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("tidemark");
-    const LogSink log = StandardErrorLog(options.verbose);
+    if (options.verbose) PLLog::setInfoEnabled(true);
+    const LogSink log = PlinthLog();
+    CheckMainBundle(log);
+    const std::optional<std::string> timersPath = TimersPath();
+    if (!timersPath) {
+        log(LogLevel::Error, "no home folder to keep the timers in");
+        return 1;
+    }
 
+    // The clock, its file and the notifications refer to one another; each is made before anything
+    // that can call it, and the clock is destroyed last.
+    TimerFile file(*timersPath);
     std::unique_ptr<AlarmClock> clock;
+    std::unique_ptr<TimerSync> sync;
     DesktopNotifier notifier(QDBusConnection::sessionBus(), log,
                              [&](const std::string &id) { clock->snooze(id, kSnoozeDelay); });
-    clock = std::make_unique<AlarmClock>([&](const Timer &timer, Instant due) { notifier.ring(timer, due); }, nullptr, log);
+    clock = std::make_unique<AlarmClock>([&](const Timer &timer, Instant due) { notifier.ring(timer, due); },
+                                         [&](const std::vector<Timer> &timers) { sync->save(timers); }, log);
+    sync = std::make_unique<TimerSync>(file, *clock, log);
+    sync->start();
+    NSApp()->setTimersSource(TimersOf(*clock));
+    struct ClearTimersSource {
+        ~ClearTimersSource() { NSApp()->setTimersSource(nullptr); }
+    } clearTimersSource;
+
+    PluginHost plugins(log);
+    LoadPlugins(plugins, log);
+    plugins.applicationLaunching();
 
     const WorkspacePoster post = [&](WorkspaceEvent event) {
         log(LogLevel::Info, std::string("posting ") + WorkspaceEventName(event));
+        PostToWorkspace(event);
         if (event == WorkspaceEvent::DidWake) clock->systemResumed();
     };
     SystemEvents events(QDBusConnection::systemBus(), QDBusConnection::sessionBus(), post, log);
@@ -39,8 +112,27 @@ int RunApplicationLoop(int argc, char **argv, const RunApplication &options) {
         log(LogLevel::Info, std::string(signal) + ": quitting");
         QCoreApplication::quit();
     });
-    log(LogLevel::Info, options.headless ? "running without a window" : "running (no window yet)");
-    return app.exec();
+
+    plugins.applicationWillFinishLaunching();
+    QTimer::singleShot(0, &app, [&] {
+        plugins.applicationDidFinishLaunching();
+        log(LogLevel::Notice, RunningLine(*clock, options.headless));
+    });
+    const int status = app.exec();
+    plugins.applicationWillTerminate();
+    return status;
+}
+
+int RunTimerCommandLine(const Command &command) {
+    const std::optional<std::string> path = TimersPath();
+    if (!path) {
+        std::cerr << "tidemark: no home folder to keep the timers in\n";
+        return 1;
+    }
+    TimerFile store(*path);
+    int status = RunTimerCommand(command, store, AlarmClock::SystemNow(), std::cout, std::cerr);
+    if (status == 0 && std::holds_alternative<ShowNext>(command) && !PrintPendingPowerEvents(std::cout, std::cerr)) status = 1;
+    return status;
 }
 
 }  // namespace
@@ -58,7 +150,5 @@ int main(int argc, char **argv) {
         return 0;
     }
     if (const auto *run = std::get_if<RunApplication>(&command)) return RunApplicationLoop(argc, argv, *run);
-    // The timers' store (timers.plist, kept like the user defaults) is not part of this build yet.
-    std::cerr << "tidemark: this build cannot store timers yet\n";
-    return 1;
+    return RunTimerCommandLine(command);
 }
