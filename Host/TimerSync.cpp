@@ -34,6 +34,7 @@ TimerSync::TimerSync(TimerFile &file, AlarmClock &clock, LogSink log, QObject *p
     settle_.setInterval(kSettleMs);
     connect(&settle_, &QTimer::timeout, this, &TimerSync::reload);
     connect(&watcher_, &QFileSystemWatcher::directoryChanged, &settle_, qOverload<>(&QTimer::start));
+    connect(&watcher_, &QFileSystemWatcher::fileChanged, &settle_, qOverload<>(&QTimer::start));
 }
 
 void TimerSync::start() {
@@ -47,6 +48,11 @@ void TimerSync::start() {
 }
 
 void TimerSync::reload() {
+    // The folder shows files coming and going; the file's own watch shows it being written in
+    // place (an editor, a shell redirection). That watch ends when the file is replaced, so it is
+    // taken again for the file now there.
+    const QString path = QString::fromStdString(file_.path());
+    if (!watcher_.directories().isEmpty() && !watcher_.files().contains(path) && QFileInfo::exists(path)) watcher_.addPath(path);
     StoredTimers stored;
     std::string error;
     if (!file_.load(stored, error)) {
@@ -72,7 +78,6 @@ void TimerSync::save(const std::vector<Timer> &timers) {
         const Timer *before = Find(known_, timer.id);
         if (before == nullptr || *before != timer) changed.push_back(timer);
     }
-    known_ = timers;
     if (changed.empty()) return;
     std::string error;
     const bool saved = file_.update(
@@ -90,7 +95,12 @@ void TimerSync::save(const std::vector<Timer> &timers) {
             return any;
         },
         error);
-    if (!saved) log_(LogLevel::Warn, "cannot save the timers (" + error + ")");
+    if (!saved) {
+        // Left out of `known_`, so the next save tries these changes again.
+        log_(LogLevel::Warn, "cannot save the timers (" + error + ")");
+        return;
+    }
+    known_ = timers;
     // What the file holds now may differ from the clock's timers (an edit not yet reloaded): the
     // folder event of this write brings it in.
 }

@@ -1,6 +1,6 @@
 // Keeps the running host's timers and timers.plist in step. Changes made by another process (a
-// command-line run, an editor) are noticed through inotify on the file's folder (QFileSystemWatcher:
-// the file itself is replaced by every write, so a watch on it would end with the first one) and
+// command-line run, an editor) are noticed through inotify (QFileSystemWatcher) on the file's folder,
+// since every write replaces the file, and on the file itself for a write in place; they are
 // reloaded into the alarm clock. Changes that ringing makes (a one-time alarm off, a countdown
 // stopped, a snooze) are written back: only the state of the timers that changed, merged into the
 // file as it is then, so that an edit not yet reloaded is not undone.

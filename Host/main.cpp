@@ -22,6 +22,10 @@
 #include <filesystem>
 #include <iostream>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 namespace {
 
 using namespace tidemark;
@@ -69,11 +73,7 @@ std::string RunningLine(const AlarmClock &clock, bool headless) {
 
 // The application: rings the timers, keeps them in step with their file, loads the plug-ins and
 // reports the system's events to them through the workspace.
-int RunApplicationLoop(int argc, char **argv, const RunApplication &options) {
-    if (!QuitSignals::Block()) std::perror("tidemark: cannot block SIGTERM and SIGINT");
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName("tidemark");
-    if (options.verbose) PLLog::setInfoEnabled(true);
+int RunHost(QCoreApplication &app, const RunApplication &options) {
     const LogSink log = PlinthLog();
     CheckMainBundle(log);
     const std::optional<std::string> timersPath = TimersPath();
@@ -123,6 +123,14 @@ int RunApplicationLoop(int argc, char **argv, const RunApplication &options) {
     return status;
 }
 
+int RunApplicationLoop(int argc, char **argv, const RunApplication &options) {
+    if (!QuitSignals::Block()) std::perror("tidemark: cannot block SIGTERM and SIGINT");
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName("tidemark");
+    if (options.verbose) PLLog::setInfoEnabled(true);
+    return RunHost(app, options);
+}
+
 int RunTimerCommandLine(const Command &command) {
     const std::optional<std::string> path = TimersPath();
     if (!path) {
@@ -149,6 +157,15 @@ int main(int argc, char **argv) {
         std::cout << kUsage;
         return 0;
     }
-    if (const auto *run = std::get_if<RunApplication>(&command)) return RunApplicationLoop(argc, argv, *run);
+    if (const auto *run = std::get_if<RunApplication>(&command)) {
+        const int status = RunApplicationLoop(argc, argv, *run);
+#if defined(__SANITIZE_ADDRESS__)
+        // Everything of ours is gone by now. The exit that follows tears down Qt's own globals, among
+        // them its D-Bus thread, which can leave that thread's event data behind when a message
+        // arrives as it ends; the leak check looks at the program before that.
+        __lsan_do_leak_check();
+#endif
+        return status;
+    }
     return RunTimerCommandLine(command);
 }

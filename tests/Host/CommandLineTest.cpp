@@ -1,5 +1,6 @@
 // The command line: every kind of bad input is a usage error (status 2, nothing written), and the
-// timer commands against a store that records what is written.
+// timer commands against a store that records what is written. The program itself, against the
+// real file, is in TidemarkProcessTest.cpp.
 #include "ZoneGuard.h"
 
 #include <CommandLine.h>
@@ -96,26 +97,6 @@ TEST(TimerCommands, UnknownOrWrongIdsWriteNothing) {
     EXPECT_NE(out.str().find("next alarm: 1 Alarm at 2025-03-30 03:00 CEST"), std::string::npos) << out.str();
     ASSERT_EQ(run("alarm remove 1"), 0);
     EXPECT_EQ(store.timers.size(), 1u);
-}
-
-TEST(CommandLine, TheProgramExitsTwoAndPrintsOnlyTheError) {
-    int out[2], err[2];
-    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
-    ASSERT_EQ(::pipe2(err, O_CLOEXEC), 0);
-    wfs::UniqueFd outRead(out[0]), outWrite(out[1]), errRead(err[0]), errWrite(err[1]);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(outWrite.get(), STDOUT_FILENO);
-        ::dup2(errWrite.get(), STDERR_FILENO);
-        ::execl(TIDEMARK_PATH, "tidemark", "timer", "add", "1h1h", static_cast<char *>(nullptr));
-        ::_exit(127);
-    }
-    outWrite.reset();
-    errWrite.reset();
-    const std::string printed = wfstest::ReadToEnd(outRead.get()), complaint = wfstest::ReadToEnd(errRead.get());
-    EXPECT_EQ(wfstest::WaitChild(pid), kUsageStatus);
-    EXPECT_EQ(printed, "");
-    EXPECT_EQ(complaint.rfind("tidemark: bad duration \"1h1h\"", 0), 0u) << complaint;
 }
 
 }  // namespace
