@@ -157,7 +157,9 @@ std::string DaysText(Weekdays days) {
     if ((days & kEveryDay) == kEveryDay) return "daily";
     std::string text;
     for (int day = 0; day < 7; ++day) {
-        if (days & (1u << day)) text += (text.empty() ? "" : ",") + std::string(kDayNames[day]);
+        if (!(days & (1u << day))) continue;
+        if (!text.empty()) text += ',';
+        text += kDayNames[day];
     }
     return text;
 }

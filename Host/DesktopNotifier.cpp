@@ -39,7 +39,7 @@ void DesktopNotifier::ring(const Timer &timer, Instant due) {
     const QString summary = timer.label.empty() ? QString("Alarm") : QString::fromStdString(timer.label);
     // Without a connection Qt answers no call at all, not even with an error.
     if (!bus_.isConnected()) {
-        log_(LogLevel::Warn, "\"" + summary.toStdString() + "\" rang, but no notification could be shown (no session bus)");
+        log_(LogLevel::Warn, std::string("\"").append(summary.toStdString()) + "\" rang, but no notification could be shown (no session bus)");
         return;
     }
     QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, "Notify");
