@@ -15,8 +15,8 @@
 namespace tidemark {
 
 // The folders plug-ins are looked for in: those of `pluginPath` (TIDEMARK_PLUGIN_PATH, colon
-// separated, empty entries skipped) when it is given; else `installed` and the user's
-// ${XDG_DATA_HOME:-~/.local/share}/tidemark/plugins.
+// separated, empty entries skipped) when it is given; else `installed` (the program's own plugins
+// folder, <prefix>/lib/tidemark/plugins) and the user's ${XDG_DATA_HOME:-~/.local/share}/tidemark/plugins.
 std::vector<std::string> PluginFolders(const char *pluginPath, const std::string &installed);
 
 class PluginHost {

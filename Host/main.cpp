@@ -38,19 +38,25 @@ void CheckMainBundle(const LogSink &log) {
                         "requests go under the process name instead");
 }
 
-// The program that the build made finds the build's own plug-in, so that a developer runs it
-// without installing anything; an installed program does not look into a build tree.
-bool RunFromBuildTree() {
+// The folder of the program's file (links resolved), wherever it was started from.
+std::filesystem::path ProgramFolder() {
     std::error_code error;
-    const auto program = std::filesystem::read_symlink("/proc/self/exe", error);
-    return !error && std::filesystem::equivalent(program.parent_path(), TIDEMARK_BUILD_PROGRAM_FOLDER, error);
+    return std::filesystem::read_symlink("/proc/self/exe", error).parent_path();
 }
 
 void LoadPlugins(PluginHost &plugins, const LogSink &log) {
     const char *pluginPath = std::getenv("TIDEMARK_PLUGIN_PATH");
-    if (pluginPath == nullptr && RunFromBuildTree()) plugins.loadBundle(TIDEMARK_BUILD_PLUGIN);
+    const std::filesystem::path program = ProgramFolder();
+    // The program that the build made loads the build's own plug-in, so that a developer runs it
+    // without installing anything; an installed program does not look into a build tree, and a
+    // program in a build tree does not load an installed plug-in built from other sources.
+    std::error_code error;
+    if (pluginPath == nullptr && std::filesystem::equivalent(program, TIDEMARK_BUILD_PROGRAM_FOLDER, error)) {
+        plugins.loadBundle(TIDEMARK_BUILD_PLUGIN);
+    }
     std::string searched;
-    for (const std::string &folder : PluginFolders(pluginPath, TIDEMARK_INSTALLED_PLUGINS)) {
+    // Installed, the program is <prefix>/lib/tidemark/tidemark and its plug-ins are beside it.
+    for (const std::string &folder : PluginFolders(pluginPath, (program / "plugins").string())) {
         plugins.loadFolder(folder);
         searched += (searched.empty() ? "" : ", ") + folder;
     }
