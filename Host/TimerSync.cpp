@@ -18,11 +18,11 @@ const Timer *Find(const std::vector<Timer> &timers, const std::string &id) {
     return found == timers.end() ? nullptr : &*found;
 }
 
-// mkdir -p, each missing folder private to the user, as the file helper makes them.
-bool MakeFolders(const std::string &folder) {
+// mkdir -p, each missing folder private to the user, as the file helper makes them: 0 or an errno.
+int MakeFolders(const std::string &folder) {
     for (size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
-        if (::mkdir(folder.substr(0, slash).c_str(), 0700) != 0 && errno != EEXIST) return false;
-        if (slash == std::string::npos) return true;
+        if (::mkdir(folder.substr(0, slash).c_str(), 0700) != 0 && errno != EEXIST) return errno;
+        if (slash == std::string::npos) return 0;
     }
 }
 
@@ -39,8 +39,8 @@ TimerSync::TimerSync(TimerFile &file, AlarmClock &clock, LogSink log, QObject *p
 
 void TimerSync::start() {
     const std::string folder = QFileInfo(QString::fromStdString(file_.path())).path().toStdString();
-    if (!MakeFolders(folder)) {
-        log_(LogLevel::Warn, "cannot make " + folder + " (" + std::strerror(errno) + "): changes to the timers made elsewhere will not be seen");
+    if (const int error = MakeFolders(folder)) {
+        log_(LogLevel::Warn, "cannot make " + folder + " (" + std::strerror(error) + "): changes to the timers made elsewhere will not be seen");
     } else if (!watcher_.addPath(QString::fromStdString(folder))) {
         log_(LogLevel::Warn, "cannot watch " + folder + ": changes to the timers made elsewhere will not be seen");
     }
