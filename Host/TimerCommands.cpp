@@ -1,0 +1,161 @@
+#include "TimerCommands.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <ctime>
+#include <iomanip>
+
+namespace tidemark {
+namespace {
+
+std::string DateText(Instant when, bool utc) {
+    const time_t t = when.time_since_epoch().count();
+    struct tm parts {};
+    utc ? gmtime_r(&t, &parts) : localtime_r(&t, &parts);
+    char text[64];
+    strftime(text, sizeof text, utc ? "%Y-%m-%d %H:%M UTC" : "%Y-%m-%d %H:%M %Z", &parts);
+    return text;
+}
+
+std::string TimeText(const Timer &alarm) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%02d:%02d", alarm.hour % 100, alarm.minute % 100);
+    return text;
+}
+
+std::string NextIds(const std::vector<Timer> &timers) {
+    long highest = 0;
+    for (const Timer &timer : timers) {
+        if (!timer.id.empty() && timer.id.size() < 10 && std::all_of(timer.id.begin(), timer.id.end(), [](unsigned char c) { return std::isdigit(c); })) {
+            highest = std::max(highest, std::stol(timer.id));
+        }
+    }
+    return std::to_string(highest + 1);
+}
+
+class Runner {
+public:
+    Runner(std::vector<Timer> &timers, Instant now, std::ostream &out, std::ostream &err)
+        : timers_(timers), now_(now), out_(out), err_(err) {}
+
+    // Each answers whether the timers changed; a usage failure sets status_.
+    bool operator()(const AddAlarm &add) {
+        Timer alarm;
+        alarm.id = NextIds(timers_);
+        alarm.hour = add.hour;
+        alarm.minute = add.minute;
+        alarm.days = add.days;
+        alarm.label = add.label;
+        alarm.on = true;
+        timers_.push_back(alarm);
+        out_ << "alarm " << alarm.id << " at " << TimeText(alarm) << " " << DaysText(alarm.days) << ", next "
+             << DateText(*alarm.alarmDate(now_), false) << "\n";
+        return true;
+    }
+    bool operator()(const AddCountdown &add) {
+        Timer timer;
+        timer.id = NextIds(timers_);
+        timer.mode = TimerMode::Countdown;
+        timer.duration = add.duration;
+        timer.label = add.label;
+        timer.endsAt = now_ + add.duration;
+        timers_.push_back(timer);
+        out_ << "timer " << timer.id << " rings at " << DateText(*timer.endsAt, false) << "\n";
+        return true;
+    }
+    bool operator()(const ListAlarms &) {
+        out_ << std::left << std::setw(5) << "ID" << std::setw(7) << "TIME" << std::setw(29) << "DAYS" << std::setw(5) << "ON"
+             << std::setw(22) << "NEXT" << std::setw(22) << "NEXT (UTC)" << "LABEL\n";
+        for (const Timer &alarm : timers_) {
+            if (alarm.mode != TimerMode::Alarm) continue;
+            const auto next = alarm.alarmDate(now_);
+            out_ << std::setw(5) << alarm.id << std::setw(7) << TimeText(alarm) << std::setw(29) << DaysText(alarm.days)
+                 << std::setw(5) << (alarm.on ? "on" : "off") << std::setw(22) << (next ? DateText(*next, false) : "-")
+                 << std::setw(22) << (next ? DateText(*next, true) : "-") << alarm.label << "\n";
+        }
+        return false;
+    }
+    bool operator()(const RemoveTimer &remove) {
+        const auto found = find(remove.id);
+        if (found == timers_.end()) return false;
+        timers_.erase(found);
+        return true;
+    }
+    bool operator()(const SwitchAlarm &change) {
+        const auto found = find(change.id);
+        if (found == timers_.end()) return false;
+        if (found->mode != TimerMode::Alarm) {
+            fail(change.id + " is a countdown timer, not an alarm");
+            return false;
+        }
+        const bool changed = found->on != change.on;
+        found->on = change.on;
+        return changed;
+    }
+    bool operator()(const ShowNext &) {
+        if (const Timer *alarm = EarliestAlarm(timers_, now_)) {
+            const Instant when = *alarm->alarmDate(now_);
+            out_ << "next alarm: " << alarm->id << " " << (alarm->label.empty() ? "Alarm" : alarm->label) << " at "
+                 << DateText(when, false) << " (" << DateText(when, true) << ")\n";
+        } else {
+            out_ << "next alarm: none\n";
+        }
+        return false;
+    }
+    template <typename Other>
+    bool operator()(const Other &) {
+        fail("not a timer command");
+        return false;
+    }
+
+    int status() const { return status_; }
+
+private:
+    std::vector<Timer>::iterator find(const std::string &id) {
+        const auto found = std::find_if(timers_.begin(), timers_.end(), [&](const Timer &timer) { return timer.id == id; });
+        if (found == timers_.end()) fail("no alarm or timer with ID " + id);
+        return found;
+    }
+    void fail(const std::string &message) {
+        err_ << "tidemark: " << message << "\n";
+        status_ = kUsageStatus;
+    }
+
+    std::vector<Timer> &timers_;
+    Instant now_;
+    std::ostream &out_, &err_;
+    int status_ = 0;
+};
+
+}  // namespace
+
+const Timer *EarliestAlarm(const std::vector<Timer> &timers, Instant now) {
+    const Timer *earliest = nullptr;
+    for (const Timer &timer : timers) {
+        if (!timer.running() || timer.mode != TimerMode::Alarm) continue;
+        const auto when = timer.alarmDate(now);
+        if (when && *when > now && (!earliest || *when < *earliest->alarmDate(now))) earliest = &timer;
+    }
+    return earliest;
+}
+
+int RunTimerCommand(const Command &command, TimerStore &store, Instant now, std::ostream &out, std::ostream &err) {
+    int status = 0;
+    std::string error;
+    const bool stored = store.update(
+        [&](std::vector<Timer> &timers) {
+            Runner runner(timers, now, out, err);
+            const bool changed = std::visit(runner, command);
+            status = runner.status();
+            return changed && status == 0;
+        },
+        error);
+    if (!stored) {
+        err << "tidemark: " << error << "\n";
+        return 1;
+    }
+    return status;
+}
+
+}  // namespace tidemark

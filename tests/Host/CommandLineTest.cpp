@@ -1,0 +1,103 @@
+// The command line: every kind of bad input is a usage error (status 2, nothing written), and the
+// timer commands against a store that records what is written. The program itself, against the
+// real file, is in TidemarkProcessTest.cpp.
+#include "ZoneGuard.h"
+
+#include <CommandLine.h>
+#include <TimerCommands.h>
+
+#include <sstream>
+
+namespace hosttest {
+namespace {
+
+using namespace tidemark;
+
+std::vector<std::string> Words(const std::string &line) {
+    std::istringstream in(line);
+    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+}
+
+TEST(CommandLine, BadInputIsAUsageError) {
+    const char *bad[] = {
+        "--window", "--verbose extra", "alarm", "alarm add", "alarm add 24:00", "alarm add 7:60", "alarm add 7:5",
+        "alarm add 0730", "alarm add -1:00", "alarm add 07:30x", "alarm add 007:30", "alarm add 07:30 --days",
+        "alarm add 07:30 --days mon,,tue", "alarm add 07:30 --days monday", "alarm add 07:30 --days mon,mon",
+        "alarm add 07:30 --days mon --days tue", "alarm add 07:30 --label", "alarm add 07:30 --label=",
+        "alarm add 07:30 --color red", "alarm add 07:30 extra", "alarm list all", "alarm remove", "alarm remove x1",
+        "alarm remove 1 2", "alarm on", "alarm off -3", "alarm on 99999999999", "alarm snooze 1", "timer",
+        "timer add", "timer add 10", "timer add 0s", "timer add 1m1h", "timer add 1h1h", "timer add 1x",
+        "timer add h", "timer add 8d", "timer add 169h", "timer add 99999999999s", "timer add 5m --days mon",
+        "timer stop 1", "next now", "snooze",
+    };
+    for (const char *line : bad) {
+        const auto parsed = ParseCommandLine(Words(line));
+        EXPECT_TRUE(std::holds_alternative<UsageError>(parsed)) << line;
+    }
+    // A label may hold spaces but no control characters; the shell hands it over as one word.
+    EXPECT_TRUE(std::holds_alternative<UsageError>(ParseCommandLine({"alarm", "add", "07:30", "--label", "a\nb"})));
+    EXPECT_TRUE(std::holds_alternative<UsageError>(ParseCommandLine({"alarm", "add", "07:30", "--label", std::string(201, 'x')})));
+}
+
+TEST(CommandLine, GoodInput) {
+    const auto add = std::get<AddAlarm>(std::get<Command>(ParseCommandLine({"alarm", "add", "7:05", "--label", "Wake up", "--days=SUN,mon"})));
+    EXPECT_EQ(add.hour, 7);
+    EXPECT_EQ(add.minute, 5);
+    EXPECT_EQ(add.days, 0x41);
+    EXPECT_EQ(add.label, "Wake up");
+    EXPECT_EQ(DaysText(add.days), "mon,sun");
+    const struct {
+        const char *text;
+        long seconds;
+    } durations[] = {{"90s", 90}, {"25m", 1500}, {"1h30m", 5400}, {"1h0m5s", 3605}, {"168h", 604800}};
+    for (const auto &d : durations) EXPECT_EQ(ParseDuration(d.text), std::chrono::seconds(d.seconds)) << d.text;
+    const auto run = std::get<RunApplication>(std::get<Command>(ParseCommandLine({"--verbose", "--headless"})));
+    EXPECT_TRUE(run.verbose && run.headless);
+}
+
+// Keeps the timers in memory and counts the writes.
+class MemoryStore : public TimerStore {
+public:
+    bool update(const std::function<bool(std::vector<Timer> &)> &edit, std::string &) override {
+        std::vector<Timer> copy = timers;
+        if (edit(copy)) {
+            timers = copy;
+            ++writes;
+        }
+        return true;
+    }
+    std::vector<Timer> timers;
+    int writes = 0;
+};
+
+TEST(TimerCommands, UnknownOrWrongIdsWriteNothing) {
+    ZoneGuard zone("Europe/Berlin");
+    MemoryStore store;
+    std::ostringstream out, err;
+    const Instant now = Utc("2025-03-29 12:00");
+    auto run = [&](const std::string &line) { return RunTimerCommand(std::get<Command>(ParseCommandLine(Words(line))), store, now, out, err); };
+    ASSERT_EQ(run("alarm add 02:30 --days sun"), 0);
+    ASSERT_EQ(run("timer add 25m"), 0);
+    EXPECT_EQ(store.writes, 2);
+    EXPECT_EQ(store.timers[1].id, "2");
+    for (const char *line : {"alarm remove 3", "alarm on 3", "alarm off 2"}) {
+        EXPECT_EQ(run(line), kUsageStatus) << line;
+    }
+    EXPECT_EQ(run("alarm on 1"), 0);  // already on: nothing to write
+    EXPECT_EQ(store.writes, 2);
+    EXPECT_NE(err.str().find("no alarm or timer with ID 3"), std::string::npos) << err.str();
+
+    // The list shows the next ring in both local time and UTC: here the jump to summer time.
+    out.str("");
+    ASSERT_EQ(run("alarm list"), 0);
+    EXPECT_NE(out.str().find("2025-03-30 03:00 CEST"), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find("2025-03-30 01:00 UTC"), std::string::npos) << out.str();
+    out.str("");
+    ASSERT_EQ(run("next"), 0);
+    EXPECT_NE(out.str().find("next alarm: 1 Alarm at 2025-03-30 03:00 CEST"), std::string::npos) << out.str();
+    ASSERT_EQ(run("alarm remove 1"), 0);
+    EXPECT_EQ(store.timers.size(), 1u);
+}
+
+}  // namespace
+}  // namespace hosttest

@@ -1,0 +1,201 @@
+// Sleep, wake, power-off and application launches against real buses: logind's and the systemd
+// user manager's mocks send the signals, and logind's ListInhibitors shows the lock as logind sees it.
+#include "PrivateBuses.h"
+
+#include <SystemEvents.h>
+
+#include <QDBusConnectionInterface>
+
+namespace hosttest {
+namespace {
+
+using tidemark::LaunchMonitor;
+using tidemark::LogindMonitor;
+using tidemark::LogLevel;
+using tidemark::WorkspaceEvent;
+
+// How many descriptors of this process refer to the same open file as `fd`.
+int CopiesOf(int fd) {
+    int copies = 0;
+    for (const std::string &name : wfstest::FolderEntries("/proc/self/fd")) copies += wfstest::SameFile(std::stoi(name), fd);
+    return copies;
+}
+
+class SystemEventsTest : public ::testing::Test {
+protected:
+    explicit SystemEventsTest(PrivateBuses::Services services = {}) : buses(services) {}
+
+    tidemark::WorkspacePoster poster() {
+        return [this](WorkspaceEvent event) {
+            posted.push_back(event);
+            lockHeldWhilePosting.push_back(logind && logind->lockDescriptor() >= 0);
+        };
+    }
+    tidemark::LogSink sink() {
+        return [this](LogLevel level, const std::string &line) { (level >= LogLevel::Warn ? warnings : infos).push_back(line); };
+    }
+    void startLogind() { logind = std::make_unique<LogindMonitor>(buses.connectSystem("host-system"), poster(), sink()); }
+    void startLaunches() {
+        launches = std::make_unique<LaunchMonitor>(buses.connectSession("host-session"), poster(), sink());
+        ASSERT_TRUE(WaitUntil([&] { return launches->source() != LaunchMonitor::Source::Undecided; }));
+    }
+    bool waitForPosts(size_t count) {
+        return WaitUntil([&] { return posted.size() >= count; }) && posted.size() == count;
+    }
+
+    PrivateBuses buses;
+    std::vector<WorkspaceEvent> posted;
+    std::vector<bool> lockHeldWhilePosting;
+    std::vector<std::string> warnings, infos;
+    std::unique_ptr<LogindMonitor> logind;
+    std::unique_ptr<LaunchMonitor> launches;
+};
+
+TEST_F(SystemEventsTest, HoldsOneCloseOnExecDelayLockWithNoOtherCopy) {
+    startLogind();
+    ASSERT_TRUE(buses.waitForInhibitors(1));
+    const Inhibitor lock = buses.listInhibitors().front();
+    EXPECT_EQ(lock.what, "sleep:shutdown");
+    EXPECT_EQ(lock.who, "Tidemark");
+    EXPECT_EQ(lock.why, "Scheduling the wake-up for the next alarm");
+    EXPECT_EQ(lock.mode, "delay");
+    ASSERT_TRUE(WaitUntil([&] { return logind->lockDescriptor() >= 0; }));
+    EXPECT_TRUE(::fcntl(logind->lockDescriptor(), F_GETFD) & FD_CLOEXEC);
+    // Any duplicate left in Qt's messages would keep the lock after the host let it go.
+    EXPECT_TRUE(WaitUntil([&] { return CopiesOf(logind->lockDescriptor()) == 1; }));
+    EXPECT_TRUE(warnings.empty());
+}
+
+TEST_F(SystemEventsTest, PostsBeforeReleasingAndRelocksAfterward) {
+    struct Step {
+        const char *what;
+        bool sleep, start;
+        std::optional<WorkspaceEvent> posted;
+        size_t locksAfter;
+    };
+    const Step steps[] = {
+        {"sleep begins", true, true, WorkspaceEvent::WillSleep, 0},
+        {"resume", true, false, WorkspaceEvent::DidWake, 1},
+        {"power-off begins", false, true, WorkspaceEvent::WillPowerOff, 0},
+        {"power-off cancelled", false, false, std::nullopt, 1},
+        {"sleep again", true, true, WorkspaceEvent::WillSleep, 0},
+    };
+    startLogind();
+    ASSERT_TRUE(buses.waitForInhibitors(1));
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.what);
+        const size_t before = posted.size();
+        step.sleep ? buses.emitPrepareForSleep(step.start) : buses.emitPrepareForShutdown(step.start);
+        EXPECT_TRUE(buses.waitForInhibitors(step.locksAfter));
+        if (step.posted) {
+            ASSERT_TRUE(waitForPosts(before + 1));
+            EXPECT_EQ(posted.back(), *step.posted);
+            // The observers run while logind still waits for the host.
+            EXPECT_EQ(lockHeldWhilePosting.back(), step.start);
+        } else {
+            EXPECT_EQ(posted.size(), before);
+        }
+    }
+    EXPECT_TRUE(warnings.empty());
+}
+
+TEST_F(SystemEventsTest, TakesANewLockFromARestartedLogind) {
+    startLogind();
+    ASSERT_TRUE(buses.waitForInhibitors(1));
+    ASSERT_TRUE(WaitUntil([&] { return logind->lockDescriptor() >= 0; }));
+    buses.stopLogind();
+    EXPECT_TRUE(WaitUntil([&] { return logind->lockDescriptor() < 0; }));
+    buses.startLogind();
+    EXPECT_TRUE(buses.waitForInhibitors(1));
+    EXPECT_TRUE(WaitUntil([&] { return logind->lockDescriptor() >= 0; }));
+    EXPECT_TRUE(posted.empty());
+}
+
+TEST_F(SystemEventsTest, ReportsApplicationUnitsOncePerLaunch) {
+    startLaunches();
+    ASSERT_EQ(launches->source(), LaunchMonitor::Source::Units);
+    EXPECT_EQ(buses.subscribeCalls(), 1);
+    struct Case {
+        std::string unit;
+        bool launch;
+    };
+    const std::string own = "app-gnome-org.tidemark.Tidemark-" + std::to_string(::getpid()) + ".scope";
+    const Case cases[] = {
+        {"app-gnome-org.example.Editor-4242.scope", true},
+        {"app-gnome-org.example.Editor-4242.scope", false},  // announced again: the same launch
+        {"app-flatpak-org.example.Player-99.service", true},
+        {own, false},                                         // the host's own start
+        {"session-2.scope", false},
+        {"app.slice", false},
+        {"app-.scope", false},
+        {"dbus.service", false},
+        {"app-org.example.Tool@1.service", true},
+    };
+    size_t expected = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.unit);
+        buses.emitUnitNew(c.unit);
+        // A launch that must not count is followed by one that must: signals arrive in order, so
+        // when the second has been posted, the first would have been too.
+        if (!c.launch) buses.emitUnitNew("app-barrier-" + std::to_string(expected) + ".scope");
+        expected += 1;
+        ASSERT_TRUE(waitForPosts(expected)) << posted.size() << " posts";
+    }
+    // Once its unit is gone, the same name is a new launch.
+    buses.emitUnitRemoved("app-gnome-org.example.Editor-4242.scope");
+    buses.emitUnitNew("app-gnome-org.example.Editor-4242.scope");
+    EXPECT_TRUE(waitForPosts(expected + 1));
+    for (WorkspaceEvent event : posted) EXPECT_EQ(event, WorkspaceEvent::DidLaunchApplication);
+}
+
+class WithoutUserManager : public SystemEventsTest {
+protected:
+    WithoutUserManager() : SystemEventsTest({.userManager = false}) {}
+};
+
+TEST_F(WithoutUserManager, ReportsNewWellKnownNamesOfOtherClients) {
+    startLaunches();
+    ASSERT_EQ(launches->source(), LaunchMonitor::Source::BusNames);
+    // The host's own name is not a launch; the next client's is, and counts once.
+    QDBusConnection own = QDBusConnection(QStringLiteral("host-session"));
+    ASSERT_TRUE(own.registerService("org.tidemark.Tidemark"));
+    buses.claimSessionName("org.example.Editor");
+    ASSERT_TRUE(waitForPosts(1));
+    buses.releaseSessionName("org.example.Editor");
+    buses.claimSessionName("org.example.Editor");
+    EXPECT_TRUE(waitForPosts(2));
+}
+
+class WithoutSystemBus : public SystemEventsTest {
+protected:
+    WithoutSystemBus() : SystemEventsTest({.systemBus = false}) {}
+};
+
+TEST_F(WithoutSystemBus, WarnsOnceAndRunsOn) {
+    startLogind();
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings.front().find("no system bus"), std::string::npos) << warnings.front();
+    EXPECT_LT(logind->lockDescriptor(), 0);
+    startLaunches();  // the session side works all the same
+    buses.emitUnitNew("app-x-1.scope");
+    EXPECT_TRUE(waitForPosts(1));
+    EXPECT_EQ(warnings.size(), 1u);
+}
+
+class WithoutLogind : public SystemEventsTest {
+protected:
+    WithoutLogind() : SystemEventsTest({.logind = false}) {}
+};
+
+TEST_F(WithoutLogind, WarnsOnceThenLocksWhenLogindArrives) {
+    startLogind();
+    ASSERT_TRUE(WaitUntil([&] { return !warnings.empty(); }));
+    EXPECT_NE(warnings.front().find("logind is not available"), std::string::npos) << warnings.front();
+    buses.startLogind();
+    EXPECT_TRUE(buses.waitForInhibitors(1));
+    EXPECT_TRUE(WaitUntil([&] { return logind->lockDescriptor() >= 0; }));
+    EXPECT_EQ(warnings.size(), 1u);
+}
+
+}  // namespace
+}  // namespace hosttest

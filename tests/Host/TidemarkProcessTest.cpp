@@ -1,0 +1,225 @@
+// The tidemark program as a user runs it, a separate process: its command line against the real
+// timers file, and the application with the real plug-in, the real helper tool (as root) and the
+// fixture's logind, user manager and notification service.
+#include "PrivateBuses.h"
+
+#include <AlarmDates.h>
+#include <Foundation/PropertyListFile.h>
+#include <IOKit/IOKit.h>
+
+#include <poll.h>
+#include <signal.h>
+
+namespace hosttest {
+namespace {
+
+using wfs::CFRef;
+using wfstest::TempDir;
+
+// The homes of one test: private folders made by mkdtemp, in the environment of every program the
+// test starts.
+struct Home {
+    TempDir dir{"tidemark-home"};
+    wfstest::EnvGuard env;
+    Home() {
+        for (const char *folder : {"config", "data", "run", "sys/class/rtc/rtc0/device/power"}) {
+            std::filesystem::create_directories(dir / folder);
+        }
+        wfstest::WriteFile(dir / "sys/class/rtc/rtc0/device/power/wakeup", "enabled\n");
+        wfstest::WriteFile(dir / "sys/class/rtc/rtc0/since_epoch", std::to_string(::time(nullptr)) + "\n");
+        wfstest::WriteFile(dir / "sys/class/rtc/rtc0/wakealarm", "");
+        env.set("HOME", dir.path());
+        env.set("XDG_CONFIG_HOME", dir / "config");
+        env.set("XDG_DATA_HOME", dir / "data");
+        env.set("XDG_RUNTIME_DIR", dir / "run");
+        env.set("WFS_POWER_EVENT_STORE", dir / "store/events.plist");
+        env.set("WFS_SYSFS_ROOT", dir / "sys");
+        env.set("TIDEMARK_PLUGIN_PATH", std::nullopt);
+        env.set("TIDEMARK_LOG", std::nullopt);
+    }
+    std::string timers() const { return dir / "config/tidemark/timers.plist"; }
+};
+
+wfstest::Outcome Tidemark(const std::string &line) {
+    std::vector<std::string> argv = {TIDEMARK_PATH};
+    std::istringstream words(line);
+    for (std::string word; words >> word;) argv.push_back(word);
+    return wfstest::RunProgram(argv);
+}
+
+// The application running: its standard output and error in one pipe, read as the test waits.
+class RunningHost {
+public:
+    RunningHost() {
+        int fds[2] = {-1, -1};
+        EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+        output_.reset(fds[0]);
+        const wfs::UniqueFd write(fds[1]);
+        child_ = wfstest::Child::Exec({TIDEMARK_PATH}, wfstest::ChildSetup().Fd(1, write.get()).Fd(2, write.get()));
+    }
+    // Whether the output shows `text` within the limit.
+    bool waitFor(const std::string &text, std::chrono::milliseconds limit = 20s) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (text_.find(text) == std::string::npos) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            struct pollfd readable = {output_.get(), POLLIN, 0};
+            if (left.count() <= 0 || wfs::RetryOnEintr([&] { return ::poll(&readable, 1, static_cast<int>(left.count())); }) <= 0) {
+                return false;
+            }
+            char buffer[4096];
+            const ssize_t n = wfs::RetryOnEintr([&] { return ::read(output_.get(), buffer, sizeof buffer); });
+            if (n <= 0) return false;
+            text_.append(buffer, static_cast<size_t>(n));
+        }
+        return true;
+    }
+    // SIGTERM; the program must end cleanly (with nothing for LeakSanitizer to report).
+    std::string stop() {
+        ::kill(child_.pid(), SIGTERM);
+        const wfstest::Outcome outcome = child_.Wait();
+        text_ += wfstest::ReadAll(output_.get());
+        EXPECT_TRUE(outcome.Exited(0)) << outcome << "\n" << text_;
+        return text_;
+    }
+    const std::string &text() const { return text_; }
+
+private:
+    wfstest::Child child_;
+    wfs::UniqueFd output_;
+    std::string text_;
+};
+
+TEST(TidemarkProgram, BadInputExitsTwoAndLeavesTheFileByteForByte) {
+    Home home;
+    ASSERT_TRUE(Tidemark("alarm add 07:30 --days mon,fri --label Work").Exited(0));
+    ASSERT_TRUE(Tidemark("timer add 25m").Exited(0));
+    const std::string before = wfstest::ReadFile(home.timers());
+    struct stat was {};
+    ASSERT_EQ(::stat(home.timers().c_str(), &was), 0);
+    const struct {
+        const char *line, *complaint;
+    } cases[] = {
+        {"alarm add 25:00", "bad time \"25:00\""},
+        {"alarm add 7:3", "bad time"},
+        {"alarm add 07:30 --days mon,funday", "bad days"},
+        {"alarm remove 9", "no alarm or timer with ID 9"},
+        {"alarm on 9", "no alarm or timer with ID 9"},
+        {"alarm off 2", "2 is a countdown timer"},
+        {"timer add 90x", "bad duration \"90x\""},
+        {"timer add 1h1h", "bad duration"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.line);
+        const wfstest::Outcome outcome = Tidemark(c.line);
+        EXPECT_TRUE(outcome.Exited(2)) << outcome;
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_EQ(outcome.err.rfind(std::string("tidemark: ") + c.complaint, 0), 0u) << outcome.err;
+        struct stat now {};
+        ASSERT_EQ(::stat(home.timers().c_str(), &now), 0);
+        EXPECT_EQ(now.st_ino, was.st_ino);  // not even rewritten with the same bytes
+        EXPECT_EQ(wfstest::ReadFile(home.timers()), before);
+    }
+}
+
+// What the plug-in left behind at one moment: the pending events, the RTC alarm and the stored date.
+struct WakeState {
+    std::vector<double> events;
+    std::string rtc;
+    double stored = 0;
+    bool operator==(const WakeState &) const = default;
+};
+
+WakeState Observe(const Home &home) {
+    WakeState state;
+    CFRef<CFArrayRef> events(IOPMCopyScheduledPowerEvents());
+    for (CFIndex i = 0; events && i < CFArrayGetCount(events.get()); ++i) {
+        auto event = static_cast<CFDictionaryRef>(CFArrayGetValueAtIndex(events.get(), i));
+        state.events.push_back(CFDateGetAbsoluteTime(static_cast<CFDateRef>(CFDictionaryGetValue(event, CFSTR(kIOPMPowerEventTimeKey)))));
+    }
+    state.rtc = wfstest::ReadFile(home.dir / "sys/class/rtc/rtc0/wakealarm");
+    CFRef<CFDictionaryRef> defaults;
+    EXPECT_EQ(wfs::foundation::PropertyListFile(home.dir / "config/tidemark/org.tidemark.Tidemark.plist").Read(defaults), 0);
+    const CFTypeRef date = defaults ? CFDictionaryGetValue(defaults.get(), CFSTR("TDWakeFromSleepWakeDateKey")) : nullptr;
+    if (date != nullptr && CFGetTypeID(date) == CFDateGetTypeID()) state.stored = CFDateGetAbsoluteTime(static_cast<CFDateRef>(date));
+    return state;
+}
+
+TEST(TidemarkApplication, SleepPowerOffWakeAndLaunchesScheduleAndCancelTheWakeUp) {
+    WFS_REQUIRE_ROOT();
+    PrivateBuses buses;
+    Home home;
+    // An alarm two hours ahead, in local time as the program reads it.
+    const time_t in2h = ::time(nullptr) + 7200;
+    struct tm local {};
+    localtime_r(&in2h, &local);
+    char hhmm[8];
+    std::snprintf(hhmm, sizeof hhmm, "%02d:%02d", local.tm_hour, local.tm_min);
+    ASSERT_TRUE(Tidemark(std::string("alarm add ") + hhmm).Exited(0));
+    const auto ring = tidemark::NextAlarmDate(local.tm_hour, local.tm_min, 0, std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()));
+    const double wake = static_cast<double>(ring.time_since_epoch().count()) - kCFAbsoluteTimeIntervalSince1970;
+    const std::string rtc = std::to_string(ring.time_since_epoch().count());
+
+    RunningHost host;
+    ASSERT_TRUE(host.waitFor("tidemark: running")) << host.text();
+    ASSERT_TRUE(buses.waitForInhibitors(1)) << host.text();
+    const struct Step {
+        const char *what;
+        std::function<void()> send;
+        size_t locks;
+        bool scheduled;
+    } steps[] = {
+        {"sleep begins", [&] { buses.emitPrepareForSleep(true); }, 0, true},
+        {"resume", [&] { buses.emitPrepareForSleep(false); }, 1, false},
+        {"power-off begins", [&] { buses.emitPrepareForShutdown(true); }, 0, true},
+        {"power-off cancelled", [&] { buses.emitPrepareForShutdown(false); }, 1, true},
+        {"an application starts", [&] { buses.emitUnitNew("app-gnome-org.example.Editor-4242.scope"); }, 1, false},
+    };
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.what);
+        step.send();
+        // The lock goes only once the will-sleep observers have returned.
+        ASSERT_TRUE(buses.waitForInhibitors(step.locks)) << host.text();
+        // A launch is seen, and its cancel done, without a sign on the bus.
+        const WakeState expected = step.scheduled ? WakeState{{wake}, rtc, wake} : WakeState{{}, "0", 0};
+        ASSERT_TRUE(WaitUntil([&] { return Observe(home) == expected; })) << host.text();
+        if (std::string(step.what) == "power-off cancelled") {
+            const wfstest::Outcome next = Tidemark("next");
+            EXPECT_TRUE(next.Exited(0)) << next;
+            EXPECT_NE(next.out.find("next alarm: 1 Alarm at"), std::string::npos) << next.out;
+            EXPECT_NE(next.out.find("wakepoweron by org.tidemark.Tidemark for root"), std::string::npos) << next.out;
+        }
+    }
+    const std::string output = host.stop();
+    EXPECT_NE(output.find("tidemark: logind is there"), std::string::npos) << output;
+    // The tool the plug-in installed for the host, named after its process.
+    EXPECT_TRUE(std::filesystem::exists(home.dir / "data/tidemark/IOPMSchedulePowerEventTool"));
+}
+
+TEST(TidemarkApplication, WithoutASystemBusItWarnsSkipsABrokenPlugInAndStillRings) {
+    PrivateBuses buses({.systemBus = false, .userManager = false, .notifications = true});
+    Home home;
+    const std::string plugins = home.dir / "plugins";
+    wfstest::WriteFile(plugins + "/Broken.plugin/Contents/Info.plist",
+                       "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleExecutable</key><string>libBroken.so</string>"
+                       "<key>PLExtensionClasses</key><array><string>Broken</string></array></dict></plist>");
+    wfstest::WriteFile(plugins + "/Broken.plugin/Contents/Linux/libBroken.so", "not a library");
+    std::filesystem::create_directory_symlink(WFS_PLUGIN_BUNDLE, plugins + "/TDWakeFromSleep.plugin");
+    home.env.set("TIDEMARK_PLUGIN_PATH", "/nonexistent::" + plugins);
+    ASSERT_TRUE(Tidemark("timer add 2s --label Tea").Exited(0));
+
+    RunningHost host;
+    ASSERT_TRUE(WaitUntil([&] { return !buses.notifyCalls().empty(); }, 20s)) << host.text();
+    EXPECT_EQ(buses.notifyCalls().front().at(3).toString(), "Tea");
+    // The countdown has stopped, in the file too.
+    ASSERT_TRUE(WaitUntil([&] { return wfstest::ReadFile(home.timers()).find("endsAt") == std::string::npos; })) << host.text();
+    const std::string output = host.stop();
+    EXPECT_NE(output.find("no system bus"), std::string::npos) << output;
+    EXPECT_NE(output.find("Broken.plugin: its library does not load"), std::string::npos) << output;
+    EXPECT_NE(output.find("loaded plug-in " + plugins +
+                          "/TDWakeFromSleep.plugin (TDWakeFromSleepLifeCycleExtension, "
+                          "TDWakeFromSleepPreferencePaneExtension)"),
+              std::string::npos) << output;
+}
+
+}  // namespace
+}  // namespace hosttest

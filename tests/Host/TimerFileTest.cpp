@@ -1,0 +1,174 @@
+// timers.plist: what is read and what is kept from a file anyone can edit, a damaged file, and the
+// running host's side (reloading what another process changed, writing back only what ringing
+// changed).
+#include "PrivateBuses.h"
+#include "ZoneGuard.h"
+
+#include <TimerFile.h>
+#include <TimerSync.h>
+
+#include <Plinth/PLLog.h>
+
+namespace hosttest {
+namespace {
+
+using namespace tidemark;
+using wfs::CFRef;
+
+std::string Plist(const std::string &timers) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict><key>other</key><string>kept</string>"
+           "<key>timers</key><array>" + timers + "</array></dict></plist>\n";
+}
+
+const char kAlarm[] = "<key>id</key><string>1</string><key>mode</key><integer>1</integer><key>hour</key><integer>7</integer>"
+                      "<key>minute</key><integer>30</integer><key>on</key><true/>";
+
+// Captures PLLog's lines for one test: a damaged file is reported through it.
+struct CapturedLog {
+    CapturedLog() { PLLog::setCaptureForTesting([this](const PLLogRecord &record) { lines.push_back(record.message); }); }
+    ~CapturedLog() { PLLog::setCaptureForTesting(nullptr); }
+    bool has(const std::string &text) const {
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string &line) { return line.find(text) != std::string::npos; });
+    }
+    std::vector<std::string> lines;
+};
+
+TEST(TimerFile, ReadsOnlyWellFormedTimersAndKeepsEveryOtherEntryAsItIs) {
+    const struct {
+        const char *entry;
+        bool readable;
+    } cases[] = {
+        {"<dict>" "<key>id</key><string>1</string><key>mode</key><integer>1</integer><key>hour</key><integer>7</integer>"
+         "<key>minute</key><integer>30</integer><key>on</key><true/><key>label</key><string>Wake up</string>"
+         "<key>days</key><array><string>mon</string><string>SUN</string></array>"
+         "<key>snoozedUntil</key><date>2025-03-30T01:00:00Z</date></dict>", true},
+        {"<dict><key>id</key><string>2</string><key>mode</key><integer>0</integer><key>duration</key><integer>90</integer>"
+         "<key>endsAt</key><date>2025-03-30T01:01:30Z</date></dict>", true},
+        {"<dict><key>id</key><string>3</string><key>mode</key><integer>1</integer><key>hour</key><integer>24</integer>"
+         "<key>minute</key><integer>0</integer><key>on</key><true/></dict>", false},
+        {"<dict><key>id</key><string>4</string><key>mode</key><integer>1</integer><key>hour</key><real>7.5</real>"
+         "<key>minute</key><integer>0</integer><key>on</key><true/></dict>", false},
+        {"<dict><key>id</key><string>5</string><key>mode</key><integer>1</integer><key>hour</key><integer>7</integer>"
+         "<key>minute</key><integer>0</integer><key>on</key><true/><key>days</key><array><string>mon</string>"
+         "<string>mon</string></array></dict>", false},
+        {"<dict><key>id</key><string>6</string><key>mode</key><integer>1</integer><key>hour</key><integer>7</integer>"
+         "<key>minute</key><integer>0</integer><key>on</key><true/><key>days</key><array><string>funday</string></array></dict>", false},
+        {"<dict><key>id</key><string>7</string><key>mode</key><integer>2</integer></dict>", false},
+        {"<dict><key>id</key><string></string><key>mode</key><integer>0</integer><key>duration</key><integer>9</integer></dict>", false},
+        {"<dict><key>id</key><string>8</string><key>mode</key><integer>0</integer><key>duration</key><integer>0</integer></dict>", false},
+        {"<dict><key>id</key><string>9</string><key>mode</key><integer>0</integer><key>duration</key><integer>9</integer>"
+         "<key>endsAt</key><string>soon</string></dict>", false},
+        {"<string>a timer from a later version</string>", false},
+    };
+    std::string entries;
+    size_t readable = 0;
+    for (const auto &c : cases) {
+        entries += c.entry;
+        readable += c.readable;
+    }
+    wfstest::TempDir dir("tidemark-timers");
+    TimerFile file(dir / "tidemark/timers.plist");
+    wfstest::WriteFile(file.path(), Plist(entries));
+
+    StoredTimers stored;
+    std::string error;
+    ASSERT_TRUE(file.load(stored, error)) << error;
+    ASSERT_EQ(stored.timers.size(), readable);
+    EXPECT_EQ(stored.unreadable.size(), std::size(cases) - readable);
+    const Timer &alarm = stored.timers[0];
+    EXPECT_EQ(alarm.label, "Wake up");
+    EXPECT_EQ(alarm.days, 0x41);
+    EXPECT_EQ(alarm.snoozedUntil, Utc("2025-03-30 01:00"));
+    EXPECT_EQ(stored.timers[1].endsAt, Utc("2025-03-30 01:01:30"));
+
+    // A change writes the timers back and every entry it could not read exactly as it was, with the
+    // file's other keys.
+    ASSERT_TRUE(file.update([](std::vector<Timer> &timers) { return timers[0].on = false, true; }, error)) << error;
+    StoredTimers after;
+    ASSERT_TRUE(file.load(after, error)) << error;
+    EXPECT_FALSE(after.timers[0].on);
+    after.timers[0].on = true;
+    EXPECT_EQ(after.timers, stored.timers);
+    ASSERT_EQ(after.unreadable.size(), stored.unreadable.size());
+    for (size_t i = 0; i < after.unreadable.size(); ++i) EXPECT_TRUE(CFEqual(after.unreadable[i].get(), stored.unreadable[i].get()));
+    EXPECT_NE(wfstest::ReadFile(file.path()).find("<key>other</key>"), std::string::npos);
+}
+
+TEST(TimerFile, ADamagedFileIsMovedAsideAndAForeignTimersEntryIsNeverReplaced) {
+    wfstest::TempDir dir("tidemark-timers");
+    TimerFile file(dir / "timers.plist");
+    StoredTimers stored;
+    std::string error;
+    {
+        CapturedLog log;
+        const std::string damaged = Plist(kAlarm).substr(0, 120);
+        wfstest::WriteFile(file.path(), damaged);
+        ASSERT_TRUE(file.load(stored, error)) << error;
+        EXPECT_TRUE(stored.timers.empty());
+        EXPECT_TRUE(log.has("moved it aside")) << testing::PrintToString(log.lines);
+        const std::vector<std::string> entries = wfstest::FolderEntries(dir.path());
+        const auto aside = std::find_if(entries.begin(), entries.end(), [](const std::string &name) { return name.starts_with("timers.plist.corrupt-"); });
+        ASSERT_NE(aside, entries.end()) << testing::PrintToString(entries);
+        EXPECT_EQ(wfstest::ReadFile(dir / *aside), damaged);
+    }
+    const std::string foreign = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>timers</key><string>x</string></dict></plist>";
+    wfstest::WriteFile(file.path(), foreign);
+    EXPECT_FALSE(file.load(stored, error));
+    EXPECT_FALSE(file.update([](std::vector<Timer> &) { return true; }, error));
+    EXPECT_NE(error.find("not a list"), std::string::npos) << error;
+    EXPECT_EQ(wfstest::ReadFile(file.path()), foreign);
+}
+
+Timer Countdown(const std::string &id, Instant endsAt) {
+    Timer timer;
+    timer.id = id;
+    timer.mode = TimerMode::Countdown;
+    timer.duration = std::chrono::seconds(100);
+    timer.endsAt = endsAt;
+    return timer;
+}
+
+TEST(TimerSync, ReloadsWhatAnotherProcessWroteAndMergesWhatRingingChanged) {
+    wfstest::TempDir dir("tidemark-timers");
+    const std::string path = dir / "config/tidemark/timers.plist";
+    TimerFile mine(path), theirs(path);
+    std::vector<std::string> warnings;
+    const LogSink log = [&](LogLevel level, const std::string &line) {
+        if (level >= LogLevel::Warn) warnings.push_back(line);
+    };
+    AlarmClock clock(nullptr, nullptr, log);
+    TimerSync sync(mine, clock, log);
+    sync.start();  // makes the folder to watch
+    EXPECT_TRUE(clock.timers().empty());
+
+    const Instant later = AlarmClock::SystemNow() + std::chrono::hours(1);
+    std::string error;
+    auto write = [&](const std::function<void(std::vector<Timer> &)> &edit) {
+        ASSERT_TRUE(theirs.update([&](std::vector<Timer> &timers) { return edit(timers), true; }, error)) << error;
+    };
+    write([&](std::vector<Timer> &timers) { timers = {Countdown("1", later), Countdown("2", later)}; });
+    ASSERT_TRUE(WaitUntil([&] { return clock.timers().size() == 2; }));
+
+    // Countdown 1 ends in the host while another process removes countdown 2 and adds 3; the host
+    // has not seen that yet when it writes back.
+    write([&](std::vector<Timer> &timers) { timers = {Countdown("1", later), Countdown("3", later)}; });
+    std::vector<Timer> rung = clock.timers();
+    rung[0].endsAt.reset();
+    sync.save(rung);
+    StoredTimers stored;
+    ASSERT_TRUE(theirs.load(stored, error)) << error;
+    ASSERT_EQ(stored.timers.size(), 2u);
+    EXPECT_FALSE(stored.timers[0].endsAt.has_value());
+    EXPECT_EQ(stored.timers[1].id, "3");
+    ASSERT_TRUE(WaitUntil([&] { return clock.timers() == stored.timers; }));
+
+    // A damaged file counts as empty, and is kept aside.
+    CapturedLog captured;
+    wfstest::WriteFile(path, "garbage");
+    EXPECT_TRUE(WaitUntil([&] { return clock.timers().empty(); }));
+    EXPECT_TRUE(captured.has("moved it aside"));
+    EXPECT_TRUE(warnings.empty()) << testing::PrintToString(warnings);
+}
+
+}  // namespace
+}  // namespace hosttest
