@@ -94,6 +94,7 @@ void AlarmClock::ringDue() {
 
 void AlarmClock::arm() {
     next_ = NextRing(timers_, lastCheck_);
+    emit scheduleChanged();
     if (!timer_) return;
     struct itimerspec when {};
     if (next_) {

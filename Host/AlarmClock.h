@@ -42,6 +42,11 @@ public:
 
     std::optional<Instant> nextRing() const { return next_; }
 
+signals:
+    // The timers or their next ring changed (an edit, a reload, a ring, a snooze): what shows
+    // them (the window's list, the tray's tooltip) reads them again.
+    void scheduleChanged();
+
 private slots:
     void timerReady();
 

@@ -14,8 +14,12 @@ const char kUsage[] =
     "       tidemark alarm list\n"
     "       tidemark alarm remove ID\n"
     "       tidemark alarm on|off ID\n"
+    "       tidemark alarm edit ID HH:MM [--days mon,tue,...] [--label TEXT]\n"
     "       tidemark timer add DURATION [--label TEXT]   (90s, 25m, 1h30m)\n"
-    "       tidemark next\n";
+    "       tidemark timer edit ID DURATION [--label TEXT]\n"
+    "       tidemark timer start|stop ID\n"
+    "       tidemark next\n"
+    "An edit clears the days or label it is not given.\n";
 
 namespace {
 
@@ -57,11 +61,17 @@ std::optional<UsageError> CheckLabel(const std::string &label) {
     return std::nullopt;
 }
 
-std::variant<Command, UsageError> ParseAlarmAdd(const std::vector<std::string> &arguments) {
-    if (arguments.size() < 3) return UsageError{"alarm add needs a time, HH:MM"};
-    const auto time = ParseTimeOfDay(arguments[2]);
-    if (!time) return UsageError{"bad time \"" + arguments[2] + "\": expected HH:MM, 00:00 to 23:59"};
-    auto options = ParseOptions(arguments, 3, {"--days", "--label"});
+std::optional<UsageError> CheckId(const std::string &id) {
+    if (!AllDigits(id) || id.size() > 9) return UsageError{"bad ID \"" + id + "\": expected a number"};
+    return std::nullopt;
+}
+
+// "HH:MM [--days ...] [--label ...]" from arguments[at] on, for alarm add and alarm edit.
+std::variant<AddAlarm, UsageError> ParseAlarmFields(const std::vector<std::string> &arguments, size_t at, const std::string &verb) {
+    if (arguments.size() <= at) return UsageError{"alarm " + verb + " needs a time, HH:MM"};
+    const auto time = ParseTimeOfDay(arguments[at]);
+    if (!time) return UsageError{"bad time \"" + arguments[at] + "\": expected HH:MM, 00:00 to 23:59"};
+    auto options = ParseOptions(arguments, at + 1, {"--days", "--label"});
     if (auto *error = std::get_if<UsageError>(&options)) return *error;
     auto &given = std::get<0>(options);
     AddAlarm add{time->first, time->second, 0, ""};
@@ -77,11 +87,13 @@ std::variant<Command, UsageError> ParseAlarmAdd(const std::vector<std::string> &
     return add;
 }
 
-std::variant<Command, UsageError> ParseTimerAdd(const std::vector<std::string> &arguments) {
-    if (arguments.size() < 3) return UsageError{"timer add needs a duration, such as 90s, 25m or 1h30m"};
-    const auto duration = ParseDuration(arguments[2]);
-    if (!duration) return UsageError{"bad duration \"" + arguments[2] + "\": expected such as 90s, 25m or 1h30m, up to 7 days"};
-    auto options = ParseOptions(arguments, 3, {"--label"});
+// "DURATION [--label ...]" from arguments[at] on, for timer add and timer edit.
+std::variant<AddCountdown, UsageError> ParseCountdownFields(const std::vector<std::string> &arguments, size_t at,
+                                                             const std::string &verb) {
+    if (arguments.size() <= at) return UsageError{"timer " + verb + " needs a duration, such as 90s, 25m or 1h30m"};
+    const auto duration = ParseDuration(arguments[at]);
+    if (!duration) return UsageError{"bad duration \"" + arguments[at] + "\": expected such as 90s, 25m or 1h30m, up to 7 days"};
+    auto options = ParseOptions(arguments, at + 1, {"--label"});
     if (auto *error = std::get_if<UsageError>(&options)) return *error;
     auto &given = std::get<0>(options);
     AddCountdown add{*duration, ""};
@@ -92,11 +104,37 @@ std::variant<Command, UsageError> ParseTimerAdd(const std::vector<std::string> &
     return add;
 }
 
+template <typename Fields>
+std::variant<Command, UsageError> Parsed(std::variant<Fields, UsageError> fields) {
+    if (auto *error = std::get_if<UsageError>(&fields)) return *error;
+    return std::get<Fields>(std::move(fields));
+}
+
+// "alarm edit ID ..." and "timer edit ID ...".
+template <typename Edit, typename Fields>
+std::variant<Command, UsageError> ParseEdit(const std::vector<std::string> &arguments, const std::string &noun,
+                                            std::variant<Fields, UsageError> (*fields)(const std::vector<std::string> &, size_t,
+                                                                                       const std::string &)) {
+    if (arguments.size() < 3) return UsageError{noun + " edit needs an ID"};
+    if (auto error = CheckId(arguments[2])) return *error;
+    auto parsed = fields(arguments, 3, "edit");
+    if (auto *error = std::get_if<UsageError>(&parsed)) return *error;
+    return Edit{arguments[2], std::get<Fields>(std::move(parsed))};
+}
+
+// "timer start ID", "timer stop ID".
+std::variant<Command, UsageError> ParseTimerSwitch(const std::vector<std::string> &arguments) {
+    const std::string &verb = arguments[1];
+    if (arguments.size() != 3) return UsageError{"timer " + verb + " needs exactly one ID"};
+    if (auto error = CheckId(arguments[2])) return *error;
+    return SwitchCountdown{arguments[2], verb == "start"};
+}
+
 // "alarm remove ID", "alarm on ID", "alarm off ID".
 std::variant<Command, UsageError> ParseAlarmWithId(const std::vector<std::string> &arguments) {
     const std::string &verb = arguments[1];
     if (arguments.size() != 3) return UsageError{"alarm " + verb + " needs exactly one ID"};
-    if (!AllDigits(arguments[2]) || arguments[2].size() > 9) return UsageError{"bad ID \"" + arguments[2] + "\": expected a number"};
+    if (auto error = CheckId(arguments[2])) return *error;
     if (verb == "remove") return RemoveTimer{arguments[2]};
     return SwitchAlarm{arguments[2], verb == "on"};
 }
@@ -164,6 +202,15 @@ std::string DaysText(Weekdays days) {
     return text;
 }
 
+std::string DurationText(std::chrono::seconds duration) {
+    const long total = static_cast<long>(duration.count());
+    std::string text;
+    if (total >= 3600) text += std::to_string(total / 3600) + "h";
+    if (total % 3600 >= 60) text += std::to_string(total % 3600 / 60) + "m";
+    if (total % 60 != 0 || total == 0) text += std::to_string(total % 60) + "s";
+    return text;
+}
+
 std::variant<Command, UsageError> ParseCommandLine(const std::vector<std::string> &arguments) {
     if (arguments.empty() || arguments[0].rfind("--", 0) == 0) {
         RunApplication run;
@@ -183,17 +230,20 @@ std::variant<Command, UsageError> ParseCommandLine(const std::vector<std::string
     const std::string &noun = arguments[0];
     const std::string verb = arguments.size() > 1 ? arguments[1] : "";
     if (noun == "alarm") {
-        if (verb == "add") return ParseAlarmAdd(arguments);
+        if (verb == "add") return Parsed(ParseAlarmFields(arguments, 2, "add"));
+        if (verb == "edit") return ParseEdit<EditAlarm>(arguments, "alarm", &ParseAlarmFields);
         if (verb == "list") {
             if (arguments.size() != 2) return UsageError{"alarm list takes no arguments"};
             return ListAlarms{};
         }
         if (verb == "remove" || verb == "on" || verb == "off") return ParseAlarmWithId(arguments);
-        return UsageError{verb.empty() ? "alarm needs add, list, remove, on or off" : "unknown alarm command \"" + verb + "\""};
+        return UsageError{verb.empty() ? "alarm needs add, edit, list, remove, on or off" : "unknown alarm command \"" + verb + "\""};
     }
     if (noun == "timer") {
-        if (verb == "add") return ParseTimerAdd(arguments);
-        return UsageError{verb.empty() ? "timer needs add" : "unknown timer command \"" + verb + "\""};
+        if (verb == "add") return Parsed(ParseCountdownFields(arguments, 2, "add"));
+        if (verb == "edit") return ParseEdit<EditCountdown>(arguments, "timer", &ParseCountdownFields);
+        if (verb == "start" || verb == "stop") return ParseTimerSwitch(arguments);
+        return UsageError{verb.empty() ? "timer needs add, edit, start or stop" : "unknown timer command \"" + verb + "\""};
     }
     if (noun == "next") {
         if (arguments.size() != 1) return UsageError{"next takes no arguments"};

@@ -6,8 +6,15 @@
 //   tidemark alarm list
 //   tidemark alarm remove ID
 //   tidemark alarm on|off ID
+//   tidemark alarm edit ID HH:MM [--days mon,tue,...] [--label TEXT]
 //   tidemark timer add DURATION [--label TEXT]        DURATION: 90s, 25m, 1h30m
+//   tidemark timer edit ID DURATION [--label TEXT]
+//   tidemark timer start|stop ID
 //   tidemark next
+//
+// An edit sets everything an add would, keeping the ID and whether the timer runs: days or a
+// label left out are cleared. The window edits through the same commands, so both follow one set
+// of rules.
 #pragma once
 
 #include "AlarmDates.h"
@@ -48,8 +55,22 @@ struct AddCountdown {
     std::string label;
 };
 struct ShowNext {};
+struct EditAlarm {
+    std::string id;
+    AddAlarm alarm;
+};
+struct EditCountdown {
+    std::string id;
+    AddCountdown countdown;
+};
+// Starts a countdown timer from its full duration, or stops it.
+struct SwitchCountdown {
+    std::string id;
+    bool on = false;
+};
 
-using Command = std::variant<RunApplication, ShowUsage, AddAlarm, ListAlarms, RemoveTimer, SwitchAlarm, AddCountdown, ShowNext>;
+using Command = std::variant<RunApplication, ShowUsage, AddAlarm, ListAlarms, RemoveTimer, SwitchAlarm, AddCountdown, ShowNext,
+                             EditAlarm, EditCountdown, SwitchCountdown>;
 
 struct UsageError {
     std::string message;
@@ -67,5 +88,7 @@ std::optional<std::chrono::seconds> ParseDuration(std::string_view text);
 
 // "mon,tue" for a set of days, "once" for none, "daily" for all.
 std::string DaysText(Weekdays days);
+// What ParseDuration reads back: "1h30m", "25m", "90s" is "1m30s".
+std::string DurationText(std::chrono::seconds duration);
 
 }  // namespace tidemark

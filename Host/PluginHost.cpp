@@ -46,6 +46,10 @@ void PluginHost::loadBundle(const std::string &bundle) {
     std::string classes;
     for (const PLExtension &extension : plugin->extensions()) classes += (classes.empty() ? "" : ", ") + extension.className;
     log_(LogLevel::Notice, "loaded plug-in " + bundle + " (" + (classes.empty() ? "no extensions" : classes) + ")");
+    adopt(std::move(plugin));
+}
+
+void PluginHost::adopt(std::unique_ptr<PLPlugin> plugin) {
     for (PLPreferencePaneProtocol *pane : plugin->preferencePaneExtensions()) panes_.push_back(pane);
     plugins_.push_back(std::move(plugin));
 }

@@ -30,6 +30,9 @@ public:
     // is logged by the loader and skipped.
     void loadFolder(const std::string &folder);
     void loadBundle(const std::string &bundle);
+    // A plug-in the host makes itself (its own preference pane), kept and sent the lifecycle
+    // messages like a loaded one.
+    void adopt(std::unique_ptr<PLPlugin> plugin);
 
     void applicationLaunching();
     void applicationWillFinishLaunching();

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 #include <iomanip>
+#include <sstream>
 
 namespace tidemark {
 namespace {
@@ -83,15 +84,50 @@ public:
         return true;
     }
     bool operator()(const SwitchAlarm &change) {
-        const auto found = find(change.id);
-        if (found == timers_.end()) return false;
-        if (found->mode != TimerMode::Alarm) {
-            fail(change.id + " is a countdown timer, not an alarm");
-            return false;
-        }
-        const bool changed = found->on != change.on;
-        found->on = change.on;
+        Timer *alarm = findOf(change.id, TimerMode::Alarm);
+        if (alarm == nullptr) return false;
+        const bool changed = alarm->on != change.on;
+        alarm->on = change.on;
         return changed;
+    }
+    bool operator()(const EditAlarm &edit) {
+        Timer *alarm = findOf(edit.id, TimerMode::Alarm);
+        if (alarm == nullptr) return false;
+        const Timer before = *alarm;
+        alarm->hour = edit.alarm.hour;
+        alarm->minute = edit.alarm.minute;
+        alarm->days = edit.alarm.days;
+        alarm->label = edit.alarm.label;
+        // A snooze belongs to the ring of the alarm as it was.
+        if (*alarm != before) alarm->snoozedUntil.reset();
+        out_ << "alarm " << alarm->id << " at " << TimeText(*alarm) << " " << DaysText(alarm->days);
+        if (const auto next = alarm->on ? alarm->alarmDate(now_) : std::nullopt) out_ << ", next " << DateText(*next, false);
+        out_ << (alarm->on ? "" : ", off") << "\n";
+        return *alarm != before;
+    }
+    bool operator()(const EditCountdown &edit) {
+        Timer *timer = findOf(edit.id, TimerMode::Countdown);
+        if (timer == nullptr) return false;
+        const Timer before = *timer;
+        timer->label = edit.countdown.label;
+        // A new duration starts a running countdown again; a new label alone does not.
+        if (timer->duration != edit.countdown.duration && timer->endsAt) timer->endsAt = now_ + edit.countdown.duration;
+        timer->duration = edit.countdown.duration;
+        printCountdown(*timer);
+        return *timer != before;
+    }
+    bool operator()(const SwitchCountdown &change) {
+        Timer *timer = findOf(change.id, TimerMode::Countdown);
+        if (timer == nullptr) return false;
+        const Timer before = *timer;
+        if (!change.on) {
+            timer->endsAt.reset();
+            timer->snoozedUntil.reset();
+        } else if (!timer->endsAt) {
+            timer->endsAt = now_ + timer->duration;
+        }
+        printCountdown(*timer);
+        return *timer != before;
     }
     bool operator()(const ShowNext &) {
         if (const Timer *alarm = EarliestAlarm(timers_, now_)) {
@@ -112,6 +148,21 @@ public:
     int status() const { return status_; }
 
 private:
+    // The timer with `id` when it is of `mode`; else null, with the reason given.
+    Timer *findOf(const std::string &id, TimerMode mode) {
+        const auto found = find(id);
+        if (found == timers_.end()) return nullptr;
+        if (found->mode != mode) {
+            fail(id + (mode == TimerMode::Alarm ? " is a countdown timer, not an alarm" : " is an alarm, not a countdown timer"));
+            return nullptr;
+        }
+        return &*found;
+    }
+    void printCountdown(const Timer &timer) {
+        out_ << "timer " << timer.id << " of " << DurationText(timer.duration);
+        if (timer.endsAt) out_ << " rings at " << DateText(*timer.endsAt, false);
+        out_ << (timer.endsAt ? "" : ", stopped") << "\n";
+    }
     std::vector<Timer>::iterator find(const std::string &id) {
         const auto found = std::find_if(timers_.begin(), timers_.end(), [&](const Timer &timer) { return timer.id == id; });
         if (found == timers_.end()) fail("no alarm or timer with ID " + id);
@@ -156,6 +207,25 @@ int RunTimerCommand(const Command &command, TimerStore &store, Instant now, std:
         return 1;
     }
     return status;
+}
+
+TimerCommandResult RunTimerWords(const std::vector<std::string> &words, TimerStore &store, Instant now) {
+    TimerCommandResult result;
+    const auto parsed = ParseCommandLine(words);
+    if (const auto *usage = std::get_if<UsageError>(&parsed)) {
+        result.status = kUsageStatus;
+        result.error = usage->message;
+        return result;
+    }
+    std::ostringstream out, err;
+    result.status = RunTimerCommand(std::get<Command>(parsed), store, now, out, err);
+    result.output = out.str();
+    // The command line's messages, without its name and the end of the line.
+    result.error = err.str();
+    const std::string_view prefix = "tidemark: ";
+    if (result.error.rfind(prefix, 0) == 0) result.error.erase(0, prefix.size());
+    while (!result.error.empty() && result.error.back() == '\n') result.error.pop_back();
+    return result;
 }
 
 }  // namespace tidemark

@@ -1,22 +1,19 @@
 // tidemark: the alarm application. Parses its command line first (a usage error ends it with
-// status 2 before anything is touched), then either runs one timer command or the application.
+// status 2 before anything is touched), then either runs one timer command or the application,
+// with its windows when there is a display and --headless is not given.
 #include "AlarmClock.h"
-#include "ApplicationTimers.h"
+#include "AutostartEntry.h"
 #include "CommandLine.h"
-#include "DesktopNotifier.h"
+#include "HostApplication.h"
 #include "PendingPowerEvents.h"
 #include "PluginHost.h"
 #include "QuitSignals.h"
-#include "SystemEvents.h"
 #include "TimerCommands.h"
 #include "TimerFile.h"
-#include "TimerSync.h"
 
 #include <Plinth/Plinth.h>
 
-#include <QCoreApplication>
-#include <QDBusConnection>
-#include <QTimer>
+#include <QApplication>
 
 #include <cstdlib>
 #include <filesystem>
@@ -30,14 +27,6 @@ namespace {
 
 using namespace tidemark;
 
-// The main bundle is the program's folder, with the Info.plist that the build puts beside the
-// program; without it the defaults and the wake-up requests would carry the wrong name.
-void CheckMainBundle(const LogSink &log) {
-    if (NSBundle::mainBundle()->bundleIdentifier()) return;
-    log(LogLevel::Warn, "no Info.plist with a bundle identifier beside the program: the defaults and the wake-up "
-                        "requests go under the process name instead");
-}
-
 // The folder of the program's file (links resolved), wherever it was started from.
 std::filesystem::path ProgramFolder() {
     std::error_code error;
@@ -47,6 +36,7 @@ std::filesystem::path ProgramFolder() {
 void LoadPlugins(PluginHost &plugins, const LogSink &log) {
     const char *pluginPath = std::getenv("TIDEMARK_PLUGIN_PATH");
     const std::filesystem::path program = ProgramFolder();
+    const size_t before = plugins.plugins().size();  // the host's own pane is there already
     // The program that the build made loads the build's own plug-in, so that a developer runs it
     // without installing anything; an installed program does not look into a build tree, and a
     // program in a build tree does not load an installed plug-in built from other sources.
@@ -60,81 +50,33 @@ void LoadPlugins(PluginHost &plugins, const LogSink &log) {
         plugins.loadFolder(folder);
         searched += (searched.empty() ? "" : ", ") + folder;
     }
-    if (plugins.plugins().empty()) log(LogLevel::Notice, "no plug-ins loaded (looked in " + searched + ")");
+    if (plugins.plugins().size() == before) log(LogLevel::Notice, "no plug-ins loaded (looked in " + searched + ")");
 }
 
-std::string RunningLine(const AlarmClock &clock, bool headless) {
-    std::string line = headless ? "running without a window: " : "running (no window yet): ";
-    line += std::to_string(clock.timers().size()) + " timers";
-    if (const auto next = clock.nextRing()) {
-        const time_t t = next->time_since_epoch().count();
-        struct tm local {};
-        localtime_r(&t, &local);
-        char text[64];
-        strftime(text, sizeof text, "%Y-%m-%d %H:%M %Z", &local);
-        line += ", next ring " + std::string(text);
+// A display to open the windows on: an X or Wayland display, or a Qt platform named outright
+// (offscreen, for instance).
+bool HasDisplay() {
+    for (const char *variable : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char *value = std::getenv(variable);
+        if (value != nullptr && value[0] != '\0') return true;
     }
-    return line;
-}
-
-// The application: rings the timers, keeps them in step with their file, loads the plug-ins and
-// reports the system's events to them through the workspace.
-int RunHost(QCoreApplication &app, const RunApplication &options) {
-    const LogSink log = PlinthLog();
-    CheckMainBundle(log);
-    const std::optional<std::string> timersPath = TimersPath();
-    if (!timersPath) {
-        log(LogLevel::Error, "no home folder to keep the timers in");
-        return 1;
-    }
-
-    // The clock, its file and the notifications refer to one another; each is made before anything
-    // that can call it, and the clock is destroyed last.
-    TimerFile file(*timersPath);
-    std::unique_ptr<AlarmClock> clock;
-    std::unique_ptr<TimerSync> sync;
-    DesktopNotifier notifier(QDBusConnection::sessionBus(), log,
-                             [&](const std::string &id) { clock->snooze(id, kSnoozeDelay); });
-    clock = std::make_unique<AlarmClock>([&](const Timer &timer, Instant due) { notifier.ring(timer, due); },
-                                         [&](const std::vector<Timer> &timers) { sync->save(timers); }, log);
-    sync = std::make_unique<TimerSync>(file, *clock, log);
-    sync->start();
-    NSApp()->setTimersSource(TimersOf(*clock));
-    struct ClearTimersSource {
-        ~ClearTimersSource() { NSApp()->setTimersSource(nullptr); }
-    } clearTimersSource;
-
-    PluginHost plugins(log);
-    LoadPlugins(plugins, log);
-    plugins.applicationLaunching();
-
-    const WorkspacePoster post = [&](WorkspaceEvent event) {
-        log(LogLevel::Info, std::string("posting ") + WorkspaceEventName(event));
-        PostToWorkspace(event);
-        if (event == WorkspaceEvent::DidWake) clock->systemResumed();
-    };
-    SystemEvents events(QDBusConnection::systemBus(), QDBusConnection::sessionBus(), post, log);
-    QuitSignals quit([&](const char *signal) {
-        log(LogLevel::Info, std::string(signal) + ": quitting");
-        QCoreApplication::quit();
-    });
-
-    plugins.applicationWillFinishLaunching();
-    QTimer::singleShot(0, &app, [&] {
-        plugins.applicationDidFinishLaunching();
-        log(LogLevel::Notice, RunningLine(*clock, options.headless));
-    });
-    const int status = app.exec();
-    plugins.applicationWillTerminate();
-    return status;
+    return false;
 }
 
 int RunApplicationLoop(int argc, char **argv, const RunApplication &options) {
     if (!QuitSignals::Block()) std::perror("tidemark: cannot block SIGTERM and SIGINT");
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName("tidemark");
     if (options.verbose) PLLog::setInfoEnabled(true);
-    return RunHost(app, options);
+    const HostSetup setup{[](PluginHost &plugins) { LoadPlugins(plugins, PlinthLog()); }, RunningProgramPath()};
+    // Without a display, or told not to use one, no window is made and no display is opened.
+    std::unique_ptr<QCoreApplication> app;
+    if (!options.headless && HasDisplay()) {
+        app = std::make_unique<QApplication>(argc, argv);
+        QGuiApplication::setDesktopFileName("org.tidemark.Tidemark");
+    } else {
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    }
+    QCoreApplication::setApplicationName("tidemark");
+    return RunHost(*app, options, setup);
 }
 
 int RunTimerCommandLine(const Command &command) {

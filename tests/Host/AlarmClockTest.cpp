@@ -1,7 +1,8 @@
 // Ringing for real: the timer descriptor fires, the notification reaches the session bus's
 // notification service, its Snooze action comes back; and what happens on resume.
-#include "PrivateBuses.h"
 #include "ZoneGuard.h"
+
+#include <PrivateBuses.h>
 
 #include <AlarmClock.h>
 #include <DesktopNotifier.h>
@@ -10,6 +11,9 @@
 
 namespace hosttest {
 namespace {
+
+using wfstest::PrivateBuses;
+using wfstest::WaitUntil;
 
 using tidemark::AlarmClock;
 using tidemark::Instant;
@@ -36,7 +40,7 @@ Timer Countdown(const std::string &id, Instant endsAt, const std::string &label)
 class Ringing : public ::testing::Test {
 protected:
     void start(bool notifications) {
-        buses.emplace(PrivateBuses::Services{.systemBus = false, .userManager = false, .notifications = notifications});
+        buses.emplace(PrivateBuses::Services{.systemBus = false, .notifications = notifications});
         notifier = std::make_unique<tidemark::DesktopNotifier>(buses->connectSession("host-session"), log.sink(), [this](const std::string &id) {
             clock->snooze(id, tidemark::kSnoozeDelay);
         });

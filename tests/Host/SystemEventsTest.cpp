@@ -1,13 +1,16 @@
 // Sleep, wake, power-off and application launches against real buses: logind's and the systemd
 // user manager's mocks send the signals, and logind's ListInhibitors shows the lock as logind sees it.
-#include "PrivateBuses.h"
-
+#include <PrivateBuses.h>
 #include <SystemEvents.h>
 
 #include <QDBusConnectionInterface>
 
 namespace hosttest {
 namespace {
+
+using wfstest::Inhibitor;
+using wfstest::PrivateBuses;
+using wfstest::WaitUntil;
 
 using tidemark::LaunchMonitor;
 using tidemark::LogindMonitor;
@@ -23,7 +26,7 @@ int CopiesOf(int fd) {
 
 class SystemEventsTest : public ::testing::Test {
 protected:
-    explicit SystemEventsTest(PrivateBuses::Services services = {}) : buses(services) {}
+    explicit SystemEventsTest(PrivateBuses::Services services = {.logind = true, .userManager = true}) : buses(services) {}
 
     tidemark::WorkspacePoster poster() {
         return [this](WorkspaceEvent event) {
@@ -150,7 +153,7 @@ TEST_F(SystemEventsTest, ReportsApplicationUnitsOncePerLaunch) {
 
 class WithoutUserManager : public SystemEventsTest {
 protected:
-    WithoutUserManager() : SystemEventsTest({.userManager = false}) {}
+    WithoutUserManager() : SystemEventsTest({.logind = true}) {}
 };
 
 TEST_F(WithoutUserManager, ReportsNewWellKnownNamesOfOtherClients) {
@@ -168,7 +171,7 @@ TEST_F(WithoutUserManager, ReportsNewWellKnownNamesOfOtherClients) {
 
 class WithoutSystemBus : public SystemEventsTest {
 protected:
-    WithoutSystemBus() : SystemEventsTest({.systemBus = false}) {}
+    WithoutSystemBus() : SystemEventsTest({.systemBus = false, .userManager = true}) {}
 };
 
 TEST_F(WithoutSystemBus, WarnsOnceAndRunsOn) {
@@ -184,7 +187,7 @@ TEST_F(WithoutSystemBus, WarnsOnceAndRunsOn) {
 
 class WithoutLogind : public SystemEventsTest {
 protected:
-    WithoutLogind() : SystemEventsTest({.logind = false}) {}
+    WithoutLogind() : SystemEventsTest({.userManager = true}) {}
 };
 
 TEST_F(WithoutLogind, WarnsOnceThenLocksWhenLogindArrives) {

@@ -1,7 +1,7 @@
 // The tidemark program as a user runs it, a separate process: its command line against the real
 // timers file, and the application with the real plug-in, the real helper tool (as root) and the
 // fixture's logind, user manager and notification service.
-#include "PrivateBuses.h"
+#include <PrivateBuses.h>
 
 #include <AlarmDates.h>
 #include <Foundation/PropertyListFile.h>
@@ -14,7 +14,9 @@ namespace hosttest {
 namespace {
 
 using wfs::CFRef;
+using wfstest::PrivateBuses;
 using wfstest::TempDir;
+using wfstest::WaitUntil;
 
 // The homes of one test: private folders made by mkdtemp, in the environment of every program the
 // test starts.
@@ -146,7 +148,7 @@ WakeState Observe(const Home &home) {
 
 TEST(TidemarkApplication, SleepPowerOffWakeAndLaunchesScheduleAndCancelTheWakeUp) {
     WFS_REQUIRE_ROOT();
-    PrivateBuses buses;
+    PrivateBuses buses({.logind = true, .userManager = true});
     Home home;
     // An alarm two hours ahead, in local time as the program reads it.
     const time_t in2h = ::time(nullptr) + 7200;
@@ -196,7 +198,7 @@ TEST(TidemarkApplication, SleepPowerOffWakeAndLaunchesScheduleAndCancelTheWakeUp
 }
 
 TEST(TidemarkApplication, WithoutASystemBusItWarnsSkipsABrokenPlugInAndStillRings) {
-    PrivateBuses buses({.systemBus = false, .userManager = false, .notifications = true});
+    PrivateBuses buses({.systemBus = false, .notifications = true});
     Home home;
     const std::string plugins = home.dir / "plugins";
     wfstest::WriteFile(plugins + "/Broken.plugin/Contents/Info.plist",

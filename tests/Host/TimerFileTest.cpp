@@ -1,8 +1,9 @@
 // timers.plist: what is read and what is kept from a file anyone can edit, a damaged file, and the
 // running host's side (reloading what another process changed, writing back only what ringing
 // changed).
-#include "PrivateBuses.h"
 #include "ZoneGuard.h"
+
+#include <PrivateBuses.h>
 
 #include <TimerFile.h>
 #include <TimerSync.h>
@@ -11,6 +12,8 @@
 
 namespace hosttest {
 namespace {
+
+using wfstest::WaitUntil;
 
 using namespace tidemark;
 using wfs::CFRef;

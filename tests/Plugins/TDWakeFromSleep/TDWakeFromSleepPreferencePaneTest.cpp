@@ -302,7 +302,7 @@ TEST_F(Pane, TheLockHandsItsAuthorizationToTheController) {
     auto *toggle = view->findChild<QCheckBox *>("togglePrivilegesButton");
     const QString unreachable = "polkit, which grants administrator rights, cannot be reached";
     EXPECT_TRUE(WaitUntil([&] { return lock->failureReason().contains(unreachable); }));
-    PrivateBuses buses;
+    PrivateBuses buses({.polkit = true});
     const struct {
         const char *what;
         std::function<void()> arrange;
@@ -420,7 +420,7 @@ TEST_F(Pane, TheSwitchGrantsAndWithdrawsTheToolsPrivilege) {
     env_.set("WFS_PRIVILEGED_LAUNCHER", home + "/launcher");
     env_.set("WFS_TEST_LAUNCHER_MODE", "grant");
     const std::string tool = home + "/data/TDWakeFromSleepPaneTests/IOPMSchedulePowerEventTool";
-    PrivateBuses buses;
+    PrivateBuses buses({.polkit = true});
     buses.setPolkitAllowed({kUnlockAction});
     TDWakeFromSleepPreferencePaneExtension pane;
     NSView *view = Show(pane);
