@@ -7,6 +7,7 @@
 #include <TimerCommands.h>
 
 #include <sstream>
+#include <tuple>
 
 namespace hosttest {
 namespace {
@@ -28,7 +29,9 @@ TEST(CommandLine, BadInputIsAUsageError) {
         "alarm remove 1 2", "alarm on", "alarm off -3", "alarm on 99999999999", "alarm snooze 1", "timer",
         "timer add", "timer add 10", "timer add 0s", "timer add 1m1h", "timer add 1h1h", "timer add 1x",
         "timer add h", "timer add 8d", "timer add 169h", "timer add 99999999999s", "timer add 5m --days mon",
-        "timer stop 1", "next now", "snooze",
+        "timer stop", "timer stop x1", "timer start 1 2", "timer pause 1", "alarm edit", "alarm edit 1",
+        "alarm edit x 07:00", "alarm edit 1 25:00", "alarm edit 1 07:00 --days", "timer edit 1", "timer edit 1 0s",
+        "timer edit 1 5m --days mon", "timer edit 5m", "next now", "snooze",
     };
     for (const char *line : bad) {
         const auto parsed = ParseCommandLine(Words(line));
@@ -51,6 +54,13 @@ TEST(CommandLine, GoodInput) {
         long seconds;
     } durations[] = {{"90s", 90}, {"25m", 1500}, {"1h30m", 5400}, {"1h0m5s", 3605}, {"168h", 604800}};
     for (const auto &d : durations) EXPECT_EQ(ParseDuration(d.text), std::chrono::seconds(d.seconds)) << d.text;
+    // What the window shows as a duration reads back as the same duration.
+    for (const long seconds : {1L, 59L, 60L, 90L, 3600L, 3605L, 5400L, 604800L}) {
+        EXPECT_EQ(ParseDuration(DurationText(std::chrono::seconds(seconds))), std::chrono::seconds(seconds)) << seconds;
+    }
+    EXPECT_EQ(DurationText(std::chrono::seconds(5400)), "1h30m");
+    const auto edit = std::get<EditAlarm>(std::get<Command>(ParseCommandLine({"alarm", "edit", "3", "6:45", "--days", "fri"})));
+    EXPECT_EQ(std::tuple(edit.id, edit.alarm.hour, edit.alarm.minute, edit.alarm.days, edit.alarm.label), std::tuple("3", 6, 45, 0x10, ""));
     const auto run = std::get<RunApplication>(std::get<Command>(ParseCommandLine({"--verbose", "--headless"})));
     EXPECT_TRUE(run.verbose && run.headless);
 }
@@ -80,11 +90,31 @@ TEST(TimerCommands, UnknownOrWrongIdsWriteNothing) {
     ASSERT_EQ(run("timer add 25m"), 0);
     EXPECT_EQ(store.writes, 2);
     EXPECT_EQ(store.timers[1].id, "2");
-    for (const char *line : {"alarm remove 3", "alarm on 3", "alarm off 2"}) {
+    for (const char *line : {"alarm remove 3", "alarm on 3", "alarm off 2", "alarm edit 2 07:00", "alarm edit 3 07:00",
+                             "timer edit 1 5m", "timer start 1", "timer stop 3"}) {
         EXPECT_EQ(run(line), kUsageStatus) << line;
     }
     EXPECT_EQ(run("alarm on 1"), 0);  // already on: nothing to write
+    EXPECT_EQ(run("timer start 2"), 0);  // already counting down
+    EXPECT_EQ(run("alarm edit 1 02:30 --days sun"), 0);  // the same alarm
     EXPECT_EQ(store.writes, 2);
+    EXPECT_NE(err.str().find("1 is an alarm, not a countdown timer"), std::string::npos) << err.str();
+
+    // An edit keeps the ID and whether the timer runs; a countdown restarts only for a new duration.
+    const Instant later = now + std::chrono::minutes(5);
+    auto runLater = [&](const std::string &line) { return RunTimerCommand(std::get<Command>(ParseCommandLine(Words(line))), store, later, out, err); };
+    ASSERT_EQ(runLater("timer edit 2 25m --label Tea"), 0);
+    EXPECT_EQ(store.timers[1].endsAt, now + std::chrono::minutes(25));
+    ASSERT_EQ(runLater("timer edit 2 10m --label Tea"), 0);
+    EXPECT_EQ(store.timers[1].endsAt, later + std::chrono::minutes(10));
+    ASSERT_EQ(runLater("timer stop 2"), 0);
+    EXPECT_FALSE(store.timers[1].endsAt);
+    ASSERT_EQ(run("alarm off 1"), 0);
+    ASSERT_EQ(run("alarm edit 1 07:15"), 0);
+    EXPECT_EQ(std::tuple(store.timers[0].id, store.timers[0].hour, store.timers[0].days, store.timers[0].on), std::tuple("1", 7, 0, false));
+    ASSERT_EQ(run("alarm on 1"), 0);
+    ASSERT_EQ(run("alarm edit 1 02:30 --days sun"), 0);
+    EXPECT_EQ(store.writes, 9);
     EXPECT_NE(err.str().find("no alarm or timer with ID 3"), std::string::npos) << err.str();
 
     // The list shows the next ring in both local time and UTC: here the jump to summer time.

@@ -14,6 +14,7 @@ namespace hosttest {
 namespace {
 
 using wfs::CFRef;
+using namespace std::chrono_literals;
 using wfstest::PrivateBuses;
 using wfstest::TempDir;
 using wfstest::WaitUntil;
