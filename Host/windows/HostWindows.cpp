@@ -45,8 +45,8 @@ HostWindows::HostWindows(AlarmClock &clock, TimerStore &store, std::vector<PLPre
     }
 }
 
-// The windows go before the panes they show: the preferences window gives the views it holds back
-// to the deletion of its children, which each pane's guarded pointer notices.
+// The windows go before the plug-ins whose panes they show: destroying the preferences window
+// deletes the pane views it holds, and each pane's guarded pointer sees its view gone.
 HostWindows::~HostWindows() {
     tray_.reset();
     trayMenu_.reset();
