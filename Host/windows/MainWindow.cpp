@@ -81,15 +81,16 @@ MainWindow::MainWindow(AlarmClock &clock, TimerStore &store, QAction *preference
     layout->addWidget(list_);
     layout->addLayout(buttons);
     setCentralWidget(central);
-    statusBar();
+    statusBar();  // made now, so that the first message does not change the window's layout
     resize(720, 360);
 
     connect(&clock_, &AlarmClock::scheduleChanged, this, &MainWindow::refresh);
-    // A countdown's end, a repeating alarm's next day: the next ring moves on with the clock even
-    // when nothing rings, so the list is read again each minute.
-    auto *tick = new QTimer(this);
-    connect(tick, &QTimer::timeout, this, &MainWindow::refresh);
-    tick->start(60 * 1000);
+    // The next ring moves on with the clock even when nothing rings (a snooze used up elsewhere, a
+    // new day), so the list is read again each minute while the window is on screen; a hidden
+    // window costs the machine no wake-ups.
+    tick_ = new QTimer(this);
+    tick_->setInterval(60 * 1000);
+    connect(tick_, &QTimer::timeout, this, &MainWindow::refresh);
     refresh();
 }
 
@@ -167,6 +168,17 @@ void MainWindow::itemChanged(QTreeWidgetItem *item, int column) {
     // A refused switch shows the timer as it is again; not from inside the item's own signal,
     // since a refresh deletes the items.
     if (!refused.isEmpty()) QTimer::singleShot(0, this, &MainWindow::refresh);
+}
+
+void MainWindow::showEvent(QShowEvent *event) {
+    QMainWindow::showEvent(event);
+    refresh();
+    tick_->start();
+}
+
+void MainWindow::hideEvent(QHideEvent *event) {
+    QMainWindow::hideEvent(event);
+    tick_->stop();
 }
 
 void MainWindow::closeEvent(QCloseEvent *event) {

@@ -17,6 +17,7 @@
 
 class QAction;
 class QPushButton;
+class QTimer;
 class QTreeWidget;
 class QTreeWidgetItem;
 
@@ -48,6 +49,8 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
 
 private slots:
     void refresh();
@@ -61,6 +64,7 @@ private:
     TimerStore &store_;
     QTreeWidget *list_;
     QPushButton *edit_, *remove_;
+    QTimer *tick_;
     QPointer<TimerDialog> dialog_;
     bool hidesOnClose_ = false;
 };
