@@ -8,14 +8,18 @@ set(CPACK_PACKAGE_VERSION 1.0)
 set(CPACK_PACKAGE_VENDOR "The Tidemark developers")
 set(CPACK_PACKAGE_CONTACT "The Tidemark developers <tidemark@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "alarms and timers that wake the computer in time")
-set(CPACK_PACKAGE_DESCRIPTION "Tidemark keeps alarms and countdown timers and rings them with a \
-desktop notification. Its Wake & Startup plug-in has the computer wake from suspend, or power on, \
-in time for the next alarm: before the system sleeps or powers off, a small set-user-ID helper \
-program schedules a wake-up event with the real-time clock, and withdraws it on wake. Switching \
-waking on asks for an administrator's password through polkit.\n\
-.\n\
-The package also holds wfs-pmset, which lists the scheduled power events, and a systemd unit that \
-re-arms the real-time clock's wake alarm at boot and after each resume.")
+# Lines of the long description as dpkg shows them (at most 80 columns).
+set(CPACK_PACKAGE_DESCRIPTION [[
+Tidemark keeps alarms and countdown timers and rings them with a desktop
+notification. Its Wake & Startup plug-in has the computer wake from suspend,
+or power on, in time for the next alarm: before the system sleeps or powers
+off, a small set-user-ID helper program schedules a wake-up event with the
+real-time clock, and withdraws it on wake. Switching waking on asks for an
+administrator's password through polkit.
+.
+The package also holds wfs-pmset, which lists the scheduled power events, and
+a systemd unit that re-arms the real-time clock's wake alarm at boot and after
+each resume.]])
 
 # Installed with DESTDIR and the prefix /usr, so that the absolute unit folder lands in the package
 # too, and what the install writes for its prefix (the unit's ExecStart) names /usr.

@@ -29,7 +29,9 @@ TEST(MaintainerScripts, InstallRemoveAndPurgeWithoutARunningSystemd) {
         {unpacked / "usr/lib/tmpfiles.d", "/usr/lib/tmpfiles.d"},
     };
     const auto script = [&](const std::string &name, const std::string &argument) {
-        return wfstest::RunProgram({"/bin/sh", control / ("DEBIAN/" + name), argument}, wfstest::ChildSetup().Before([binds] {
+        // deb-systemd-helper acts only when dpkg runs the script, which it tells by these.
+        const wfstest::ChildSetup setup = wfstest::ChildSetup().Env("DPKG_MAINTSCRIPT_PACKAGE", "tidemark").Env("DPKG_MAINTSCRIPT_NAME", name);
+        return wfstest::RunProgram({"/bin/sh", control / ("DEBIAN/" + name), argument}, wfstest::ChildSetup(setup).Before([binds] {
             if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
             for (const auto &[from, to] : binds) {
                 if (::mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) != 0) return false;
