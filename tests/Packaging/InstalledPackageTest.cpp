@@ -172,11 +172,12 @@ TEST(InstalledPackage, PolkitdReadsThePackagedAction) {
     // polkitd reads its actions from a fixed folder; in its namespace that folder is the package's.
     const std::string actions = unpacked / "usr/share/polkit-1/actions";
     const wfs::UniqueFd quiet(::open("/dev/null", O_WRONLY | O_CLOEXEC));
-    wfstest::Child polkitd = wfstest::Child::Exec(
-        {"/usr/lib/polkit-1/polkitd", "--no-debug"}, wfstest::ChildSetup().Fd(1, quiet.get()).Fd(2, quiet.get()).Before([actions] {
-            return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-                   ::mount(actions.c_str(), "/usr/share/polkit-1/actions", nullptr, MS_BIND, nullptr) == 0;
-        }));
+    const auto ownActions = [actions] {
+        return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+               ::mount(actions.c_str(), "/usr/share/polkit-1/actions", nullptr, MS_BIND, nullptr) == 0;
+    };
+    const wfstest::Child polkitd = wfstest::Child::Exec(
+        {"/usr/lib/polkit-1/polkitd", "--no-debug"}, wfstest::ChildSetup().Fd(1, quiet.get()).Fd(2, quiet.get()).Before(ownActions));
     QDBusConnection bus = buses.connectSystem("package-polkit");
     ASSERT_TRUE(WaitUntil([&] { return bus.interface()->isServiceRegistered("org.freedesktop.PolicyKit1").value(); }))
         << "polkitd did not come up";
