@@ -12,7 +12,7 @@ namespace packagetest {
 inline std::string PackageFile() {
     std::string found;
     for (const std::string &name : wfstest::FolderEntries(WFS_PACKAGE_DIR)) {
-        if (name.rfind("tidemark_", 0) != 0 || name.size() < 4 || name.compare(name.size() - 4, 4, ".deb") != 0) continue;
+        if (!name.starts_with("tidemark_") || !name.ends_with(".deb")) continue;
         EXPECT_TRUE(found.empty()) << "more than one package in " << WFS_PACKAGE_DIR;
         found = std::string(WFS_PACKAGE_DIR) + "/" + name;
     }
