@@ -1,0 +1,202 @@
+// The package unpacked into a folder of its own, run as installed: the program finds its
+// libraries, its Info.plist and its plug-in beside itself (TIDEMARK_PLUGIN_PATH unset), and a sleep
+// schedules the wake-up through the plug-in's copy of the packaged helper tool; and the packaged
+// polkit action as the distribution's polkitd reads it. Real daemons on private buses: the host
+// tests' logind, and polkitd in a private mount namespace that shows it only the package's action.
+#include "PackageFiles.h"
+
+#include <AlarmDates.h>
+#include <PrivateBuses.h>
+
+#include <IOKit/IOKit.h>
+#include <Support/CFRef.h>
+
+#include <QDBusArgument>
+#include <QDBusConnectionInterface>
+
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+
+namespace {
+
+using wfstest::PrivateBuses;
+using wfstest::WaitUntil;
+using packagetest::UnpackedPackage;
+using wfstest::TempDir;
+using namespace std::chrono_literals;
+
+// A user's folders, the event store and a sysfs with one RTC, all in a private folder, in the
+// environment of every program the test starts.
+struct Home {
+    TempDir dir{"tidemark-home"};
+    wfstest::EnvGuard env;
+    Home() {
+        const std::string rtc = dir / "sys/class/rtc/rtc0";
+        std::filesystem::create_directories(rtc + "/device/power");
+        std::filesystem::create_directory(dir / "run");
+        wfstest::WriteFile(rtc + "/device/power/wakeup", "enabled\n");
+        wfstest::WriteFile(rtc + "/since_epoch", std::to_string(::time(nullptr)) + "\n");
+        wfstest::WriteFile(rtc + "/wakealarm", "");
+        env.set("HOME", dir.path());
+        env.set("XDG_CONFIG_HOME", dir / "config");
+        env.set("XDG_DATA_HOME", dir / "data");
+        env.set("XDG_RUNTIME_DIR", dir / "run");
+        env.set("WFS_POWER_EVENT_STORE", dir / "store/events.plist");
+        env.set("WFS_SYSFS_ROOT", dir / "sys");
+        env.set("TIDEMARK_PLUGIN_PATH", std::nullopt);
+        env.set("TIDEMARK_LOG", std::nullopt);
+    }
+};
+
+// Reads what `fd` gives until `text` has come or the limit has passed.
+bool ReadUntil(int fd, std::string &output, const std::string &text, std::chrono::milliseconds limit = 20s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (output.find(text) == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        struct pollfd readable = {fd, POLLIN, 0};
+        if (left.count() <= 0 || wfs::RetryOnEintr([&] { return ::poll(&readable, 1, static_cast<int>(left.count())); }) <= 0) return false;
+        char buffer[4096];
+        const ssize_t n = wfs::RetryOnEintr([&] { return ::read(fd, buffer, sizeof buffer); });
+        if (n <= 0) return false;
+        output.append(buffer, static_cast<size_t>(n));
+    }
+    return true;
+}
+
+TEST(InstalledPackage, UnpackedProgramFindsItsPlugInAndSchedulesTheWakeUpOnSleep) {
+    WFS_REQUIRE_ROOT();
+    UnpackedPackage unpacked;
+    ASSERT_TRUE(unpacked.unpacked());
+    PrivateBuses buses({.logind = true, .userManager = true});
+    Home home;
+    const std::string tidemark = unpacked / "usr/bin/tidemark";
+    // An alarm two hours ahead, in local time as the program reads it.
+    const time_t in2h = ::time(nullptr) + 7200;
+    struct tm local {};
+    localtime_r(&in2h, &local);
+    char hhmm[8];
+    std::snprintf(hhmm, sizeof hhmm, "%02d:%02d", local.tm_hour, local.tm_min);
+    const wfstest::Outcome add = wfstest::RunProgram({tidemark, "alarm", "add", hhmm});
+    ASSERT_TRUE(add.Exited(0)) << add;
+    const time_t ring = tidemark::NextAlarmDate(local.tm_hour, local.tm_min, 0,
+                                                std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()))
+                            .time_since_epoch()
+                            .count();
+
+    int fds[2] = {-1, -1};
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    const wfs::UniqueFd output(fds[0]);
+    wfstest::Child host;
+    {
+        const wfs::UniqueFd write(fds[1]);  // the child's only: the end of its output is the end of the stream
+        host = wfstest::Child::Exec({tidemark, "--headless"}, wfstest::ChildSetup().Fd(1, write.get()).Fd(2, write.get()));
+    }
+    std::string text;
+    ASSERT_TRUE(ReadUntil(output.get(), text, "tidemark: running without a window")) << text;
+    EXPECT_NE(text.find("loaded plug-in " + unpacked.root() + "/usr/lib/tidemark/plugins/TDWakeFromSleep.plugin"), std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("no Info.plist"), std::string::npos) << text;
+    ASSERT_TRUE(buses.waitForInhibitors(1)) << text;
+
+    buses.emitPrepareForSleep(true);
+    // The lock goes once the will-sleep observers have returned, the wake-up scheduled.
+    ASSERT_TRUE(buses.waitForInhibitors(0)) << text;
+    wfs::CFRef<CFArrayRef> events(IOPMCopyScheduledPowerEvents());
+    ASSERT_TRUE(events && CFArrayGetCount(events.get()) == 1) << text;
+    const auto event = static_cast<CFDictionaryRef>(CFArrayGetValueAtIndex(events.get(), 0));
+    const auto date = static_cast<CFDateRef>(CFDictionaryGetValue(event, CFSTR(kIOPMPowerEventTimeKey)));
+    EXPECT_EQ(CFDateGetAbsoluteTime(date) + kCFAbsoluteTimeIntervalSince1970, static_cast<double>(ring));
+    EXPECT_EQ(wfstest::ReadFile(home.dir / "sys/class/rtc/rtc0/wakealarm"), std::to_string(ring));
+
+    // The packaged wfs-pmset lists it, scheduled in the application's name (its Info.plist).
+    struct tm utc {};
+    gmtime_r(&ring, &utc);
+    char when[32];
+    std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    const wfstest::Outcome list = wfstest::RunProgram({unpacked / "usr/bin/wfs-pmset", "list"});
+    EXPECT_TRUE(list.Exited(0)) << list;
+    EXPECT_EQ(list.out, std::string(when) + " wakepoweron root org.tidemark.Tidemark\n");
+
+    ::kill(host.pid(), SIGTERM);
+    const wfstest::Outcome end = host.Wait();
+    text += wfstest::ReadAll(output.get());
+    EXPECT_TRUE(end.Exited(0)) << end << "\n" << text;
+    // The plug-in's copy of the packaged template, named after the host's process.
+    EXPECT_TRUE(std::filesystem::exists(home.dir / "data/tidemark/IOPMSchedulePowerEventTool"));
+}
+
+// polkitd's EnumerateActions for `locale`: the description and message of `action`.
+std::pair<std::string, std::string> ActionTexts(QDBusConnection &bus, const QString &action, const QString &locale) {
+    QDBusMessage call = QDBusMessage::createMethodCall("org.freedesktop.PolicyKit1", "/org/freedesktop/PolicyKit1/Authority",
+                                                       "org.freedesktop.PolicyKit1.Authority", "EnumerateActions");
+    call << locale;
+    const QDBusMessage reply = bus.call(call, QDBus::Block, 5000);
+    EXPECT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
+    if (reply.arguments().size() != 1) return {};
+    // a(ssssssuuua{ss}): id, description, message, vendor, vendor URL, icon, three defaults, annotations.
+    const QDBusArgument actions = reply.arguments().at(0).value<QDBusArgument>();
+    std::pair<std::string, std::string> found;
+    actions.beginArray();
+    while (!actions.atEnd()) {
+        QString id, description, message, vendor, url, icon;
+        uint any = 0, inactive = 0, active = 0;
+        actions.beginStructure();
+        actions >> id >> description >> message >> vendor >> url >> icon >> any >> inactive >> active;
+        actions.beginMap();
+        while (!actions.atEnd()) {
+            QString key, value;
+            actions.beginMapEntry();
+            actions >> key >> value;
+            actions.endMapEntry();
+        }
+        actions.endMap();
+        actions.endStructure();
+        if (id == action) found = {description.toStdString(), message.toStdString()};
+    }
+    actions.endArray();
+    return found;
+}
+
+TEST(InstalledPackage, PolkitdReadsThePackagedAction) {
+    WFS_REQUIRE_ROOT();
+    UnpackedPackage unpacked;
+    ASSERT_TRUE(unpacked.unpacked());
+    PrivateBuses buses({});
+    // polkitd started as root becomes its own user before it connects: that user must reach the
+    // bus's socket through the fixture's private folder ("unix:path=<folder>/system-bus,...").
+    const std::string address = buses.systemAddress();
+    const std::string socket = address.substr(address.find('=') + 1, address.find(',') - address.find('=') - 1);
+    ASSERT_EQ(::chmod(std::filesystem::path(socket).parent_path().c_str(), 0711), 0) << socket;
+    // polkitd reads its actions from a fixed folder; in its namespace that folder is the package's.
+    const std::string actions = unpacked / "usr/share/polkit-1/actions";
+    const wfs::UniqueFd quiet(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+    const auto ownActions = [actions] {
+        return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+               ::mount(actions.c_str(), "/usr/share/polkit-1/actions", nullptr, MS_BIND, nullptr) == 0;
+    };
+    const wfstest::Child polkitd = wfstest::Child::Exec(
+        {"/usr/lib/polkit-1/polkitd", "--no-debug"}, wfstest::ChildSetup().Fd(1, quiet.get()).Fd(2, quiet.get()).Before(ownActions));
+    QDBusConnection bus = buses.connectSystem("package-polkit");
+    ASSERT_TRUE(WaitUntil([&] { return bus.interface()->isServiceRegistered("org.freedesktop.PolicyKit1").value(); }))
+        << "polkitd did not come up";
+
+    const wfstest::Outcome pkaction =
+        wfstest::RunProgram({"/usr/bin/pkaction", "--verbose", "--action-id", "org.tidemark.wakefromsleep.unlock"});
+    ASSERT_TRUE(pkaction.Exited(0)) << pkaction;
+    for (const char *line : {"org.tidemark.wakefromsleep.unlock:\n",
+                             "  description:       Unlock the Wake & Startup settings\n",
+                             "  message:           Authentication is required to change whether this computer wakes for alarms\n",
+                             "  vendor:            Tidemark\n", "  implicit any:      auth_admin_keep\n",
+                             "  implicit inactive: auth_admin_keep\n", "  implicit active:   auth_admin_keep\n"}) {
+        EXPECT_NE(pkaction.out.find(line), std::string::npos) << line << "in:\n" << pkaction.out;
+    }
+    // The German texts, for a German-speaking administrator's prompt (asked directly, since the
+    // machine may have no German locale for pkaction to ask with).
+    EXPECT_EQ(ActionTexts(bus, "org.tidemark.wakefromsleep.unlock", "de_DE.UTF-8"),
+              std::make_pair(std::string("Die Einstellungen „Aufwachen & Starten“ entsperren"),
+                             std::string("Um zu ändern, ob dieser Computer für Wecker aufwacht, ist eine Authentifizierung nötig")));
+}
+
+}  // namespace
