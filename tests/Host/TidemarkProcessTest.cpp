@@ -2,6 +2,7 @@
 // timers file, and the application with the real plug-in, the real helper tool (as root) and the
 // fixture's logind, user manager and notification service.
 #include <PrivateBuses.h>
+#include <UserHome.h>
 
 #include <AlarmDates.h>
 #include <Foundation/PropertyListFile.h>
@@ -19,29 +20,7 @@ using wfstest::PrivateBuses;
 using wfstest::TempDir;
 using wfstest::WaitUntil;
 
-// The homes of one test: private folders made by mkdtemp, in the environment of every program the
-// test starts.
-struct Home {
-    TempDir dir{"tidemark-home"};
-    wfstest::EnvGuard env;
-    Home() {
-        for (const char *folder : {"config", "data", "run", "sys/class/rtc/rtc0/device/power"}) {
-            std::filesystem::create_directories(dir / folder);
-        }
-        wfstest::WriteFile(dir / "sys/class/rtc/rtc0/device/power/wakeup", "enabled\n");
-        wfstest::WriteFile(dir / "sys/class/rtc/rtc0/since_epoch", std::to_string(::time(nullptr)) + "\n");
-        wfstest::WriteFile(dir / "sys/class/rtc/rtc0/wakealarm", "");
-        env.set("HOME", dir.path());
-        env.set("XDG_CONFIG_HOME", dir / "config");
-        env.set("XDG_DATA_HOME", dir / "data");
-        env.set("XDG_RUNTIME_DIR", dir / "run");
-        env.set("WFS_POWER_EVENT_STORE", dir / "store/events.plist");
-        env.set("WFS_SYSFS_ROOT", dir / "sys");
-        env.set("TIDEMARK_PLUGIN_PATH", std::nullopt);
-        env.set("TIDEMARK_LOG", std::nullopt);
-    }
-    std::string timers() const { return dir / "config/tidemark/timers.plist"; }
-};
+using Home = wfstest::UserHome;
 
 wfstest::Outcome Tidemark(const std::string &line) {
     std::vector<std::string> argv = {TIDEMARK_PATH};
@@ -139,7 +118,7 @@ WakeState Observe(const Home &home) {
         auto event = static_cast<CFDictionaryRef>(CFArrayGetValueAtIndex(events.get(), i));
         state.events.push_back(CFDateGetAbsoluteTime(static_cast<CFDateRef>(CFDictionaryGetValue(event, CFSTR(kIOPMPowerEventTimeKey)))));
     }
-    state.rtc = wfstest::ReadFile(home.dir / "sys/class/rtc/rtc0/wakealarm");
+    state.rtc = wfstest::ReadFile(home.wakeAlarm());
     CFRef<CFDictionaryRef> defaults;
     EXPECT_EQ(wfs::foundation::PropertyListFile(home.dir / "config/tidemark/org.tidemark.Tidemark.plist").Read(defaults), 0);
     const CFTypeRef date = defaults ? CFDictionaryGetValue(defaults.get(), CFSTR("TDWakeFromSleepWakeDateKey")) : nullptr;

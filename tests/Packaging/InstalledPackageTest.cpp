@@ -7,6 +7,7 @@
 
 #include <AlarmDates.h>
 #include <PrivateBuses.h>
+#include <UserHome.h>
 
 #include <IOKit/IOKit.h>
 #include <Support/CFRef.h>
@@ -27,28 +28,7 @@ using packagetest::UnpackedPackage;
 using wfstest::TempDir;
 using namespace std::chrono_literals;
 
-// A user's folders, the event store and a sysfs with one RTC, all in a private folder, in the
-// environment of every program the test starts.
-struct Home {
-    TempDir dir{"tidemark-home"};
-    wfstest::EnvGuard env;
-    Home() {
-        const std::string rtc = dir / "sys/class/rtc/rtc0";
-        std::filesystem::create_directories(rtc + "/device/power");
-        std::filesystem::create_directory(dir / "run");
-        wfstest::WriteFile(rtc + "/device/power/wakeup", "enabled\n");
-        wfstest::WriteFile(rtc + "/since_epoch", std::to_string(::time(nullptr)) + "\n");
-        wfstest::WriteFile(rtc + "/wakealarm", "");
-        env.set("HOME", dir.path());
-        env.set("XDG_CONFIG_HOME", dir / "config");
-        env.set("XDG_DATA_HOME", dir / "data");
-        env.set("XDG_RUNTIME_DIR", dir / "run");
-        env.set("WFS_POWER_EVENT_STORE", dir / "store/events.plist");
-        env.set("WFS_SYSFS_ROOT", dir / "sys");
-        env.set("TIDEMARK_PLUGIN_PATH", std::nullopt);
-        env.set("TIDEMARK_LOG", std::nullopt);
-    }
-};
+using Home = wfstest::UserHome;
 
 // Reads what `fd` gives until `text` has come or the limit has passed.
 bool ReadUntil(int fd, std::string &output, const std::string &text, std::chrono::milliseconds limit = 20s) {
@@ -108,7 +88,7 @@ TEST(InstalledPackage, UnpackedProgramFindsItsPlugInAndSchedulesTheWakeUpOnSleep
     const auto event = static_cast<CFDictionaryRef>(CFArrayGetValueAtIndex(events.get(), 0));
     const auto date = static_cast<CFDateRef>(CFDictionaryGetValue(event, CFSTR(kIOPMPowerEventTimeKey)));
     EXPECT_EQ(CFDateGetAbsoluteTime(date) + kCFAbsoluteTimeIntervalSince1970, static_cast<double>(ring));
-    EXPECT_EQ(wfstest::ReadFile(home.dir / "sys/class/rtc/rtc0/wakealarm"), std::to_string(ring));
+    EXPECT_EQ(wfstest::ReadFile(home.wakeAlarm()), std::to_string(ring));
 
     // The packaged wfs-pmset lists it, scheduled in the application's name (its Info.plist).
     struct tm utc {};

@@ -1,7 +1,8 @@
-// What the window tests share: a home of their own, and the stored timers in a line each.
+// What the window tests share: a home of their own (wfstest::UserHome), and the stored timers in a line each.
 #pragma once
 
 #include <TestSupport.h>
+#include <UserHome.h>
 #include <CommandLine.h>
 #include <TimerCommands.h>
 #include <TimerFile.h>
@@ -12,23 +13,7 @@
 
 namespace windowtest {
 
-// Private XDG folders for one test, in the environment of everything it runs.
-struct Home {
-    wfstest::TempDir dir{"tidemark-windows"};
-    wfstest::EnvGuard env;
-    Home() {
-        for (const char *folder : {"home", "config", "data", "run"}) std::filesystem::create_directories(dir / folder);
-        ::chmod((dir / "run").c_str(), 0700);
-        env.set("HOME", dir / "home");
-        env.set("XDG_CONFIG_HOME", dir / "config");
-        env.set("XDG_DATA_HOME", dir / "data");
-        env.set("XDG_RUNTIME_DIR", dir / "run");
-        env.set("WFS_POWER_EVENT_STORE", dir / "store/events.plist");
-        env.set("WFS_SYSFS_ROOT", dir / "sys");
-        env.set("LANGUAGE", std::nullopt);
-    }
-    std::string timers() const { return dir / "config/tidemark/timers.plist"; }
-};
+using Home = wfstest::UserHome;
 
 // "1 alarm 07:30 mon,fri on Work", "2 timer 1500s running Tea": what the file holds.
 inline std::vector<std::string> Stored(const tidemark::TimerFile &file) {

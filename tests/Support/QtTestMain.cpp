@@ -1,6 +1,11 @@
-// The host tests run inside one QCoreApplication: QtDBus delivers replies and signals through its
-// event loop, and an application object may be made only once per process.
+// The main of the test programs that run inside one Qt application: QtDBus delivers replies and
+// signals through its event loop, the clock's descriptor too, and an application object may be
+// made only once per process. Built with WFS_TEST_WIDGETS, it is a QApplication (offscreen), for
+// tests that make widgets.
 #include <QCoreApplication>
+#if defined(WFS_TEST_WIDGETS)
+#include <QApplication>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -11,11 +16,15 @@
 #endif
 
 int main(int argc, char **argv) {
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     ::testing::InitGoogleTest(&argc, argv);
     int status = 0;
     {
+#if defined(WFS_TEST_WIDGETS)
+        QApplication app(argc, argv);
+#else
         QCoreApplication app(argc, argv);
+#endif
         status = RUN_ALL_TESTS();
     }
 #if defined(__SANITIZE_ADDRESS__)

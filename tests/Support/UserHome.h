@@ -1,0 +1,43 @@
+// One user's folders for a test of the host and its plug-in: HOME, the XDG folders (the runtime
+// folder 0700, as logind makes it), the event store and a sysfs with one RTC that may wake the
+// machine, all below a private temporary folder and in the environment of every program the test
+// starts. What would steer the host elsewhere (its plug-in path, its log level, a translation) is
+// unset.
+#pragma once
+
+#include "TestSupport.h"
+
+#include <filesystem>
+#include <string>
+
+#include <sys/stat.h>
+#include <time.h>
+
+namespace wfstest {
+
+struct UserHome {
+    TempDir dir{"tidemark-home"};
+    EnvGuard env;
+
+    UserHome() {
+        for (const char *folder : {"home", "config", "data", "run", "sys/class/rtc/rtc0/device/power"}) {
+            std::filesystem::create_directories(dir / folder);
+        }
+        ::chmod((dir / "run").c_str(), 0700);
+        WriteFile(dir / "sys/class/rtc/rtc0/device/power/wakeup", "enabled\n");
+        WriteFile(dir / "sys/class/rtc/rtc0/since_epoch", std::to_string(::time(nullptr)) + "\n");
+        WriteFile(dir / "sys/class/rtc/rtc0/wakealarm", "");
+        env.set("HOME", dir / "home");
+        env.set("XDG_CONFIG_HOME", dir / "config");
+        env.set("XDG_DATA_HOME", dir / "data");
+        env.set("XDG_RUNTIME_DIR", dir / "run");
+        env.set("WFS_POWER_EVENT_STORE", dir / "store/events.plist");
+        env.set("WFS_SYSFS_ROOT", dir / "sys");
+        for (const char *name : {"TIDEMARK_PLUGIN_PATH", "TIDEMARK_LOG", "LANGUAGE"}) env.set(name, std::nullopt);
+    }
+
+    std::string timers() const { return dir / "config/tidemark/timers.plist"; }
+    std::string wakeAlarm() const { return dir / "sys/class/rtc/rtc0/wakealarm"; }
+};
+
+}  // namespace wfstest
