@@ -7,7 +7,6 @@
 #include "IOKitTestSupport.h"
 #include "MoreSecurityTestSupport.h"
 
-#include <sched.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mount.h>
@@ -44,22 +43,11 @@ wfs::CFRef<CFMutableDictionaryRef> PowerRequest(const char *command, CFAbsoluteT
 
 class HostileUser : public ::testing::Test {
 protected:
-    // In the parent: whether the child can get its private machine at all.
-    static bool CanMakeMountNamespace()
-    {
-        return Child::Fork([] {
-                   return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 ? 0 : 1;
-               })
-            .Wait()
-            .Exited(0);
-    }
-
     void SetUp() override
     {
         WFS_REQUIRE_ROOT();
         if (!IsTestChild()) return;
-        ASSERT_EQ(unshare(CLONE_NEWNS), 0);
-        ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+        ASSERT_TRUE(EnterPrivateMountNamespace());
         ASSERT_EQ(mount("tmpfs", "/var/lib", "tmpfs", 0, "mode=0755"), 0) << strerror(errno);
         ASSERT_EQ(mount("tmpfs", "/sys/class", "tmpfs", 0, "mode=0755"), 0) << strerror(errno);
         WriteFile("/sys/class/rtc/rtc0/device/power/wakeup", "enabled\n");

@@ -7,7 +7,6 @@
 #include "MoreSecurityTestSupport.h"
 
 #include <grp.h>
-#include <sched.h>
 #include <sys/mount.h>
 
 namespace fs = std::filesystem;
@@ -331,8 +330,7 @@ TEST_F(HelperToolInstall, UserFolderOnANoSetUIDVolumeIsRefused)
     fs::create_directories(mountPoint);
     CFURLRef templateTool = templateURL_.get();
     const auto outcome = RunInChild([&] {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount("tmpfs", mountPoint.c_str(), "tmpfs", MS_NOSUID, "mode=0755") != 0) {
+        if (!EnterPrivateMountNamespace() || mount("tmpfs", mountPoint.c_str(), "tmpfs", MS_NOSUID, "mode=0755") != 0) {
             return ChildReport("skip=private nosuid mount: %s", strerror(errno));
         }
         setenv("XDG_DATA_HOME", mountPoint.c_str(), 1);
