@@ -196,32 +196,4 @@ TEST_F(HostileUser, CannotStopSlowOrStarveTheToolWhileItChangesTheStore)
     EXPECT_TRUE(Owners().empty());
 }
 
-// A caller that also lowers a hard limit gets the limit raised back where the kernel lets root do
-// it, or a refusal before anything changes: never a change carried half-way.
-TEST_F(HostileUser, AHardLimitTheToolCannotRaiseRefusesTheRequestBeforeTheStore)
-{
-    RUN_IN_A_PRIVATE_MACHINE();
-    const CFAbsoluteTime when = SecondsFromNow(3600);
-    const std::string tool = ToolOf(kAttacker);
-    const auto request = PowerRequest("SchedulePowerEvent", when);
-    const Outcome outcome = RunInChild([&] {
-        WFS_CHILD_EXPECT(BecomeUser(kAttacker));
-        auto [started, ours] = StartDirectly(tool, request.get(), [] {
-            const struct rlimit twenty = {20, 20};
-            return setrlimit(RLIMIT_NOFILE, &twenty) == 0;
-        });
-        ChildReport("result=%d", ResultOn(ours.get()));
-        WFS_CHILD_EXPECT(started.Wait().Exited(0));
-    });
-    const int result = outcome.Lines().count("result") ? std::stoi(outcome.Lines()["result"]) : -1;
-    if (result == 0) {
-        EXPECT_EQ(Owners(), std::vector<long long>{kAttacker});
-        EXPECT_EQ(Alarm(), UnixSecondsText(when));
-    } else {
-        EXPECT_EQ(result, int(kIOReturnNoResources));
-        EXPECT_FALSE(std::filesystem::exists(kStoreFolder));
-        EXPECT_EQ(Alarm(), "");
-    }
-}
-
 }  // namespace
