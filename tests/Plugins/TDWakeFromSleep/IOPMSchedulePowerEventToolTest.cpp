@@ -27,25 +27,14 @@ wfs::CFRef<CFMutableDictionaryRef> PowerRequest(const char *command, CFAbsoluteT
     return Request(command, date, kHost, "wakepoweron");
 }
 
-class ToolProgram : public wfs::iokit::test::PowerEventTest {
+class ToolProgram : public AuthorizedOn<wfs::iokit::test::PowerEventTest> {
 protected:
     void SetUp() override
     {
         WFS_REQUIRE_ROOT();
-        PowerEventTest::SetUp();
+        AuthorizedOn::SetUp();
         AddRtc("rtc0");
-        ASSERT_EQ(MoreUNIXIgnoreSIGPIPE(), 0);
-        ASSERT_EQ(AuthorizationCreate(nullptr, nullptr, kAuthorizationFlagDefaults, &auth_), 0);
     }
-    void TearDown() override
-    {
-        if (auth_ != nullptr) {
-            EXPECT_EQ(AuthorizationFree(auth_, kAuthorizationFlagDefaults), 0);
-        }
-        PowerEventTest::TearDown();
-    }
-
-    AuthorizationRef auth_ = nullptr;
 };
 
 // The procedure's own checks, before it leaves its caller's reach; what the power manager refuses
