@@ -7,6 +7,7 @@
 #include "IOKitTestSupport.h"
 #include "MoreSecurityTestSupport.h"
 
+#include <sched.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mount.h>
