@@ -18,7 +18,9 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -54,6 +56,11 @@ bool DropToNobody()
 {
     return ::setgroups(0, nullptr) == 0 && ::setresgid(kNobodyID, kNobodyID, kNobodyID) == 0 &&
            ::setresuid(kNobodyID, kNobodyID, kNobodyID) == 0;
+}
+
+bool EnterPrivateMountNamespace()
+{
+    return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
 }
 
 std::string SelfPath() { return std::filesystem::read_symlink("/proc/self/exe").string(); }
@@ -427,6 +434,11 @@ ProcessState StateOf(pid_t pid)
     }
     state.syscall = read("syscall");
     return state;
+}
+
+bool CanMakeMountNamespace()
+{
+    return Child::Fork([] { return EnterPrivateMountNamespace() ? 0 : 1; }).Wait().Exited(0);
 }
 
 bool WaitFor(const std::function<bool()> &condition, std::chrono::milliseconds deadline)

@@ -163,6 +163,9 @@ int CountOpenDescriptors();  // not counting the one used to list them
 bool NoChildLeft();          // no child, running or unreaped
 bool DescriptorIsOpen(int fd);
 bool DropToNobody();         // for good: no groups, nobody's real, effective and saved IDs
+// Mounts of its own that nothing outside sees; false where the machine refuses (a container may).
+bool EnterPrivateMountNamespace();
+bool CanMakeMountNamespace();  // whether a child of this process can
 std::string SelfPath();      // this program's file
 std::map<std::string, std::string> ParseLines(const std::string &text);  // "key=value" lines
 

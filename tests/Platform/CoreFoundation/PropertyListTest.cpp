@@ -214,39 +214,14 @@ TEST(PropertyList, WritesTheStandardDocument) {
                       {"i", Date(-978307200)}});
     CFRef<CFDataRef> xml(CFPropertyListCreateXMLData(nullptr, value.get()));
     ASSERT_TRUE(xml);
+    // One element a line, indented by tabs; keys sorted; empty containers in the short form.
     EXPECT_EQ(TextOf(xml.get()),
-              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-              "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-              "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-              "<plist version=\"1.0\">\n"
-              "<dict>\n"
-              "\t<key>a</key>\n"
-              "\t<string>x &amp; &lt;y&gt;&#13;</string>\n"
-              "\t<key>b</key>\n"
-              "\t<integer>-7</integer>\n"
-              "\t<key>c</key>\n"
-              "\t<array>\n"
-              "\t\t<true/>\n"
-              "\t\t<false/>\n"
-              "\t\t<real>2</real>\n"
-              "\t\t<real>0.5</real>\n"
-              "\t</array>\n"
-              "\t<key>d</key>\n"
-              "\t<dict/>\n"
-              "\t<key>e</key>\n"
-              "\t<data>\n"
-              "\tAAECAwQ=\n"
-              "\t</data>\n"
-              "\t<key>f</key>\n"
-              "\t<date>2026-12-06T08:04:32.25Z</date>\n"
-              "\t<key>g</key>\n"
-              "\t<array/>\n"
-              "\t<key>h</key>\n"
-              "\t<string></string>\n"
-              "\t<key>i</key>\n"
-              "\t<date>1970-01-01T00:00:00Z</date>\n"
-              "</dict>\n"
-              "</plist>\n");
+              Doc("<dict>\n\t<key>a</key>\n\t<string>x &amp; &lt;y&gt;&#13;</string>\n\t<key>b</key>\n"
+                  "\t<integer>-7</integer>\n\t<key>c</key>\n\t<array>\n\t\t<true/>\n\t\t<false/>\n"
+                  "\t\t<real>2</real>\n\t\t<real>0.5</real>\n\t</array>\n\t<key>d</key>\n\t<dict/>\n"
+                  "\t<key>e</key>\n\t<data>\n\tAAECAwQ=\n\t</data>\n\t<key>f</key>\n"
+                  "\t<date>2026-12-06T08:04:32.25Z</date>\n\t<key>g</key>\n\t<array/>\n\t<key>h</key>\n"
+                  "\t<string></string>\n\t<key>i</key>\n\t<date>1970-01-01T00:00:00Z</date>\n</dict>"));
 }
 
 TEST(PropertyList, WritesDataInLinesAndKeysInCodeUnitOrder) {
@@ -527,13 +502,6 @@ TEST(PropertyList, ReportsErrorsOnlyOnFailure) {
     ASSERT_NE(error, nullptr);
     EXPECT_NE(Utf8(error).find("unknown element"), std::string::npos) << Utf8(error);
     EXPECT_NE(Utf8(error).find("line 3"), std::string::npos) << Utf8(error);
-    owner.reset();
-
-    value.reset(CFPropertyListCreateFromXMLData(nullptr, DataOf("<plist><true/>").get(), kCFPropertyListImmutable,
-                                                owner.out()));
-    EXPECT_FALSE(value);
-    ASSERT_TRUE(owner);
-    EXPECT_GT(CFStringGetLength(owner.get()), 0);  // an error from expat itself
 }
 
 TEST(PropertyList, ParsesOnSeveralThreadsAtOnce) {

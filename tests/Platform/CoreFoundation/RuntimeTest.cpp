@@ -20,17 +20,6 @@ std::string Describe(CFTypeRef cf) {
     return buffer;
 }
 
-TEST(Runtime, RetainReleaseCounts) {
-    CFStringRef str = CFStringCreateWithCString(nullptr, "counted", kCFStringEncodingUTF8);
-    ASSERT_NE(str, nullptr);
-    EXPECT_EQ(CFGetRetainCount(str), 1);
-    EXPECT_EQ(CFRetain(str), str);
-    EXPECT_EQ(CFGetRetainCount(str), 2);
-    CFRelease(str);
-    EXPECT_EQ(CFGetRetainCount(str), 1);
-    CFRelease(str);  // freed: LeakSanitizer fails the run if it was not
-}
-
 TEST(Runtime, ImmortalObjectsKeepTheirCount) {
     CFTypeRef immortals[] = {CFSTR("constant"), kCFBooleanTrue, kCFBooleanFalse, kCFNull,
                              kCFAllocatorSystemDefault, kCFAllocatorNull, kCFNumberNaN};

@@ -70,19 +70,6 @@ TEST_F(ScheduleTest, CancellingAnUnknownEventIsNotFoundAndChangesNothing) {
     EXPECT_EQ(IOPMCopyScheduledPowerEvents(), nullptr);
 }
 
-TEST_F(ScheduleTest, WithoutRtcTheEventIsStoredAndTheAnswerIsNoDevice) {
-    WFS_REQUIRE_ROOT();
-    CFAbsoluteTime when = SecondsFromNow(3600);
-    EXPECT_EQ(Schedule(when, "org.example.alarm", kIOPMAutoWakeOrPowerOn), kIOReturnNoDevice);
-    ASSERT_EQ(List().size(), 1u);
-    // A waking event is still pending, so the RTC is still missed.
-    EXPECT_EQ(Schedule(when, "org.example.alarm", kIOPMAutoSleep), kIOReturnNoDevice);
-    // With nothing left to wake for, nothing is missing.
-    EXPECT_EQ(Cancel(when, "org.example.alarm", kIOPMAutoWakeOrPowerOn), kIOReturnSuccess);
-    EXPECT_EQ(Schedule(when + 1, "org.example.alarm", kIOPMAutoShutdown), kIOReturnSuccess);
-    EXPECT_TRUE(RecordedWrites().empty());
-}
-
 TEST_F(ScheduleTest, RtcKeptInLocalTimeGetsTheZoneOffset) {
     WFS_REQUIRE_ROOT();
     AddRtc("rtc0", "enabled", -(5 * 3600 + 30 * 60) + 25);  // UTC-5:30, drifted

@@ -44,22 +44,11 @@ wfs::CFRef<CFMutableDictionaryRef> PowerRequest(const char *command, CFAbsoluteT
 
 class HostileUser : public ::testing::Test {
 protected:
-    // In the parent: whether the child can get its private machine at all.
-    static bool CanMakeMountNamespace()
-    {
-        return Child::Fork([] {
-                   return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 ? 0 : 1;
-               })
-            .Wait()
-            .Exited(0);
-    }
-
     void SetUp() override
     {
         WFS_REQUIRE_ROOT();
         if (!IsTestChild()) return;
-        ASSERT_EQ(unshare(CLONE_NEWNS), 0);
-        ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+        ASSERT_TRUE(EnterPrivateMountNamespace());
         ASSERT_EQ(mount("tmpfs", "/var/lib", "tmpfs", 0, "mode=0755"), 0) << strerror(errno);
         ASSERT_EQ(mount("tmpfs", "/sys/class", "tmpfs", 0, "mode=0755"), 0) << strerror(errno);
         WriteFile("/sys/class/rtc/rtc0/device/power/wakeup", "enabled\n");
@@ -206,34 +195,6 @@ TEST_F(HostileUser, CannotStopSlowOrStarveTheToolWhileItChangesTheStore)
         WFS_CHILD_EXPECT(started.Wait(std::chrono::seconds(20)).Exited(0));
     });
     EXPECT_TRUE(Owners().empty());
-}
-
-// A caller that also lowers a hard limit gets the limit raised back where the kernel lets root do
-// it, or a refusal before anything changes: never a change carried half-way.
-TEST_F(HostileUser, AHardLimitTheToolCannotRaiseRefusesTheRequestBeforeTheStore)
-{
-    RUN_IN_A_PRIVATE_MACHINE();
-    const CFAbsoluteTime when = SecondsFromNow(3600);
-    const std::string tool = ToolOf(kAttacker);
-    const auto request = PowerRequest("SchedulePowerEvent", when);
-    const Outcome outcome = RunInChild([&] {
-        WFS_CHILD_EXPECT(BecomeUser(kAttacker));
-        auto [started, ours] = StartDirectly(tool, request.get(), [] {
-            const struct rlimit twenty = {20, 20};
-            return setrlimit(RLIMIT_NOFILE, &twenty) == 0;
-        });
-        ChildReport("result=%d", ResultOn(ours.get()));
-        WFS_CHILD_EXPECT(started.Wait().Exited(0));
-    });
-    const int result = outcome.Lines().count("result") ? std::stoi(outcome.Lines()["result"]) : -1;
-    if (result == 0) {
-        EXPECT_EQ(Owners(), std::vector<long long>{kAttacker});
-        EXPECT_EQ(Alarm(), UnixSecondsText(when));
-    } else {
-        EXPECT_EQ(result, int(kIOReturnNoResources));
-        EXPECT_FALSE(std::filesystem::exists(kStoreFolder));
-        EXPECT_EQ(Alarm(), "");
-    }
 }
 
 }  // namespace

@@ -1,10 +1,9 @@
-// The helper tool program: a request through MoreSecExecuteRequestInHelperTool to the real
-// IOPMSchedulePowerEventToolTemplate, which, started by root, serves it itself; its entry point
-// started in hostile ways; and its command procedure, called in forked children that have given up
-// root or hold it only as their saved user ID. The store and the RTC themselves are the IOKit tests'
-// (PowerEventStoreTest, PowerEventScheduleTest, RtcWakeAlarmTest); here they are redirected into a
-// temporary folder through WFS_POWER_EVENT_STORE and WFS_SYSFS_ROOT, which the tool inherits and,
-// not being set-user-ID here, honours.
+// The helper tool program: its entry point started in hostile ways, and its command procedure,
+// called in forked children that have given up root or hold it only as their saved user ID. (A
+// request through the whole chain to a set-user-ID copy is HostileUserTest's.) The store and the
+// RTC themselves are the IOKit tests'; here they are redirected into a temporary folder through
+// WFS_POWER_EVENT_STORE and WFS_SYSFS_ROOT, which the tool inherits and, not being set-user-ID
+// here, honours.
 
 #include "CommandProcedure.h"
 #include "IOKitTestSupport.h"
@@ -23,62 +22,20 @@ namespace {
 constexpr const char kHost[] = "org.tidemark.host";
 const std::string kTool = IOPM_SCHEDULE_POWER_EVENT_TOOL;
 
-wfs::CFRef<CFMutableDictionaryRef> PowerRequest(const char *command, CFAbsoluteTime date,
-                                                const std::string &scheduler = kHost)
+wfs::CFRef<CFMutableDictionaryRef> PowerRequest(const char *command, CFAbsoluteTime date)
 {
-    return Request(command, date, scheduler, "wakepoweron");
+    return Request(command, date, kHost, "wakepoweron");
 }
 
-class ToolProgram : public wfs::iokit::test::PowerEventTest {
+class ToolProgram : public AuthorizedOn<wfs::iokit::test::PowerEventTest> {
 protected:
     void SetUp() override
     {
         WFS_REQUIRE_ROOT();
-        PowerEventTest::SetUp();
+        AuthorizedOn::SetUp();
         AddRtc("rtc0");
-        ASSERT_EQ(MoreUNIXIgnoreSIGPIPE(), 0);
-        ASSERT_EQ(AuthorizationCreate(nullptr, nullptr, kAuthorizationFlagDefaults, &auth_), 0);
     }
-    void TearDown() override
-    {
-        if (auth_ != nullptr) {
-            EXPECT_EQ(AuthorizationFree(auth_, kAuthorizationFlagDefaults), 0);
-        }
-        PowerEventTest::TearDown();
-    }
-
-    // Sends `request` to the tool; answers the command's own result from the response's error
-    // key. The transport itself must succeed and leave nothing behind.
-    int Perform(CFDictionaryRef request)
-    {
-        const int descriptors = CountOpenDescriptors();
-        wfs::CFRef<CFDictionaryRef> response;
-        const int err = MoreSecExecuteRequestInHelperTool(FileURL(kTool).get(), auth_, request, response.out());
-        EXPECT_EQ(err, 0);
-        EXPECT_EQ(CountOpenDescriptors(), descriptors);
-        EXPECT_TRUE(NoChildLeft());
-        if (err != 0 || !response) return err != 0 ? err : -1;
-        EXPECT_EQ(CFDictionaryGetCount(response.get()), 1);  // nothing but the result
-        return MoreSecGetErrorFromResponse(response.get());
-    }
-
-    AuthorizationRef auth_ = nullptr;
 };
-
-TEST_F(ToolProgram, SchedulesAndCancelsInTheStoreForItsInvoker)
-{
-    EXPECT_EQ(Perform(Request("GetPrivileges").get()), 0);
-    const CFAbsoluteTime when = SecondsFromNow(3600);
-    ASSERT_EQ(Perform(PowerRequest("SchedulePowerEvent", when).get()), 0);
-    const auto listed = List();
-    ASSERT_EQ(listed.size(), 1u);
-    EXPECT_TRUE(listed[0].time == when && listed[0].scheduler == kHost && listed[0].type == "wakepoweron");
-    EXPECT_EQ(listed[0].owner, 0);
-    EXPECT_EQ(Alarm(), UnixSecondsText(when));
-    EXPECT_EQ(Perform(PowerRequest("CancelPowerEvent", when, "org.example.other").get()), int(kIOReturnNotFound));
-    EXPECT_EQ(Perform(PowerRequest("CancelPowerEvent", when).get()), 0);
-    EXPECT_TRUE(List().empty());
-}
 
 // The procedure's own checks, before it leaves its caller's reach; what the power manager refuses
 // comes back as its answer. In a child that, as the tool does, leads no process group: a request

@@ -77,11 +77,13 @@ inline void Send(int fd, const std::string &bytes)
 }
 
 // A test with SIGPIPE ignored (a peer that goes away must show as EPIPE, not end the test) and an
-// authorization of its own, freed at the end.
-class AuthorizedTest : public ::testing::Test {
+// authorization of its own, freed at the end; on top of `Base`, whose set-up comes first.
+template <typename Base = ::testing::Test>
+class AuthorizedOn : public Base {
 protected:
     void SetUp() override
     {
+        Base::SetUp();
         ASSERT_EQ(MoreUNIXIgnoreSIGPIPE(), 0);
         ASSERT_EQ(AuthorizationCreate(nullptr, nullptr, kAuthorizationFlagDefaults, &auth_), 0);
     }
@@ -90,9 +92,11 @@ protected:
         if (auth_ != nullptr) {
             EXPECT_EQ(AuthorizationFree(std::exchange(auth_, nullptr), kAuthorizationFlagDefaults), 0);
         }
+        Base::TearDown();
     }
 
     AuthorizationRef auth_ = nullptr;
 };
+using AuthorizedTest = AuthorizedOn<>;
 
 }  // namespace wfs_test

@@ -5,9 +5,7 @@
 
 #include "MoreSecurityTestSupport.h"
 
-#include <sched.h>
 #include <sys/mman.h>
-#include <sys/mount.h>
 
 using namespace wfs_test;
 
@@ -95,16 +93,6 @@ TEST(MoreSecToolMainEndToEnd, NobodysToolRepairsItselfThenServesDirectly)
     EXPECT_EQ(second["authMatches"], "1");
     EXPECT_EQ(second["ids"], std::to_string(kNobodyID) + "/" + std::to_string(kNobodyID) + "/0");
     EXPECT_EQ(second["stderr"], "");
-}
-
-// Whether this machine lets root make a private mount namespace (a container may not).
-bool CanMakeMountNamespace()
-{
-    return Child::Fork([] {
-               return unshare(CLONE_NEWNS) == 0 && mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 ? 0 : 1;
-           })
-        .Wait()
-        .Exited(0);
 }
 
 TEST(MoreSecToolMainEndToEnd, APathSwappedBeforeTheRepairLeavesBothFilesAlone)
