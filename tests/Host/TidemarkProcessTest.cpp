@@ -4,12 +4,7 @@
 #include <PrivateBuses.h>
 #include <UserHome.h>
 
-#include <AlarmDates.h>
 #include <Foundation/PropertyListFile.h>
-#include <IOKit/IOKit.h>
-
-#include <poll.h>
-#include <signal.h>
 
 namespace hosttest {
 namespace {
@@ -28,48 +23,6 @@ wfstest::Outcome Tidemark(const std::string &line) {
     for (std::string word; words >> word;) argv.push_back(word);
     return wfstest::RunProgram(argv);
 }
-
-// The application running: its standard output and error in one pipe, read as the test waits.
-class RunningHost {
-public:
-    RunningHost() {
-        int fds[2] = {-1, -1};
-        EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-        output_.reset(fds[0]);
-        const wfs::UniqueFd write(fds[1]);
-        child_ = wfstest::Child::Exec({TIDEMARK_PATH}, wfstest::ChildSetup().Fd(1, write.get()).Fd(2, write.get()));
-    }
-    // Whether the output shows `text` within the limit.
-    bool waitFor(const std::string &text, std::chrono::milliseconds limit = 20s) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (text_.find(text) == std::string::npos) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            struct pollfd readable = {output_.get(), POLLIN, 0};
-            if (left.count() <= 0 || wfs::RetryOnEintr([&] { return ::poll(&readable, 1, static_cast<int>(left.count())); }) <= 0) {
-                return false;
-            }
-            char buffer[4096];
-            const ssize_t n = wfs::RetryOnEintr([&] { return ::read(output_.get(), buffer, sizeof buffer); });
-            if (n <= 0) return false;
-            text_.append(buffer, static_cast<size_t>(n));
-        }
-        return true;
-    }
-    // SIGTERM; the program must end cleanly (with nothing for LeakSanitizer to report).
-    std::string stop() {
-        ::kill(child_.pid(), SIGTERM);
-        const wfstest::Outcome outcome = child_.Wait();
-        text_ += wfstest::ReadAll(output_.get());
-        EXPECT_TRUE(outcome.Exited(0)) << outcome << "\n" << text_;
-        return text_;
-    }
-    const std::string &text() const { return text_; }
-
-private:
-    wfstest::Child child_;
-    wfs::UniqueFd output_;
-    std::string text_;
-};
 
 TEST(TidemarkProgram, BadInputExitsTwoAndLeavesTheFileByteForByte) {
     Home home;
@@ -103,7 +56,8 @@ TEST(TidemarkProgram, BadInputExitsTwoAndLeavesTheFileByteForByte) {
     }
 }
 
-// What the plug-in left behind at one moment: the pending events, the RTC alarm and the stored date.
+// What the plug-in left behind at one moment: the pending events, the RTC alarm and the stored
+// date, each in seconds since 1970.
 struct WakeState {
     std::vector<double> events;
     std::string rtc;
@@ -112,17 +66,13 @@ struct WakeState {
 };
 
 WakeState Observe(const Home &home) {
-    WakeState state;
-    CFRef<CFArrayRef> events(IOPMCopyScheduledPowerEvents());
-    for (CFIndex i = 0; events && i < CFArrayGetCount(events.get()); ++i) {
-        auto event = static_cast<CFDictionaryRef>(CFArrayGetValueAtIndex(events.get(), i));
-        state.events.push_back(CFDateGetAbsoluteTime(static_cast<CFDateRef>(CFDictionaryGetValue(event, CFSTR(kIOPMPowerEventTimeKey)))));
-    }
-    state.rtc = wfstest::ReadFile(home.wakeAlarm());
+    WakeState state{home.scheduledWakes(), wfstest::ReadFile(home.wakeAlarm())};
     CFRef<CFDictionaryRef> defaults;
     EXPECT_EQ(wfs::foundation::PropertyListFile(home.dir / "config/tidemark/org.tidemark.Tidemark.plist").Read(defaults), 0);
     const CFTypeRef date = defaults ? CFDictionaryGetValue(defaults.get(), CFSTR("TDWakeFromSleepWakeDateKey")) : nullptr;
-    if (date != nullptr && CFGetTypeID(date) == CFDateGetTypeID()) state.stored = CFDateGetAbsoluteTime(static_cast<CFDateRef>(date));
+    if (date != nullptr && CFGetTypeID(date) == CFDateGetTypeID()) {
+        state.stored = CFDateGetAbsoluteTime(static_cast<CFDateRef>(date)) + kCFAbsoluteTimeIntervalSince1970;
+    }
     return state;
 }
 
@@ -130,19 +80,13 @@ TEST(TidemarkApplication, SleepPowerOffWakeAndLaunchesScheduleAndCancelTheWakeUp
     WFS_REQUIRE_ROOT();
     PrivateBuses buses({.logind = true, .userManager = true});
     Home home;
-    // An alarm two hours ahead, in local time as the program reads it.
-    const time_t in2h = ::time(nullptr) + 7200;
-    struct tm local {};
-    localtime_r(&in2h, &local);
-    char hhmm[8];
-    std::snprintf(hhmm, sizeof hhmm, "%02d:%02d", local.tm_hour, local.tm_min);
-    ASSERT_TRUE(Tidemark(std::string("alarm add ") + hhmm).Exited(0));
-    const auto ring = tidemark::NextAlarmDate(local.tm_hour, local.tm_min, 0, std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()));
-    const double wake = static_cast<double>(ring.time_since_epoch().count()) - kCFAbsoluteTimeIntervalSince1970;
-    const std::string rtc = std::to_string(ring.time_since_epoch().count());
+    const wfstest::AlarmAhead alarm = wfstest::AlarmTwoHoursAhead();
+    ASSERT_TRUE(Tidemark("alarm add " + alarm.hhmm).Exited(0));
+    const double wake = static_cast<double>(alarm.ring);
+    const std::string rtc = std::to_string(alarm.ring);
 
-    RunningHost host;
-    ASSERT_TRUE(host.waitFor("tidemark: running")) << host.text();
+    wfstest::RunningProgram host({TIDEMARK_PATH});
+    ASSERT_TRUE(host.WaitFor("tidemark: running")) << host.text();
     ASSERT_TRUE(buses.waitForInhibitors(1)) << host.text();
     const struct Step {
         const char *what;
@@ -171,7 +115,7 @@ TEST(TidemarkApplication, SleepPowerOffWakeAndLaunchesScheduleAndCancelTheWakeUp
             EXPECT_NE(next.out.find("wakepoweron by org.tidemark.Tidemark for root"), std::string::npos) << next.out;
         }
     }
-    const std::string output = host.stop();
+    const std::string output = host.Stop();
     EXPECT_NE(output.find("tidemark: logind is there"), std::string::npos) << output;
     // The tool the plug-in installed for the host, named after its process.
     EXPECT_TRUE(std::filesystem::exists(home.dir / "data/tidemark/IOPMSchedulePowerEventTool"));
@@ -189,12 +133,12 @@ TEST(TidemarkApplication, WithoutASystemBusItWarnsSkipsABrokenPlugInAndStillRing
     home.env.set("TIDEMARK_PLUGIN_PATH", "/nonexistent::" + plugins);
     ASSERT_TRUE(Tidemark("timer add 2s --label Tea").Exited(0));
 
-    RunningHost host;
+    wfstest::RunningProgram host({TIDEMARK_PATH});
     ASSERT_TRUE(WaitUntil([&] { return !buses.notifyCalls().empty(); }, 20s)) << host.text();
     EXPECT_EQ(buses.notifyCalls().front().at(3).toString(), "Tea");
     // The countdown has stopped, in the file too.
     ASSERT_TRUE(WaitUntil([&] { return wfstest::ReadFile(home.timers()).find("endsAt") == std::string::npos; })) << host.text();
-    const std::string output = host.stop();
+    const std::string output = host.Stop();
     EXPECT_NE(output.find("no system bus"), std::string::npos) << output;
     EXPECT_NE(output.find("Broken.plugin: its library does not load"), std::string::npos) << output;
     EXPECT_NE(output.find("loaded plug-in " + plugins +

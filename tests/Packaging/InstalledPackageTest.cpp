@@ -5,19 +5,13 @@
 // tests' logind, and polkitd in a private mount namespace that shows it only the package's action.
 #include "PackageFiles.h"
 
-#include <AlarmDates.h>
 #include <PrivateBuses.h>
 #include <UserHome.h>
-
-#include <IOKit/IOKit.h>
-#include <Support/CFRef.h>
 
 #include <QDBusArgument>
 #include <QDBusConnectionInterface>
 
-#include <poll.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/mount.h>
 
 namespace {
@@ -26,24 +20,8 @@ using wfstest::PrivateBuses;
 using wfstest::WaitUntil;
 using packagetest::UnpackedPackage;
 using wfstest::TempDir;
-using namespace std::chrono_literals;
 
 using Home = wfstest::UserHome;
-
-// Reads what `fd` gives until `text` has come or the limit has passed.
-bool ReadUntil(int fd, std::string &output, const std::string &text, std::chrono::milliseconds limit = 20s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (output.find(text) == std::string::npos) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        struct pollfd readable = {fd, POLLIN, 0};
-        if (left.count() <= 0 || wfs::RetryOnEintr([&] { return ::poll(&readable, 1, static_cast<int>(left.count())); }) <= 0) return false;
-        char buffer[4096];
-        const ssize_t n = wfs::RetryOnEintr([&] { return ::read(fd, buffer, sizeof buffer); });
-        if (n <= 0) return false;
-        output.append(buffer, static_cast<size_t>(n));
-    }
-    return true;
-}
 
 TEST(InstalledPackage, UnpackedProgramFindsItsPlugInAndSchedulesTheWakeUpOnSleep) {
     WFS_REQUIRE_ROOT();
@@ -52,29 +30,14 @@ TEST(InstalledPackage, UnpackedProgramFindsItsPlugInAndSchedulesTheWakeUpOnSleep
     PrivateBuses buses({.logind = true, .userManager = true});
     Home home;
     const std::string tidemark = unpacked / "usr/bin/tidemark";
-    // An alarm two hours ahead, in local time as the program reads it.
-    const time_t in2h = ::time(nullptr) + 7200;
-    struct tm local {};
-    localtime_r(&in2h, &local);
-    char hhmm[8];
-    std::snprintf(hhmm, sizeof hhmm, "%02d:%02d", local.tm_hour, local.tm_min);
-    const wfstest::Outcome add = wfstest::RunProgram({tidemark, "alarm", "add", hhmm});
+    const wfstest::AlarmAhead alarm = wfstest::AlarmTwoHoursAhead();
+    const wfstest::Outcome add = wfstest::RunProgram({tidemark, "alarm", "add", alarm.hhmm});
     ASSERT_TRUE(add.Exited(0)) << add;
-    const time_t ring = tidemark::NextAlarmDate(local.tm_hour, local.tm_min, 0,
-                                                std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()))
-                            .time_since_epoch()
-                            .count();
+    const time_t ring = alarm.ring;
 
-    int fds[2] = {-1, -1};
-    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-    const wfs::UniqueFd output(fds[0]);
-    wfstest::Child host;
-    {
-        const wfs::UniqueFd write(fds[1]);  // the child's only: the end of its output is the end of the stream
-        host = wfstest::Child::Exec({tidemark, "--headless"}, wfstest::ChildSetup().Fd(1, write.get()).Fd(2, write.get()));
-    }
-    std::string text;
-    ASSERT_TRUE(ReadUntil(output.get(), text, "tidemark: running without a window")) << text;
+    wfstest::RunningProgram host({tidemark, "--headless"});
+    ASSERT_TRUE(host.WaitFor("tidemark: running without a window")) << host.text();
+    const std::string &text = host.text();
     EXPECT_NE(text.find("loaded plug-in " + unpacked.root() + "/usr/lib/tidemark/plugins/TDWakeFromSleep.plugin"), std::string::npos)
         << text;
     EXPECT_EQ(text.find("no Info.plist"), std::string::npos) << text;
@@ -83,11 +46,7 @@ TEST(InstalledPackage, UnpackedProgramFindsItsPlugInAndSchedulesTheWakeUpOnSleep
     buses.emitPrepareForSleep(true);
     // The lock goes once the will-sleep observers have returned, the wake-up scheduled.
     ASSERT_TRUE(buses.waitForInhibitors(0)) << text;
-    wfs::CFRef<CFArrayRef> events(IOPMCopyScheduledPowerEvents());
-    ASSERT_TRUE(events && CFArrayGetCount(events.get()) == 1) << text;
-    const auto event = static_cast<CFDictionaryRef>(CFArrayGetValueAtIndex(events.get(), 0));
-    const auto date = static_cast<CFDateRef>(CFDictionaryGetValue(event, CFSTR(kIOPMPowerEventTimeKey)));
-    EXPECT_EQ(CFDateGetAbsoluteTime(date) + kCFAbsoluteTimeIntervalSince1970, static_cast<double>(ring));
+    EXPECT_EQ(home.scheduledWakes(), std::vector<double>{static_cast<double>(ring)}) << text;
     EXPECT_EQ(wfstest::ReadFile(home.wakeAlarm()), std::to_string(ring));
 
     // The packaged wfs-pmset lists it, scheduled in the application's name (its Info.plist).
@@ -99,10 +58,7 @@ TEST(InstalledPackage, UnpackedProgramFindsItsPlugInAndSchedulesTheWakeUpOnSleep
     EXPECT_TRUE(list.Exited(0)) << list;
     EXPECT_EQ(list.out, std::string(when) + " wakepoweron root org.tidemark.Tidemark\n");
 
-    ::kill(host.pid(), SIGTERM);
-    const wfstest::Outcome end = host.Wait();
-    text += wfstest::ReadAll(output.get());
-    EXPECT_TRUE(end.Exited(0)) << end << "\n" << text;
+    host.Stop();
     // The plug-in's copy of the packaged template, named after the host's process.
     EXPECT_TRUE(std::filesystem::exists(home.dir / "data/tidemark/IOPMSchedulePowerEventTool"));
 }

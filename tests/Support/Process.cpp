@@ -293,6 +293,40 @@ std::string ReadAll(int fd, std::chrono::milliseconds deadline)
     }
 }
 
+RunningProgram::RunningProgram(const std::vector<std::string> &argv, ChildSetup setup)
+{
+    int fds[2] = {-1, -1};
+    EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    output_.reset(fds[0]);
+    // The child's only write end: the end of its output is the end of the stream.
+    const wfs::UniqueFd write(fds[1]);
+    child_ = Child::Exec(argv, setup.Fd(1, write.get()).Fd(2, write.get()));
+}
+
+bool RunningProgram::WaitFor(const std::string &text, std::chrono::milliseconds limit)
+{
+    const Clock::time_point end = Clock::now() + limit;
+    while (text_.find(text) == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+        struct pollfd readable = {output_.get(), POLLIN, 0};
+        if (left <= 0 || wfs::RetryOnEintr([&] { return ::poll(&readable, 1, static_cast<int>(left)); }) <= 0) return false;
+        char buffer[4096];
+        const ssize_t got = wfs::RetryOnEintr([&] { return ::read(output_.get(), buffer, sizeof buffer); });
+        if (got <= 0) return false;
+        text_.append(buffer, static_cast<size_t>(got));
+    }
+    return true;
+}
+
+std::string RunningProgram::Stop()
+{
+    ::kill(child_.pid(), SIGTERM);
+    const Outcome outcome = child_.Wait();
+    text_ += ReadAll(output_.get());
+    EXPECT_TRUE(outcome.Exited(0)) << outcome << "\n" << text_;
+    return text_;
+}
+
 Outcome RunProgram(const std::vector<std::string> &argv, const ChildSetup &setup, const std::string &input,
                    std::chrono::milliseconds deadline)
 {

@@ -7,6 +7,7 @@
 //                                               process-wide state; it checks with WFS_CHILD_EXPECT
 //                                               and reports with ChildReport("key=%d", ...)
 //   Child::Fork / Child::Exec + Wait()          the same, when the test talks to the child meanwhile
+//   RunningProgram(argv).WaitFor(text), Stop()  a program whose output the test waits on
 //   RerunThisTest(setup, program)               this test again in a child (IsTestChild() there)
 //   NothingLeftBehind                           the fixture
 //   StateOf(pid), WaitFor(condition)            what the kernel shows of a process; a bounded poll
@@ -112,6 +113,24 @@ Outcome RunProgram(const std::vector<std::string> &argv, const ChildSetup &setup
 // Everything `fd` gives up to the end of the stream; past the deadline, what came so far and a
 // test failure.
 std::string ReadAll(int fd, std::chrono::milliseconds deadline = kChildDeadline);
+
+// A program left running while the test talks to it, its standard output and error in one pipe
+// that the test reads as it waits.
+class RunningProgram {
+public:
+    explicit RunningProgram(const std::vector<std::string> &argv, ChildSetup setup = {});
+    // Whether the output shows `text` within the limit.
+    bool WaitFor(const std::string &text, std::chrono::milliseconds limit = std::chrono::seconds(20));
+    // SIGTERM; the program must end with status 0 (so with nothing for LeakSanitizer to report).
+    // All it wrote.
+    std::string Stop();
+    const std::string &text() const { return text_; }
+
+private:
+    Child child_;
+    wfs::UniqueFd output_;
+    std::string text_;
+};
 
 // Runs `body` in a forked child. The child checks with WFS_CHILD_EXPECT and reports lines with
 // ChildReport into a page shared with this process: that still works once the child has closed

@@ -7,8 +7,13 @@
 
 #include "TestSupport.h"
 
+#include <AlarmDates.h>
+#include <IOKit/IOKit.h>
+#include <Support/CFRef.h>
+
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include <sys/stat.h>
 #include <time.h>
@@ -38,6 +43,32 @@ struct UserHome {
 
     std::string timers() const { return dir / "config/tidemark/timers.plist"; }
     std::string wakeAlarm() const { return dir / "sys/class/rtc/rtc0/wakealarm"; }
+    // The wake-ups in this home's event store, in seconds since 1970.
+    std::vector<double> scheduledWakes() const {
+        std::vector<double> wakes;
+        wfs::CFRef<CFArrayRef> events(IOPMCopyScheduledPowerEvents());
+        for (CFIndex i = 0; events && i < CFArrayGetCount(events.get()); ++i) {
+            auto event = static_cast<CFDictionaryRef>(CFArrayGetValueAtIndex(events.get(), i));
+            const auto date = static_cast<CFDateRef>(CFDictionaryGetValue(event, CFSTR(kIOPMPowerEventTimeKey)));
+            wakes.push_back(CFDateGetAbsoluteTime(date) + kCFAbsoluteTimeIntervalSince1970);
+        }
+        return wakes;
+    }
 };
+
+// An alarm two hours ahead: "HH:MM" in local time, as the program reads it, and when it rings.
+struct AlarmAhead {
+    std::string hhmm;
+    time_t ring;
+};
+inline AlarmAhead AlarmTwoHoursAhead() {
+    const time_t in2h = ::time(nullptr) + 7200;
+    struct tm local {};
+    localtime_r(&in2h, &local);
+    char hhmm[8];
+    std::snprintf(hhmm, sizeof hhmm, "%02d:%02d", local.tm_hour, local.tm_min);
+    const auto now = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+    return {hhmm, tidemark::NextAlarmDate(local.tm_hour, local.tm_min, 0, now).time_since_epoch().count()};
+}
 
 }  // namespace wfstest
