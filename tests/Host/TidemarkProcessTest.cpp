@@ -2,6 +2,7 @@
 // timers file, and the application with the real plug-in, the real helper tool (as root) and the
 // fixture's logind, user manager and notification service.
 #include <PrivateBuses.h>
+#include <AlarmAhead.h>
 #include <UserHome.h>
 
 #include <Foundation/PropertyListFile.h>

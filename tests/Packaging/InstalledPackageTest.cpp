@@ -6,6 +6,7 @@
 #include "PackageFiles.h"
 
 #include <PrivateBuses.h>
+#include <AlarmAhead.h>
 #include <UserHome.h>
 
 #include <QDBusArgument>

@@ -1,13 +1,12 @@
 // One user's folders for a test of the host and its plug-in: HOME, the XDG folders (the runtime
-// folder 0700, as logind makes it), the event store and a sysfs with one RTC that may wake the
-// machine, all below a private temporary folder and in the environment of every program the test
-// starts. What would steer the host elsewhere (its plug-in path, its log level, a translation) is
+// folder 0700, as logind makes it, and TMPDIR in it), the event store and a sysfs with one RTC that
+// may wake the machine, all below a private temporary folder and in the environment of every
+// program the test starts. What would steer the host elsewhere (its plug-in path, its log level, a translation) is
 // unset.
 #pragma once
 
 #include "TestSupport.h"
 
-#include <AlarmDates.h>
 #include <IOKit/IOKit.h>
 #include <Support/CFRef.h>
 
@@ -21,10 +20,11 @@
 namespace wfstest {
 
 struct UserHome {
-    TempDir dir{"tidemark-home"};
+    TempDir dir;
     EnvGuard env;
 
-    UserHome() {
+    explicit UserHome(const std::string &base = "") : dir("tidemark-home", base) {
+        ::chmod(dir.path().c_str(), 0755);  // a test's child that drops to nobody goes through it
         for (const char *folder : {"home", "config", "data", "run", "sys/class/rtc/rtc0/device/power"}) {
             std::filesystem::create_directories(dir / folder);
         }
@@ -32,15 +32,17 @@ struct UserHome {
         WriteFile(dir / "sys/class/rtc/rtc0/device/power/wakeup", "enabled\n");
         WriteFile(dir / "sys/class/rtc/rtc0/since_epoch", std::to_string(::time(nullptr)) + "\n");
         WriteFile(dir / "sys/class/rtc/rtc0/wakealarm", "");
-        env.set("HOME", dir / "home");
-        env.set("XDG_CONFIG_HOME", dir / "config");
-        env.set("XDG_DATA_HOME", dir / "data");
-        env.set("XDG_RUNTIME_DIR", dir / "run");
-        env.set("WFS_POWER_EVENT_STORE", dir / "store/events.plist");
-        env.set("WFS_SYSFS_ROOT", dir / "sys");
+        PointAt(env, dir.path());
         for (const char *name : {"TIDEMARK_PLUGIN_PATH", "TIDEMARK_LOG", "LANGUAGE"}) env.set(name, std::nullopt);
     }
-
+    // Points the environment at the folders below `root`: this home's, or one a parent test made.
+    static void PointAt(EnvGuard &env, const std::string &root) {
+        for (auto [name, folder] : {std::pair{"HOME", "home"}, {"XDG_CONFIG_HOME", "config"}, {"XDG_DATA_HOME", "data"},
+                                    {"XDG_RUNTIME_DIR", "run"}, {"TMPDIR", "run"}, {"WFS_SYSFS_ROOT", "sys"}}) {
+            env.set(name, root + "/" + folder);
+        }
+        env.set("WFS_POWER_EVENT_STORE", root + "/store/events.plist");
+    }
     std::string timers() const { return dir / "config/tidemark/timers.plist"; }
     std::string wakeAlarm() const { return dir / "sys/class/rtc/rtc0/wakealarm"; }
     // The wake-ups in this home's event store, in seconds since 1970.
@@ -55,20 +57,5 @@ struct UserHome {
         return wakes;
     }
 };
-
-// An alarm two hours ahead: "HH:MM" in local time, as the program reads it, and when it rings.
-struct AlarmAhead {
-    std::string hhmm;
-    time_t ring;
-};
-inline AlarmAhead AlarmTwoHoursAhead() {
-    const time_t in2h = ::time(nullptr) + 7200;
-    struct tm local {};
-    localtime_r(&in2h, &local);
-    char hhmm[8];
-    std::snprintf(hhmm, sizeof hhmm, "%02d:%02d", local.tm_hour, local.tm_min);
-    const auto now = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
-    return {hhmm, tidemark::NextAlarmDate(local.tm_hour, local.tm_min, 0, now).time_since_epoch().count()};
-}
 
 }  // namespace wfstest

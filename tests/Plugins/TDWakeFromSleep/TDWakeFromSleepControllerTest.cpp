@@ -14,6 +14,7 @@
 
 #include <CFTestSupport.h>
 #include <TestSupport.h>
+#include <UserHome.h>
 
 #include <cmath>
 #include <sched.h>
@@ -97,19 +98,6 @@ public:
 class Controller : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(chmod(root_.c_str(), 0755), 0);  // children that drop to nobody go through it
-        for (const char *folder : {"home", "config", "data", "run", "sys/class/rtc/rtc0/device/power"}) {
-            std::filesystem::create_directories(dir_ / folder);
-        }
-        WriteFile(dir_ / "sys/class/rtc/rtc0/device/power/wakeup", "enabled\n");
-        WriteFile(dir_ / "sys/class/rtc/rtc0/since_epoch", std::to_string(time(nullptr)) + "\n");
-        WriteFile(dir_ / "sys/class/rtc/rtc0/wakealarm", "");
-        for (auto [name, folder] : {std::pair{"HOME", "home"}, {"XDG_CONFIG_HOME", "config"}, {"XDG_DATA_HOME", "data"},
-                                    {"XDG_RUNTIME_DIR", "run"}, {"TMPDIR", "run"}, {"WFS_SYSFS_ROOT", "sys"}}) {
-            env_.set(name, dir_ / folder);
-        }
-        env_.set("WFS_POWER_EVENT_STORE", dir_ / "store/events.plist");
-        env_.set("TIDEMARK_LOG", std::nullopt);
         NSUserDefaults::resetStandardUserDefaults();
         PLLog::setCaptureForTesting([this](const PLLogRecord &record) { logged_.push_back(record); });
         NSApp()->setTimersSource([this] { return std::make_shared<const PLTimerCollection>(timers_.begin(), timers_.end()); });
@@ -158,9 +146,9 @@ protected:
         });
     }
 
-    TempDir dir_{"wfs-controller", SetUserIDCapableBase()};
-    const std::string root_ = dir_.path();
-    EnvGuard env_;
+    UserHome home_{SetUserIDCapableBase()};
+    TempDir &dir_ = home_.dir;
+    EnvGuard &env_ = home_.env;
     std::vector<PLLogRecord> logged_;
     std::vector<std::shared_ptr<TestTimer>> timers_;
 };

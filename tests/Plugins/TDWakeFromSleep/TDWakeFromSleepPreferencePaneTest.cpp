@@ -14,6 +14,7 @@
 #include <CFTestSupport.h>
 #include <PrivateBuses.h>
 #include <TestSupport.h>
+#include <UserHome.h>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -71,16 +72,6 @@ bool operator==(const AuthorizationExternalForm &a, const AuthorizationExternalF
 class Pane : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);  // a test run as nobody goes through it
-        for (const char *folder : {"home", "config", "data", "run"}) std::filesystem::create_directories(dir_ / folder);
-        ASSERT_EQ(chmod((dir_ / "run").c_str(), 0700), 0);  // as a runtime folder must be
-        for (auto [name, folder] : {std::pair{"HOME", "home"}, {"XDG_CONFIG_HOME", "config"}, {"XDG_DATA_HOME", "data"},
-                                    {"XDG_RUNTIME_DIR", "run"}, {"TMPDIR", "run"}}) {
-            env_.set(name, dir_ / folder);
-        }
-        env_.set("WFS_POWER_EVENT_STORE", dir_ / "store/events.plist");
-        env_.set("WFS_SYSFS_ROOT", dir_ / "sys");
-        env_.set("LANGUAGE", std::nullopt);
         NSUserDefaults::resetStandardUserDefaults();
         PLLog::setCaptureForTesting([this](const PLLogRecord &record) { logged_.push_back(record); });
     }
@@ -116,10 +107,10 @@ protected:
         QDir().mkpath(WFS_PANE_SCREENSHOT_DIR);
         EXPECT_TRUE(view->grab().save(QString::fromStdString(std::string(WFS_PANE_SCREENSHOT_DIR "/") + name))) << name;
     }
-    std::string ToolPath() const { return dir_ / "data/TDWakeFromSleepPaneTests/IOPMSchedulePowerEventTool"; }
 
-    TempDir dir_{"wfs-pane", SetUserIDCapableBase()};
-    EnvGuard env_;
+    UserHome home_{SetUserIDCapableBase()};
+    TempDir &dir_ = home_.dir;
+    EnvGuard &env_ = home_.env;
     std::vector<PLLogRecord> logged_;
 };
 
@@ -413,10 +404,7 @@ TEST_F(Pane, TheSwitchGrantsAndWithdrawsTheToolsPrivilege) {
     }
     // The parent's folders, now ours.
     const std::string home = getenv("WFS_PANE_TEST_HOME");
-    for (auto [name, folder] : {std::pair{"HOME", "home"}, {"XDG_CONFIG_HOME", "config"}, {"XDG_DATA_HOME", "data"},
-                                {"XDG_RUNTIME_DIR", "run"}, {"TMPDIR", "run"}}) {
-        env_.set(name, home + "/" + folder);
-    }
+    UserHome::PointAt(env_, home);
     env_.set("WFS_PRIVILEGED_LAUNCHER", home + "/launcher");
     env_.set("WFS_TEST_LAUNCHER_MODE", "grant");
     const std::string tool = home + "/data/TDWakeFromSleepPaneTests/IOPMSchedulePowerEventTool";
