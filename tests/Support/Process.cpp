@@ -65,6 +65,20 @@ bool EnterPrivateMountNamespace()
 
 std::string SelfPath() { return std::filesystem::read_symlink("/proc/self/exe").string(); }
 
+std::string CopySelfIntoBundle(const std::string &contents, bool withResources)
+{
+    namespace fs = std::filesystem;
+    const fs::path self = SelfPath(), built = self.parent_path().parent_path();
+    fs::create_directories(fs::path(contents) / "Linux");
+    fs::copy_file(built / "Info.plist", fs::path(contents) / "Info.plist");
+    if (withResources) fs::copy(built / "Resources", fs::path(contents) / "Resources", fs::copy_options::recursive);
+    const fs::path copy = fs::path(contents) / "Linux" / self.filename();
+    std::error_code linked;
+    fs::create_hard_link(self, copy, linked);
+    if (linked) fs::copy_file(self, copy);
+    return copy.string();
+}
+
 std::map<std::string, std::string> ParseLines(const std::string &text)
 {
     std::map<std::string, std::string> values;

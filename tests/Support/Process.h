@@ -186,6 +186,9 @@ bool DropToNobody();         // for good: no groups, nobody's real, effective an
 bool EnterPrivateMountNamespace();
 bool CanMakeMountNamespace();  // whether a child of this process can
 std::string SelfPath();      // this program's file
+// A copy of this program (a hard link where it can be) in the bundle folder `contents`, beside
+// the build's Info.plist and, when asked, its resources, so that it finds its bundle there; its path.
+std::string CopySelfIntoBundle(const std::string &contents, bool withResources);
 std::map<std::string, std::string> ParseLines(const std::string &text);  // "key=value" lines
 
 }  // namespace wfstest

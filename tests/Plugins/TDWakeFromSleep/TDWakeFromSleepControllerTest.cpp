@@ -27,7 +27,6 @@ namespace {
 
 constexpr char kHost[] = "org.tidemark.Tidemark";
 constexpr char kLogFile[] = "Plugins/TDWakeFromSleep/TDWakeFromSleepController";
-constexpr char kChildMarker[] = "WFS_CONTROLLER_TEST_BUNDLE_WITHOUT_TOOL";
 
 CFRef<CFDateRef> Date(CFAbsoluteTime time) { return CFRef<CFDateRef>(CFDateCreate(nullptr, time)); }
 
@@ -449,17 +448,8 @@ TEST_F(Controller, ToolFailuresAreLoggedWithTheirNumbers) {
 
 // Run again from a copy of this program in a bundle without the tool's template.
 TEST_F(Controller, WithoutTheTemplateInItsBundleNoRequestIsMade) {
-    if (getenv(kChildMarker) == nullptr) {
-        char self[PATH_MAX] = "";
-        ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
-        const std::filesystem::path contents = dir_ / "Bare.app/Contents";
-        std::filesystem::create_directories(contents / "Linux");
-        std::filesystem::copy_file(std::filesystem::path(self).parent_path().parent_path() / "Info.plist", contents / "Info.plist");
-        const std::string copy = contents / "Linux" / std::filesystem::path(self).filename();
-        std::error_code linked;
-        std::filesystem::create_hard_link(self, copy, linked);
-        if (linked) std::filesystem::copy_file(self, copy);
-        RerunThisTest(ChildSetup().Env(kChildMarker, "1"), copy);
+    if (!IsTestChild()) {
+        RerunThisTest({}, CopySelfIntoBundle(dir_ / "Bare.app/Contents", false));
         return;
     }
     RecordingController controller;

@@ -174,18 +174,8 @@ TEST_F(Pane, AnswersTheProtocolWithoutAndWithTranslationsAndLoadsItsViewOnce) {
 // Run again from a copy of this program in a bundle of its own, whose resources it changes.
 TEST_F(Pane, ABrokenNibFailsTheLoadAndTheNextRequestTriesAgain) {
     if (!IsTestChild()) {
-        char self[PATH_MAX] = "";
-        ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
-        const std::filesystem::path built = std::filesystem::path(self).parent_path().parent_path();
-        const std::filesystem::path contents = dir_ / "Copy.app/Contents";
-        std::filesystem::create_directories(contents / "Linux");
-        std::filesystem::copy_file(built / "Info.plist", contents / "Info.plist");
-        std::filesystem::copy(built / "Resources", contents / "Resources", std::filesystem::copy_options::recursive);
-        const std::string copy = contents / "Linux" / std::filesystem::path(self).filename();
-        std::error_code linked;
-        std::filesystem::create_hard_link(self, copy, linked);
-        if (linked) std::filesystem::copy_file(self, copy);
-        RerunThisTest(ChildSetup().Env(kResourcesVariable, (contents / "Resources").string()), copy);
+        const std::string contents = dir_ / "Copy.app/Contents";
+        RerunThisTest(ChildSetup().Env(kResourcesVariable, contents + "/Resources"), CopySelfIntoBundle(contents, true));
         return;
     }
     const std::string resources = getenv(kResourcesVariable);
