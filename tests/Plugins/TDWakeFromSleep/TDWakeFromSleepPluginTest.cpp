@@ -3,13 +3,13 @@
 // launching, observing the four workspace notifications; as root, a will-sleep has the plug-in's
 // own copy of the helper tool schedule the earliest alarm.
 
-
 #include <AppKit/AppKit.h>
 #include <IOKit/IOKit.h>
 #include <Plinth/Plinth.h>
 
 #include <CFTestSupport.h>
 #include <TestSupport.h>
+#include <UserHome.h>
 
 #include <clocale>
 
@@ -27,11 +27,7 @@ struct Alarm : PLTimer {
 };
 
 TEST(TDWakeFromSleepPlugin, TheHostGetsOneControllerObservingFourNotifications) {
-    TempDir dir("wfs-plugin", SetUserIDCapableBase());
-    EnvGuard env;
-    for (const char *name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR", "TMPDIR"}) env.set(name, dir.path());
-    env.set("WFS_POWER_EVENT_STORE", dir / "store/events.plist");
-    env.set("WFS_SYSFS_ROOT", dir / "sys");
+    const UserHome home(SetUserIDCapableBase());
     std::vector<PLLogRecord> logged;
     PLLog::setCaptureForTesting([&](const PLLogRecord &record) { logged.push_back(record); });
 
@@ -68,9 +64,6 @@ TEST(TDWakeFromSleepPlugin, TheHostGetsOneControllerObservingFourNotifications) 
     EXPECT_TRUE(CFEqual(observations[3].name.get(), NSWorkspaceWillSleepNotification));
 
     if (geteuid() == 0) {
-        std::filesystem::create_directories(dir / "sys/class/rtc/rtc0/device/power");
-        WriteFile(dir / "sys/class/rtc/rtc0/device/power/wakeup", "enabled\n");
-        WriteFile(dir / "sys/class/rtc/rtc0/wakealarm", "");
         const CFAbsoluteTime when = SecondsFromNow(3600);
         NSApp()->setTimersSource([&] {
             return std::make_shared<const PLTimerCollection>(PLTimerCollection{std::make_shared<Alarm>(when)});
@@ -82,9 +75,9 @@ TEST(TDWakeFromSleepPlugin, TheHostGetsOneControllerObservingFourNotifications) 
         ASSERT_EQ(CFArrayGetCount(events.get()), 1);
         auto event = static_cast<CFDictionaryRef>(CFArrayGetValueAtIndex(events.get(), 0));
         EXPECT_TRUE(CFEqual(CFDictionaryGetValue(event, CFSTR(kIOPMPowerEventAppNameKey)), CFSTR("org.tidemark.Tidemark")));
-        EXPECT_EQ(ReadFile(dir / "sys/class/rtc/rtc0/wakealarm"), UnixSecondsText(when));
+        EXPECT_EQ(ReadFile(home.wakeAlarm()), UnixSecondsText(when));
         // The copy installed from the plug-in's template, in the folder named after the host.
-        EXPECT_TRUE(std::filesystem::exists(dir / "TDWakeFromSleepPluginTests/IOPMSchedulePowerEventTool"));
+        EXPECT_TRUE(std::filesystem::exists(home.dir / "data/TDWakeFromSleepPluginTests/IOPMSchedulePowerEventTool"));
     }
     // Quitting leaves the scheduled event in place.
     lifecycle->applicationWillTerminate();
