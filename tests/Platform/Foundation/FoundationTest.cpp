@@ -22,14 +22,6 @@ void CaptureLog(wfs::foundation::LogLevel, CFStringRef message, int, const char 
     gLogged.push_back(text);
 }
 
-CFRef<CFNumberRef> Number(int value) { return CFRef<CFNumberRef>(CFNumberCreate(nullptr, kCFNumberIntType, &value)); }
-
-bool HoldsNumber(CFTypeRef value, int expected) {
-    int got = 0;
-    return value != nullptr && CFGetTypeID(value) == CFNumberGetTypeID() &&
-           CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberIntType, &got) && got == expected;
-}
-
 std::vector<std::string> Named(const std::string &folder, const std::string &prefix) {
     std::vector<std::string> names;
     for (const std::string &name : FolderEntries(folder)) {
@@ -40,7 +32,7 @@ std::vector<std::string> Named(const std::string &folder, const std::string &pre
 
 bool SetKey(const PropertyListFile &file, const std::string &key, int value) {
     return file.Update([&](CFMutableDictionaryRef contents) {
-        CFDictionarySetValue(contents, Str(key).get(), Number(value).get());
+        CFDictionarySetValue(contents, Str(key).get(), Num(value).get());
         return true;
     }) == 0;
 }
@@ -71,7 +63,7 @@ TEST(PropertyListFile, ADamagedFileIsMovedAsideNeverOverwritten) {
         EXPECT_NE(gLogged[0].find(aside[0]), std::string::npos);
         EXPECT_TRUE(SetKey(file, "fresh", 1));
         ASSERT_EQ(file.Read(contents), 0);
-        EXPECT_TRUE(HoldsNumber(CFDictionaryGetValue(contents.get(), CFSTR("fresh")), 1));
+        EXPECT_EQ(NumberValue(CFDictionaryGetValue(contents.get(), CFSTR("fresh"))), 1);
         EXPECT_EQ(ReadFile(dir / aside[0]), d.bytes);
     }
     wfs::foundation::SetLogHandler(previous);
@@ -126,34 +118,34 @@ TEST(NSUserDefaults, EachProcessMergesItsOwnChangesOnly) {
     TempDir dir;
     const std::string path = dir / "domain/org.example.plist";
     NSUserDefaults ours(path);
-    ours.setObject(Number(1).get(), CFSTR("a"));
+    ours.setObject(Num(1).get(), CFSTR("a"));
     ours.setObject(CFSTR("ours"), CFSTR("shared"));
     ASSERT_TRUE(ours.synchronize());
     EXPECT_EQ(ModeOf(path), 0600u);
 
     EXPECT_TRUE(Child::Fork([&] {
                     NSUserDefaults theirs(path);
-                    if (!HoldsNumber(theirs.objectForKey(CFSTR("a")).get(), 1)) return 1;
-                    theirs.setObject(Number(2).get(), CFSTR("b"));
+                    if (NumberValue(theirs.objectForKey(CFSTR("a")).get()) != 1) return 1;
+                    theirs.setObject(Num(2).get(), CFSTR("b"));
                     theirs.removeObjectForKey(CFSTR("shared"));
                     return theirs.synchronize() ? 0 : 2;
                 })
                     .Wait()
                     .Exited(0));
-    ours.setObject(Number(3).get(), CFSTR("c"));
+    ours.setObject(Num(3).get(), CFSTR("c"));
     EXPECT_FALSE(ours.objectForKey(CFSTR("b")));  // not before our next synchronize
     ASSERT_TRUE(ours.synchronize());
-    EXPECT_TRUE(HoldsNumber(ours.objectForKey(CFSTR("b")).get(), 2));
+    EXPECT_EQ(NumberValue(ours.objectForKey(CFSTR("b")).get()), 2);
     EXPECT_FALSE(ours.objectForKey(CFSTR("shared")));
     CFRef<CFDictionaryRef> onDisk;
     ASSERT_EQ(PropertyListFile(path).Read(onDisk), 0);
     EXPECT_EQ(CFDictionaryGetCount(onDisk.get()), 3);
-    EXPECT_TRUE(HoldsNumber(CFDictionaryGetValue(onDisk.get(), CFSTR("c")), 3));
+    EXPECT_EQ(NumberValue(CFDictionaryGetValue(onDisk.get(), CFSTR("c"))), 3);
 
     // With nothing of its own to write, a synchronize leaves the file alone.
     struct stat before {}, after {};
     ASSERT_EQ(stat(path.c_str(), &before), 0);
-    ours.setObject(Number(3).get(), CFSTR("c"));
+    ours.setObject(Num(3).get(), CFSTR("c"));
     ASSERT_TRUE(ours.synchronize());
     ASSERT_TRUE(ours.synchronize());
     ASSERT_EQ(stat(path.c_str(), &after), 0);
@@ -240,8 +232,8 @@ TEST(NSFileManager, AttributesFollowLinksOnlyWhenAskedAndRemovalDoesNot) {
         EXPECT_TRUE(CFEqual(CFDictionaryGetValue(itself.get(), NSFileOwnerAccountName), CFSTR("root")));
     }
     EXPECT_TRUE(CFEqual(CFDictionaryGetValue(target.get(), NSFileType), NSFileTypeRegular));
-    EXPECT_TRUE(HoldsNumber(CFDictionaryGetValue(target.get(), NSFilePosixPermissions), 0640));
-    EXPECT_TRUE(HoldsNumber(CFDictionaryGetValue(target.get(), NSFileSize), 5));
+    EXPECT_EQ(NumberValue(CFDictionaryGetValue(target.get(), NSFilePosixPermissions)), 0640);
+    EXPECT_EQ(NumberValue(CFDictionaryGetValue(target.get(), NSFileSize)), 5);
     EXPECT_TRUE(CFEqual(CFDictionaryGetValue(itself.get(), NSFileType), NSFileTypeSymbolicLink));
     EXPECT_FALSE(attributes(dir / "missing", true));
 
