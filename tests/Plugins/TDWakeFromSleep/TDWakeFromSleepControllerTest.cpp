@@ -76,21 +76,12 @@ public:
                             TimeOf(disk ? CFDictionaryGetValue(disk.get(), TDWakeFromSleepWakeDateKey) : nullptr)});
         TDWakeFromSleepController::performToolCommand(command, date, scheduler, type);
     }
-    void scheduleWakes(const NSNotification &n) override {
-        handlers.push_back("scheduleWakes");
-        TDWakeFromSleepController::scheduleWakes(n);
-    }
-    void cancelScheduledWakes(const NSNotification &n) override {
-        handlers.push_back("cancelScheduledWakes");
-        TDWakeFromSleepController::cancelScheduledWakes(n);
-    }
     CFRef<CFURLRef> toolPath() override {
         if (toolOverride.empty()) return TDWakeFromSleepController::toolPath();
         return CFRef<CFURLRef>(CFURLCreateFromFileSystemRepresentation(
             nullptr, reinterpret_cast<const UInt8 *>(toolOverride.data()), static_cast<CFIndex>(toolOverride.size()), false));
     }
     std::vector<Request> requests;
-    std::vector<std::string> handlers;
     std::string toolOverride;
 };
 
@@ -151,29 +142,6 @@ protected:
     std::vector<PLLogRecord> logged_;
     std::vector<std::shared_ptr<TestTimer>> timers_;
 };
-
-TEST_F(Controller, RegistersForTheFourNotificationsInOrderAndLeavesOnTeardown) {
-    auto controller = std::make_unique<RecordingController>();
-    const CFStringRef names[] = {NSWorkspaceDidLaunchApplicationNotification, NSWorkspaceDidWakeNotification,
-                                 NSWorkspaceWillPowerOffNotification, NSWorkspaceWillSleepNotification};
-    NSNotificationCenter &center = NSWorkspace::sharedWorkspace().notificationCenter();
-    std::vector<CFStringRef> registered;
-    for (const auto &observation : center.observations()) {
-        if (observation.observer != controller.get()) continue;
-        EXPECT_EQ(observation.object, nullptr);
-        registered.push_back(observation.name.get());
-    }
-    EXPECT_EQ(registered, std::vector<CFStringRef>(std::begin(names), std::end(names)));
-    for (CFStringRef name : names) center.postNotificationName(name, nullptr);
-    EXPECT_EQ(controller->handlers, (std::vector<std::string>{"cancelScheduledWakes", "cancelScheduledWakes",
-                                                              "scheduleWakes", "scheduleWakes"}));
-    struct sigaction pipe {};
-    ASSERT_EQ(sigaction(SIGPIPE, nullptr, &pipe), 0);
-    EXPECT_EQ(pipe.sa_handler, SIG_IGN);
-    const void *gone = controller.get();
-    controller.reset();
-    for (const auto &observation : center.observations()) EXPECT_NE(observation.observer, gone);
-}
 
 TEST_F(Controller, ChoosesTheEarliestRunningAlarmAheadOfOneNow) {
     WFS_REQUIRE_ROOT();
