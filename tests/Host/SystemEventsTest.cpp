@@ -26,7 +26,12 @@ int CopiesOf(int fd) {
 
 class SystemEventsTest : public ::testing::Test {
 protected:
-    explicit SystemEventsTest(PrivateBuses::Services services = {.logind = true, .userManager = true}) : buses(services) {}
+    // The buses with logind and the user manager; a test may ask for others instead.
+    void SetUp() override { useBuses({.logind = true, .userManager = true}); }
+    void useBuses(PrivateBuses::Services services) {
+        buses.reset();
+        buses.emplace(services);
+    }
 
     tidemark::WorkspacePoster poster() {
         return [this](WorkspaceEvent event) {
@@ -37,16 +42,16 @@ protected:
     tidemark::LogSink sink() {
         return [this](LogLevel level, const std::string &line) { (level >= LogLevel::Warn ? warnings : infos).push_back(line); };
     }
-    void startLogind() { logind = std::make_unique<LogindMonitor>(buses.connectSystem("host-system"), poster(), sink()); }
+    void startLogind() { logind = std::make_unique<LogindMonitor>(buses->connectSystem("host-system"), poster(), sink()); }
     void startLaunches() {
-        launches = std::make_unique<LaunchMonitor>(buses.connectSession("host-session"), poster(), sink());
+        launches = std::make_unique<LaunchMonitor>(buses->connectSession("host-session"), poster(), sink());
         ASSERT_TRUE(WaitUntil([&] { return launches->source() != LaunchMonitor::Source::Undecided; }));
     }
     bool waitForPosts(size_t count) {
         return WaitUntil([&] { return posted.size() >= count; }) && posted.size() == count;
     }
 
-    PrivateBuses buses;
+    std::optional<PrivateBuses> buses;
     std::vector<WorkspaceEvent> posted;
     std::vector<bool> lockHeldWhilePosting;
     std::vector<std::string> warnings, infos;
@@ -56,8 +61,8 @@ protected:
 
 TEST_F(SystemEventsTest, HoldsOneCloseOnExecDelayLockWithNoOtherCopy) {
     startLogind();
-    ASSERT_TRUE(buses.waitForInhibitors(1));
-    const Inhibitor lock = buses.listInhibitors().front();
+    ASSERT_TRUE(buses->waitForInhibitors(1));
+    const Inhibitor lock = buses->listInhibitors().front();
     EXPECT_EQ(lock.what, "sleep:shutdown");
     EXPECT_EQ(lock.who, "Tidemark");
     EXPECT_EQ(lock.why, "Scheduling the wake-up for the next alarm");
@@ -84,12 +89,12 @@ TEST_F(SystemEventsTest, PostsBeforeReleasingAndRelocksAfterward) {
         {"sleep again", true, true, WorkspaceEvent::WillSleep, 0},
     };
     startLogind();
-    ASSERT_TRUE(buses.waitForInhibitors(1));
+    ASSERT_TRUE(buses->waitForInhibitors(1));
     for (const Step &step : steps) {
         SCOPED_TRACE(step.what);
         const size_t before = posted.size();
-        step.sleep ? buses.emitPrepareForSleep(step.start) : buses.emitPrepareForShutdown(step.start);
-        EXPECT_TRUE(buses.waitForInhibitors(step.locksAfter));
+        step.sleep ? buses->emitPrepareForSleep(step.start) : buses->emitPrepareForShutdown(step.start);
+        EXPECT_TRUE(buses->waitForInhibitors(step.locksAfter));
         if (step.posted) {
             ASSERT_TRUE(waitForPosts(before + 1));
             EXPECT_EQ(posted.back(), *step.posted);
@@ -104,12 +109,12 @@ TEST_F(SystemEventsTest, PostsBeforeReleasingAndRelocksAfterward) {
 
 TEST_F(SystemEventsTest, TakesANewLockFromARestartedLogind) {
     startLogind();
-    ASSERT_TRUE(buses.waitForInhibitors(1));
+    ASSERT_TRUE(buses->waitForInhibitors(1));
     ASSERT_TRUE(WaitUntil([&] { return logind->lockDescriptor() >= 0; }));
-    buses.stopLogind();
+    buses->stopLogind();
     EXPECT_TRUE(WaitUntil([&] { return logind->lockDescriptor() < 0; }));
-    buses.startLogind();
-    EXPECT_TRUE(buses.waitForInhibitors(1));
+    buses->startLogind();
+    EXPECT_TRUE(buses->waitForInhibitors(1));
     EXPECT_TRUE(WaitUntil([&] { return logind->lockDescriptor() >= 0; }));
     EXPECT_TRUE(posted.empty());
 }
@@ -117,7 +122,7 @@ TEST_F(SystemEventsTest, TakesANewLockFromARestartedLogind) {
 TEST_F(SystemEventsTest, ReportsApplicationUnitsOncePerLaunch) {
     startLaunches();
     ASSERT_EQ(launches->source(), LaunchMonitor::Source::Units);
-    EXPECT_EQ(buses.subscribeCalls(), 1);
+    EXPECT_EQ(buses->subscribeCalls(), 1);
     struct Case {
         std::string unit;
         bool launch;
@@ -137,65 +142,53 @@ TEST_F(SystemEventsTest, ReportsApplicationUnitsOncePerLaunch) {
     size_t expected = 0;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.unit);
-        buses.emitUnitNew(c.unit);
+        buses->emitUnitNew(c.unit);
         // A launch that must not count is followed by one that must: signals arrive in order, so
         // when the second has been posted, the first would have been too.
-        if (!c.launch) buses.emitUnitNew("app-barrier-" + std::to_string(expected) + ".scope");
+        if (!c.launch) buses->emitUnitNew("app-barrier-" + std::to_string(expected) + ".scope");
         expected += 1;
         ASSERT_TRUE(waitForPosts(expected)) << posted.size() << " posts";
     }
     // Once its unit is gone, the same name is a new launch.
-    buses.emitUnitRemoved("app-gnome-org.example.Editor-4242.scope");
-    buses.emitUnitNew("app-gnome-org.example.Editor-4242.scope");
+    buses->emitUnitRemoved("app-gnome-org.example.Editor-4242.scope");
+    buses->emitUnitNew("app-gnome-org.example.Editor-4242.scope");
     EXPECT_TRUE(waitForPosts(expected + 1));
     for (WorkspaceEvent event : posted) EXPECT_EQ(event, WorkspaceEvent::DidLaunchApplication);
 }
 
-class WithoutUserManager : public SystemEventsTest {
-protected:
-    WithoutUserManager() : SystemEventsTest({.logind = true}) {}
-};
-
-TEST_F(WithoutUserManager, ReportsNewWellKnownNamesOfOtherClients) {
+TEST_F(SystemEventsTest, WithoutUserManagerReportsNewWellKnownNamesOfOtherClients) {
+    useBuses({.logind = true});
     startLaunches();
     ASSERT_EQ(launches->source(), LaunchMonitor::Source::BusNames);
     // The host's own name is not a launch; the next client's is, and counts once.
     QDBusConnection own = QDBusConnection(QStringLiteral("host-session"));
     ASSERT_TRUE(own.registerService("org.tidemark.Tidemark"));
-    buses.claimSessionName("org.example.Editor");
+    buses->claimSessionName("org.example.Editor");
     ASSERT_TRUE(waitForPosts(1));
-    buses.releaseSessionName("org.example.Editor");
-    buses.claimSessionName("org.example.Editor");
+    buses->releaseSessionName("org.example.Editor");
+    buses->claimSessionName("org.example.Editor");
     EXPECT_TRUE(waitForPosts(2));
 }
 
-class WithoutSystemBus : public SystemEventsTest {
-protected:
-    WithoutSystemBus() : SystemEventsTest({.systemBus = false, .userManager = true}) {}
-};
-
-TEST_F(WithoutSystemBus, WarnsOnceAndRunsOn) {
+TEST_F(SystemEventsTest, WithoutSystemBusWarnsOnceAndRunsOn) {
+    useBuses({.systemBus = false, .userManager = true});
     startLogind();
     ASSERT_EQ(warnings.size(), 1u);
     EXPECT_NE(warnings.front().find("no system bus"), std::string::npos) << warnings.front();
     EXPECT_LT(logind->lockDescriptor(), 0);
     startLaunches();  // the session side works all the same
-    buses.emitUnitNew("app-x-1.scope");
+    buses->emitUnitNew("app-x-1.scope");
     EXPECT_TRUE(waitForPosts(1));
     EXPECT_EQ(warnings.size(), 1u);
 }
 
-class WithoutLogind : public SystemEventsTest {
-protected:
-    WithoutLogind() : SystemEventsTest({.userManager = true}) {}
-};
-
-TEST_F(WithoutLogind, WarnsOnceThenLocksWhenLogindArrives) {
+TEST_F(SystemEventsTest, WithoutLogindWarnsOnceThenLocksWhenLogindArrives) {
+    useBuses({.userManager = true});
     startLogind();
     ASSERT_TRUE(WaitUntil([&] { return !warnings.empty(); }));
     EXPECT_NE(warnings.front().find("logind is not available"), std::string::npos) << warnings.front();
-    buses.startLogind();
-    EXPECT_TRUE(buses.waitForInhibitors(1));
+    buses->startLogind();
+    EXPECT_TRUE(buses->waitForInhibitors(1));
     EXPECT_TRUE(WaitUntil([&] { return logind->lockDescriptor() >= 0; }));
     EXPECT_EQ(warnings.size(), 1u);
 }
