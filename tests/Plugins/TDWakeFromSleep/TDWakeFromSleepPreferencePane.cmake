@@ -1,10 +1,11 @@
 # The preference pane's tests. The program is its own host, like the controller's tests: its
 # bundle (TDWakeFromSleepPaneTests.app) carries the pane's resources and the helper tool's template,
 # so that the pane and the controller linked into it find them as they do in the plug-in's bundle.
-# Qt runs offscreen; polkit is python3-dbusmock's on a private system bus.
+# One QApplication runs offscreen (the host tests' main); polkit is python3-dbusmock's on a private
+# system bus.
 if(TARGET TDWakeFromSleep)
   wfs_add_host_test(TDWakeFromSleepPaneTests
-    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/TDWakeFromSleepPreferencePaneTest.cpp
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/TDWakeFromSleepPreferencePaneTest.cpp ${PROJECT_SOURCE_DIR}/tests/Support/QtTestMain.cpp
     LIBS CoreFoundationShared TDWakeFromSleepObjects TDWakeFromSleepPaneObjects IOKit WfsTestBuses)
   wfs_link_core_foundation_first(TDWakeFromSleepPaneTests)
   set(contents ${CMAKE_CURRENT_BINARY_DIR}/TDWakeFromSleepPaneTests.app/Contents)
@@ -17,7 +18,7 @@ if(TARGET TDWakeFromSleep)
                    WfsTestPrivilegedLauncher)
   # The registry of granted rights, seen through the Security library's internal header.
   target_include_directories(TDWakeFromSleepPaneTests PRIVATE ${PROJECT_SOURCE_DIR}/Platform/Security/src)
-  target_compile_definitions(TDWakeFromSleepPaneTests PRIVATE
+  target_compile_definitions(TDWakeFromSleepPaneTests PRIVATE WFS_TEST_WIDGETS
     WFS_TEST_PRIVILEGED_LAUNCHER="$<TARGET_FILE:WfsTestPrivilegedLauncher>"
     WFS_PANE_SCREENSHOT_DIR="${CMAKE_BINARY_DIR}/screenshots")
 endif()

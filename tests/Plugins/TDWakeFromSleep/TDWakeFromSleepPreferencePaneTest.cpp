@@ -39,24 +39,6 @@ constexpr char kViewMethod[] = "-[TDWakeFromSleepPreferencePaneExtension view]";
 constexpr char kResourcesVariable[] = "WFS_PANE_TEST_RESOURCES";
 constexpr char kNib[] = "TDWakeFromSleepPreferencePane.ui";
 
-// One QApplication for the whole program, offscreen: widgets need it, and QtDBus delivers its
-// answers through its event loop.
-class QtApplication : public ::testing::Environment {
-public:
-    void SetUp() override {
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
-        app_ = std::make_unique<QApplication>(argc_, argv_);
-    }
-    void TearDown() override { app_.reset(); }
-
-private:
-    int argc_ = 1;
-    char name_[16] = "pane-tests";
-    char *argv_[2] = {name_, nullptr};
-    std::unique_ptr<QApplication> app_;
-};
-[[maybe_unused]] ::testing::Environment *const gQt = ::testing::AddGlobalTestEnvironment(new QtApplication);
-
 std::string Text(CFStringRef string) { return QStringFromCFString(string).toStdString(); }
 
 AuthorizationExternalForm FormOf(AuthorizationRef ref) {
