@@ -34,11 +34,6 @@ double TimeOf(CFTypeRef date) {
     return date != nullptr && CFGetTypeID(date) == CFDateGetTypeID() ? CFDateGetAbsoluteTime(static_cast<CFDateRef>(date)) : NAN;
 }
 
-std::string Text(CFStringRef string) {
-    char buffer[1024] = "";
-    return string != nullptr && CFStringGetCString(string, buffer, sizeof buffer, kCFStringEncodingUTF8) ? buffer : "-";
-}
-
 // A timer of the test's application object that counts what it is asked.
 struct TestTimer : PLTimer {
     TestTimer(bool running, long mode, double alarm) : running_(running), mode_(mode), alarm_(alarm) {}
@@ -72,7 +67,7 @@ public:
     void performToolCommand(CFStringRef command, CFDateRef date, CFStringRef scheduler, CFStringRef type) override {
         CFRef<CFDictionaryRef> disk;
         wfs::foundation::PropertyListFile(NSUserDefaults::standardUserDefaults()->path()).Read(disk);
-        requests.push_back({Text(command), Text(scheduler), Text(type), TimeOf(date), TimeOf(wakeDate().get()),
+        requests.push_back({Utf8(command), Utf8(scheduler), Utf8(type), TimeOf(date), TimeOf(wakeDate().get()),
                             TimeOf(disk ? CFDictionaryGetValue(disk.get(), TDWakeFromSleepWakeDateKey) : nullptr)});
         TDWakeFromSleepController::performToolCommand(command, date, scheduler, type);
     }
@@ -114,7 +109,7 @@ protected:
         for (CFIndex i = 0; events && i < CFArrayGetCount(events.get()); ++i) {
             auto event = static_cast<CFDictionaryRef>(CFArrayGetValueAtIndex(events.get(), i));
             listed.push_back(Event(TimeOf(CFDictionaryGetValue(event, CFSTR(kIOPMPowerEventTimeKey))),
-                                   Text(static_cast<CFStringRef>(CFDictionaryGetValue(event, CFSTR(kIOPMPowerEventAppNameKey))))));
+                                   Utf8(static_cast<CFStringRef>(CFDictionaryGetValue(event, CFSTR(kIOPMPowerEventAppNameKey))))));
         }
         return listed;
     }
@@ -276,7 +271,7 @@ TEST_F(Controller, TheSameDateAgainChangesNothingAndAPassedDateIsNotCancelled) {
 TEST_F(Controller, WakeAndLaunchWithdrawTheStoredDate) {
     WFS_REQUIRE_ROOT();
     for (CFStringRef name : {NSWorkspaceDidWakeNotification, NSWorkspaceDidLaunchApplicationNotification}) {
-        SCOPED_TRACE(Text(name));
+        SCOPED_TRACE(Utf8(name));
         RecordingController controller;
         const CFAbsoluteTime ahead = SecondsFromNow(3600);
         controller.setWakeDate(Date(ahead).get());
@@ -338,8 +333,8 @@ TEST_F(Controller, PrivilegeFollowsTheToolsOwnerAndIsSetOnlyWhenItDiffers) {
             setenv("WFS_TEST_LAUNCHER_MODE", "grant", 1);
             nobodys.setToolIsPrivileged(true);
             WFS_CHILD_EXPECT(nobodys.requests.size() == 1 && nobodys.requests[0].command == "GetPrivileges" &&
-                             std::isnan(nobodys.requests[0].date) && nobodys.requests[0].scheduler == "-" &&
-                             nobodys.requests[0].type == "-");
+                             std::isnan(nobodys.requests[0].date) && nobodys.requests[0].scheduler == "(null)" &&
+                             nobodys.requests[0].type == "(null)");
             WFS_CHILD_EXPECT(nobodys.toolIsPrivileged());
             struct stat st {};
             WFS_CHILD_EXPECT(stat(ToolPath().c_str(), &st) == 0 && st.st_uid == 0 && st.st_mode == (S_IFREG | 04555u));

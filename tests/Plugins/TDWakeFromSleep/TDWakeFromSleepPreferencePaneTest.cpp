@@ -39,8 +39,6 @@ constexpr char kViewMethod[] = "-[TDWakeFromSleepPreferencePaneExtension view]";
 constexpr char kResourcesVariable[] = "WFS_PANE_TEST_RESOURCES";
 constexpr char kNib[] = "TDWakeFromSleepPreferencePane.ui";
 
-std::string Text(CFStringRef string) { return QStringFromCFString(string).toStdString(); }
-
 AuthorizationExternalForm FormOf(AuthorizationRef ref) {
     AuthorizationExternalForm form{};
     EXPECT_EQ(AuthorizationMakeExternalForm(ref, &form), errAuthorizationSuccess);
@@ -116,10 +114,10 @@ TEST_F(Pane, AnswersTheProtocolWithoutAndWithTranslationsAndLoadsItsViewOnce) {
         ASSERT_NE(setlocale(LC_MESSAGES, c.language ? "C.UTF-8" : "C"), nullptr);
         PLLog::setInfoEnabled(c.infoEnabled);
         TDWakeFromSleepPreferencePaneExtension pane;
-        EXPECT_EQ(Text(pane.preferencePaneIdentifier().get()), "TDWakeFromSleepPreferencePane");
-        EXPECT_EQ(Text(pane.preferencePaneTitle().get()), c.title);
-        EXPECT_EQ(Text(pane.preferencePaneLabel().get()), c.title);
-        EXPECT_EQ(Text(pane.preferencePaneTooltip().get()), c.tooltip);
+        EXPECT_EQ(Utf8(pane.preferencePaneIdentifier().get()), "TDWakeFromSleepPreferencePane");
+        EXPECT_EQ(Utf8(pane.preferencePaneTitle().get()), c.title);
+        EXPECT_EQ(Utf8(pane.preferencePaneLabel().get()), c.title);
+        EXPECT_EQ(Utf8(pane.preferencePaneTooltip().get()), c.tooltip);
         EXPECT_EQ(pane.preferencePaneOrderWeight(), 0.0f);
         NSImage *image = pane.preferencePaneImage();
         ASSERT_NE(image, nullptr);
