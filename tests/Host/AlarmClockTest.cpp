@@ -1,6 +1,6 @@
 // Ringing for real: the timer descriptor fires, the notification reaches the session bus's
 // notification service, its Snooze action comes back; and what happens on resume.
-#include "ZoneGuard.h"
+#include "HostTestSupport.h"
 
 #include <PrivateBuses.h>
 
@@ -27,16 +27,6 @@ struct Logged {
     }
 };
 
-Timer Countdown(const std::string &id, Instant endsAt, const std::string &label) {
-    Timer timer;
-    timer.id = id;
-    timer.mode = tidemark::TimerMode::Countdown;
-    timer.label = label;
-    timer.duration = std::chrono::seconds(1);
-    timer.endsAt = endsAt;
-    return timer;
-}
-
 class Ringing : public ::testing::Test {
 protected:
     void start(bool notifications) {
@@ -58,7 +48,7 @@ protected:
 TEST_F(Ringing, CountdownRingsAsACriticalNotificationAndSnoozes) {
     start(true);
     const Instant now = AlarmClock::SystemNow();
-    clock->setTimers({Countdown("7", now + std::chrono::seconds(1), "Tea")});
+    clock->setTimers({Countdown(now + std::chrono::seconds(1), "7", "Tea")});
     EXPECT_EQ(clock->nextRing(), now + std::chrono::seconds(1));
     ASSERT_TRUE(WaitUntil([&] { return !buses->notifyCalls().empty(); }));
     const QVariantList notify = buses->notifyCalls().front();
@@ -83,7 +73,7 @@ TEST_F(Ringing, CountdownRingsAsACriticalNotificationAndSnoozes) {
 
 TEST_F(Ringing, WithoutANotificationServiceTheRingIsLogged) {
     start(false);
-    clock->setTimers({Countdown("7", AlarmClock::SystemNow(), "")});
+    clock->setTimers({Countdown(AlarmClock::SystemNow(), "7")});
     ASSERT_TRUE(WaitUntil([&] { return !log.warnings.empty(); }));
     EXPECT_NE(log.warnings.front().find("\"Alarm\" rang, but no notification"), std::string::npos) << log.warnings.front();
 }
@@ -103,16 +93,11 @@ TEST(AlarmClockResume, RingsUpToTenMinutesLateAndLogsOlderOnesAsMissed) {
         std::vector<std::string> rung;
         AlarmClock clock([&](const Timer &timer, Instant) { rung.push_back(timer.id); }, nullptr, log.sink(),
                          [&] { return AlarmClock::SystemNow() + offset; });
-        Timer alarm;
-        alarm.id = "3";
-        alarm.on = true;
         const Instant ring = std::chrono::ceil<std::chrono::minutes>(start + std::chrono::seconds(1));
         const time_t t = ring.time_since_epoch().count();
         struct tm parts {};
         gmtime_r(&t, &parts);
-        alarm.hour = parts.tm_hour;
-        alarm.minute = parts.tm_min;
-        clock.setTimers({alarm});
+        clock.setTimers({Alarm(parts.tm_hour, parts.tm_min)});
         EXPECT_EQ(clock.nextRing(), ring);
 
         offset = std::chrono::duration_cast<std::chrono::seconds>(ring - start + c.slept);

@@ -1,7 +1,7 @@
 // When alarms ring, in Berlin's zone, on ordinary days and on both days the clock changes in 2025:
 // 30 March, 02:00 CET becomes 03:00 CEST (01:00 UTC); 26 October, 03:00 CEST becomes 02:00 CET
 // (01:00 UTC).
-#include "ZoneGuard.h"
+#include "HostTestSupport.h"
 
 #include <AlarmDates.h>
 

@@ -1,7 +1,7 @@
 // The command line: every kind of bad input is a usage error (status 2, nothing written), and the
 // timer commands against a store that records what is written. The program itself, against the
 // real file, is in TidemarkProcessTest.cpp.
-#include "ZoneGuard.h"
+#include "HostTestSupport.h"
 
 #include <CommandLine.h>
 #include <TimerCommands.h>

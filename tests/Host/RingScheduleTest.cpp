@@ -1,5 +1,5 @@
 // Which timers ring or are missed between two looks at the clock, and how they change.
-#include "ZoneGuard.h"
+#include "HostTestSupport.h"
 
 #include <RingSchedule.h>
 
@@ -8,25 +8,6 @@ namespace {
 
 using tidemark::Timer;
 using tidemark::TimerMode;
-
-Timer Alarm(int hour, int minute, tidemark::Weekdays days = 0, bool on = true) {
-    Timer timer;
-    timer.id = "1";
-    timer.hour = hour;
-    timer.minute = minute;
-    timer.days = days;
-    timer.on = on;
-    return timer;
-}
-
-Timer Countdown(const char *endsAt) {
-    Timer timer;
-    timer.id = "1";
-    timer.mode = TimerMode::Countdown;
-    timer.duration = std::chrono::minutes(25);
-    timer.endsAt = Utc(endsAt);
-    return timer;
-}
 
 Timer Snoozed(Timer timer, const char *until) {
     timer.snoozedUntil = Utc(until);
@@ -53,10 +34,10 @@ TEST(RingSchedule, RingsOrMissesWhatFellDue) {
         {"slept a month", Alarm(7, 0, 0x01), "2024-12-01 00:00", "2025-01-15 12:00", "2025-01-13 07:00", true, true},
         {"clock set back", Alarm(7, 0), "2025-01-15 08:00", "2025-01-15 06:00", nullptr, false, true},
         {"off", Alarm(7, 0, 0, false), "2025-01-15 06:00", "2025-01-15 07:00", nullptr, false, false},
-        {"countdown ends", Countdown("2025-01-15 07:00"), "2025-01-15 06:59", "2025-01-15 07:00:01", "2025-01-15 07:00", false, false},
-        {"countdown still running", Countdown("2025-01-15 07:00"), "2025-01-15 06:00", "2025-01-15 06:59", nullptr, false, true},
+        {"countdown ends", Countdown(Utc("2025-01-15 07:00")), "2025-01-15 06:59", "2025-01-15 07:00:01", "2025-01-15 07:00", false, false},
+        {"countdown still running", Countdown(Utc("2025-01-15 07:00")), "2025-01-15 06:00", "2025-01-15 06:59", nullptr, false, true},
         // A countdown end is kept until it is taken, even from before the last look (the host was not running).
-        {"countdown ended long ago", Countdown("2025-01-15 07:00"), "2025-01-15 07:30", "2025-01-15 07:31", "2025-01-15 07:00", true, false},
+        {"countdown ended long ago", Countdown(Utc("2025-01-15 07:00")), "2025-01-15 07:30", "2025-01-15 07:31", "2025-01-15 07:00", true, false},
         {"snooze of a one-time alarm", Snoozed(Alarm(7, 0, 0, false), "2025-01-15 07:09"), "2025-01-15 07:00", "2025-01-15 07:09",
          "2025-01-15 07:09", false, false},
         {"snooze and the next day's ring together", Snoozed(Alarm(7, 0, tidemark::kEveryDay), "2025-01-14 07:09"), "2025-01-14 07:00",
@@ -81,7 +62,7 @@ TEST(RingSchedule, RingsOrMissesWhatFellDue) {
 TEST(RingSchedule, NextRingIsTheEarliestOfTheRunningTimers) {
     ZoneGuard zone("UTC");
     const auto now = Utc("2025-01-15 06:00");
-    std::vector<Timer> timers = {Alarm(7, 0), Alarm(6, 10, 0, false), Countdown("2025-01-15 06:30")};
+    std::vector<Timer> timers = {Alarm(7, 0), Alarm(6, 10, 0, false), Countdown(Utc("2025-01-15 06:30"))};
     EXPECT_EQ(tidemark::NextRing(timers, now), Utc("2025-01-15 06:30"));
     timers[2].endsAt = Utc("2025-01-15 05:00");  // ended unseen: due at once
     EXPECT_EQ(tidemark::NextRing(timers, now), Utc("2025-01-15 05:00"));

@@ -1,7 +1,7 @@
 // timers.plist: what is read and what is kept from a file anyone can edit, a damaged file, and the
 // running host's side (reloading what another process changed, writing back only what ringing
 // changed).
-#include "ZoneGuard.h"
+#include "HostTestSupport.h"
 
 #include <PrivateBuses.h>
 
@@ -122,15 +122,6 @@ TEST(TimerFile, ADamagedFileIsMovedAsideAndAForeignTimersEntryIsNeverReplaced) {
     EXPECT_EQ(wfstest::ReadFile(file.path()), foreign);
 }
 
-Timer Countdown(const std::string &id, Instant endsAt) {
-    Timer timer;
-    timer.id = id;
-    timer.mode = TimerMode::Countdown;
-    timer.duration = std::chrono::seconds(100);
-    timer.endsAt = endsAt;
-    return timer;
-}
-
 TEST(TimerSync, ReloadsWhatAnotherProcessWroteAndMergesWhatRingingChanged) {
     wfstest::TempDir dir("tidemark-timers");
     const std::string path = dir / "config/tidemark/timers.plist";
@@ -149,12 +140,12 @@ TEST(TimerSync, ReloadsWhatAnotherProcessWroteAndMergesWhatRingingChanged) {
     auto write = [&](const std::function<void(std::vector<Timer> &)> &edit) {
         ASSERT_TRUE(theirs.update([&](std::vector<Timer> &timers) { return edit(timers), true; }, error)) << error;
     };
-    write([&](std::vector<Timer> &timers) { timers = {Countdown("1", later), Countdown("2", later)}; });
+    write([&](std::vector<Timer> &timers) { timers = {Countdown(later, "1"), Countdown(later, "2")}; });
     ASSERT_TRUE(WaitUntil([&] { return clock.timers().size() == 2; }));
 
     // Countdown 1 ends in the host while another process removes countdown 2 and adds 3; the host
     // has not seen that yet when it writes back.
-    write([&](std::vector<Timer> &timers) { timers = {Countdown("1", later), Countdown("3", later)}; });
+    write([&](std::vector<Timer> &timers) { timers = {Countdown(later, "1"), Countdown(later, "3")}; });
     std::vector<Timer> rung = clock.timers();
     rung[0].endsAt.reset();
     sync.save(rung);
