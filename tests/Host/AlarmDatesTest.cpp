@@ -43,15 +43,5 @@ TEST(AlarmDates, NextRingInLocalTimeAcrossClockChanges) {
     }
 }
 
-TEST(AlarmDates, LocalTimeOnDateFollowsTheZone) {
-    const tidemark::LocalDate day{2025, 7, 1};
-    {
-        ZoneGuard zone("UTC");
-        EXPECT_EQ(tidemark::LocalTimeOnDate(day, 12, 0), Utc("2025-07-01 12:00"));
-    }
-    ZoneGuard zone("America/New_York");
-    EXPECT_EQ(tidemark::LocalTimeOnDate(day, 12, 0), Utc("2025-07-01 16:00"));
-}
-
 }  // namespace
 }  // namespace hosttest
