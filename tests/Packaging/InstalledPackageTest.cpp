@@ -12,7 +12,6 @@
 #include <QDBusArgument>
 #include <QDBusConnectionInterface>
 
-#include <sched.h>
 #include <sys/mount.h>
 
 namespace {
@@ -110,8 +109,7 @@ TEST(InstalledPackage, PolkitdReadsThePackagedAction) {
     const std::string actions = unpacked / "usr/share/polkit-1/actions";
     const wfs::UniqueFd quiet(::open("/dev/null", O_WRONLY | O_CLOEXEC));
     const auto ownActions = [actions] {
-        return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-               ::mount(actions.c_str(), "/usr/share/polkit-1/actions", nullptr, MS_BIND, nullptr) == 0;
+        return wfstest::EnterPrivateMountNamespace() && ::mount(actions.c_str(), "/usr/share/polkit-1/actions", nullptr, MS_BIND, nullptr) == 0;
     };
     const wfstest::Child polkitd = wfstest::Child::Exec(
         {"/usr/lib/polkit-1/polkitd", "--no-debug"}, wfstest::ChildSetup().Fd(1, quiet.get()).Fd(2, quiet.get()).Before(ownActions));

@@ -5,7 +5,6 @@
 #include "PackageFiles.h"
 
 #include <sys/mount.h>
-#include <sched.h>
 
 namespace {
 
@@ -39,10 +38,7 @@ TEST(MaintainerScripts, InstallRemoveAndPurgeWithoutARunningSystemd) {
                                        .Env("DPKG_MAINTSCRIPT_PACKAGE", "tidemark")
                                        .Env("DPKG_MAINTSCRIPT_NAME", name)
                                        .Before([binds] {
-                                           if (::unshare(CLONE_NEWNS) != 0 ||
-                                               ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-                                               return false;
-                                           }
+                                           if (!wfstest::EnterPrivateMountNamespace()) return false;
                                            for (const auto &[from, to] : binds) {
                                                if (::mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) != 0) return false;
                                            }

@@ -9,7 +9,6 @@
 #include <TestSupport.h>
 
 #include <clocale>
-#include <sched.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/un.h>
@@ -81,10 +80,7 @@ TEST(PLLog, EachLineIsAJournalEntryWithItsPriorityAndPlace) {
     };
     for (const auto &level : levels) {
         const std::string entry = TextFromChild([&] {
-            if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-                mount("none", "/run", "tmpfs", 0, nullptr) != 0) {
-                return std::string("no namespace");
-            }
+            if (!EnterPrivateMountNamespace() || mount("none", "/run", "tmpfs", 0, nullptr) != 0) return std::string("no namespace");
             std::filesystem::create_directories("/run/systemd/journal");
             wfs::UniqueFd journal(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
             sockaddr_un address{};

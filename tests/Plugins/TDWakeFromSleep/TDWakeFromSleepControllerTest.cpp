@@ -17,7 +17,6 @@
 #include <UserHome.h>
 
 #include <cmath>
-#include <sched.h>
 #include <sys/mount.h>
 
 using namespace wfstest;
@@ -398,8 +397,7 @@ TEST_F(Controller, ToolFailuresAreLoggedWithTheirNumbers) {
     if (geteuid() != 0) return;
     env_.set("XDG_DATA_HOME", dir_ / "data");
     const Outcome outcome = Child::Fork([&] {
-        if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 77;
-        if (mount("none", (dir_ / "data").c_str(), "tmpfs", MS_NOSUID, nullptr) != 0) return 77;
+        if (!EnterPrivateMountNamespace() || mount("none", (dir_ / "data").c_str(), "tmpfs", MS_NOSUID, nullptr) != 0) return 77;
         const bool noTool = !controller.toolPath();
         return noTool && Logged(PLLogLevel::Error, "home directory is on an volume that doesn't support setuid root helper tools",
                                 "-[TDWakeFromSleepController toolPath]")
