@@ -15,6 +15,7 @@
 #include <vector>
 
 #include <sys/stat.h>
+#include <unistd.h>
 #include <time.h>
 
 namespace wfstest {
@@ -42,6 +43,14 @@ struct UserHome {
             env.set(name, root + "/" + folder);
         }
         env.set("WFS_POWER_EVENT_STORE", root + "/store/events.plist");
+    }
+    // Everything in the home but `keep` (a set-user-ID launcher of root's, say) becomes nobody's,
+    // for a test's child that drops to nobody.
+    bool giveToNobody(const std::string &keep) const {
+        for (const auto &entry : std::filesystem::recursive_directory_iterator(dir.path())) {
+            if (entry.path() != keep && ::lchown(entry.path().c_str(), kNobodyID, kNobodyID) != 0) return false;
+        }
+        return true;
     }
     std::string timers() const { return dir / "config/tidemark/timers.plist"; }
     std::string wakeAlarm() const { return dir / "sys/class/rtc/rtc0/wakealarm"; }

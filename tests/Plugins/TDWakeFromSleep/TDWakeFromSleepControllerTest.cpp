@@ -115,15 +115,6 @@ protected:
     static std::string Event(double time, const std::string &scheduler = kHost) {
         return UnixSecondsText(time) + " " + scheduler + " wakepoweron";
     }
-    // Every folder a process as nobody writes to becomes nobody's.
-    void GiveFoldersToNobody() {
-        for (const char *folder : {"home", "config", "data", "run"}) {
-            for (const auto &entry : std::filesystem::recursive_directory_iterator(dir_ / folder)) {
-                ASSERT_EQ(lchown(entry.path().c_str(), kNobodyID, kNobodyID), 0);
-            }
-            ASSERT_EQ(chown((dir_ / folder).c_str(), kNobodyID, kNobodyID), 0);
-        }
-    }
     bool Logged(PLLogLevel level, const std::string &message, const std::string &method) const {
         return std::any_of(logged_.begin(), logged_.end(), [&](const PLLogRecord &r) {
             return r.level == level && r.message == message && r.methodName == method && r.fileName == kLogFile;
@@ -312,7 +303,7 @@ TEST_F(Controller, PrivilegeFollowsTheToolsOwnerAndIsSetOnlyWhenItDiffers) {
     const CFAbsoluteTime stored = SecondsFromNow(7200);
     NSUserDefaults::standardUserDefaults()->setObject(Date(stored).get(), TDWakeFromSleepWakeDateKey);
     ASSERT_TRUE(NSUserDefaults::standardUserDefaults()->synchronize());
-    GiveFoldersToNobody();
+    ASSERT_TRUE(home_.giveToNobody(dir_ / "launcher"));
     timers_.push_back(std::make_shared<TestTimer>(true, 1, SecondsFromNow(3600)));
     RunInChild(
         [&] {

@@ -364,11 +364,7 @@ TEST_F(Pane, TheSwitchGrantsAndWithdrawsTheToolsPrivilege) {
     if (!IsTestChild()) {
         WFS_REQUIRE_ROOT();
         ASSERT_TRUE(InstallCopy(WFS_TEST_PRIVILEGED_LAUNCHER, dir_ / "launcher", 0, 04755));
-        for (const auto &entry : std::filesystem::recursive_directory_iterator(dir_.path())) {
-            if (entry.path() != dir_ / "launcher") {
-                ASSERT_EQ(lchown(entry.path().c_str(), kNobodyID, kNobodyID), 0);
-            }
-        }
+        ASSERT_TRUE(home_.giveToNobody(dir_ / "launcher"));
         RerunThisTest(ChildSetup().AsNobody().Env("WFS_PANE_TEST_HOME", dir_.path()));
         return;
     }
