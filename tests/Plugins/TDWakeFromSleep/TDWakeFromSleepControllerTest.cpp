@@ -258,26 +258,6 @@ TEST_F(Controller, TheSameDateAgainChangesNothingAndAPassedDateIsNotCancelled) {
     EXPECT_EQ(Stored(), ahead + 60);
 }
 
-TEST_F(Controller, WakeAndLaunchWithdrawTheStoredDate) {
-    WFS_REQUIRE_ROOT();
-    for (CFStringRef name : {NSWorkspaceDidWakeNotification, NSWorkspaceDidLaunchApplicationNotification}) {
-        SCOPED_TRACE(Utf8(name));
-        RecordingController controller;
-        const CFAbsoluteTime ahead = SecondsFromNow(3600);
-        controller.setWakeDate(Date(ahead).get());
-        ASSERT_EQ(Events(), std::vector<std::string>{Event(ahead)});
-        controller.requests.clear();
-        NSWorkspace::sharedWorkspace().notificationCenter().postNotificationName(name, nullptr);
-        ASSERT_EQ(controller.requests.size(), 1u);
-        EXPECT_EQ(controller.requests[0].command, "CancelPowerEvent");
-        EXPECT_EQ(controller.requests[0].date, ahead);
-        EXPECT_EQ(controller.requests[0].inMemory, ahead);  // cancelled before it is removed
-        EXPECT_TRUE(std::isnan(Stored()));
-        EXPECT_TRUE(std::isnan(OnDisk()));
-        EXPECT_TRUE(Events().empty());
-    }
-}
-
 TEST_F(Controller, PrivilegeFollowsTheToolsOwnerAndIsSetOnlyWhenItDiffers) {
     WFS_REQUIRE_ROOT();
     {
