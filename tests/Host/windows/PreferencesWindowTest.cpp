@@ -10,17 +10,13 @@
 #include <QPixmap>
 #include <QStackedWidget>
 
-#include <gtest/gtest.h>
+#include <CFTestSupport.h>
 
 namespace windowtest {
 namespace {
 
 using tidemark::PreferencesWindow;
 using wfs::CFRef;
-
-CFRef<CFStringRef> String(const std::string &text) {
-    return CFRef<CFStringRef>(CFStringCreateWithCString(nullptr, text.c_str(), kCFStringEncodingUTF8));
-}
 
 NSImage Swatch(Qt::GlobalColor color) {
     QPixmap pixmap(32, 32);
@@ -35,10 +31,10 @@ public:
         : title_(std::move(title)), weight_(weight), hasView_(hasView), record_(record) {}
     ~RecordingPane() override { delete view_.data(); }
 
-    CFRef<CFStringRef> preferencePaneIdentifier() override { return String("test." + title_); }
-    CFRef<CFStringRef> preferencePaneTitle() override { return String(title_); }
-    CFRef<CFStringRef> preferencePaneLabel() override { return String(title_ + " label"); }
-    CFRef<CFStringRef> preferencePaneTooltip() override { return String("Open " + title_); }
+    CFRef<CFStringRef> preferencePaneIdentifier() override { return wfstest::Str("test." + title_); }
+    CFRef<CFStringRef> preferencePaneTitle() override { return wfstest::Str(title_); }
+    CFRef<CFStringRef> preferencePaneLabel() override { return wfstest::Str(title_ + " label"); }
+    CFRef<CFStringRef> preferencePaneTooltip() override { return wfstest::Str("Open " + title_); }
     // A new image each time, and the last one gone: the window must have taken a copy.
     NSImage *preferencePaneImage() override {
         image_ = std::make_unique<NSImage>(Swatch(Qt::darkCyan));
