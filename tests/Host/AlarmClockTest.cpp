@@ -17,15 +17,7 @@ using wfstest::WaitUntil;
 
 using tidemark::AlarmClock;
 using tidemark::Instant;
-using tidemark::LogLevel;
 using tidemark::Timer;
-
-struct Logged {
-    std::vector<std::string> warnings, infos;
-    tidemark::LogSink sink() {
-        return [this](LogLevel level, const std::string &line) { (level >= LogLevel::Warn ? warnings : infos).push_back(line); };
-    }
-};
 
 class Ringing : public ::testing::Test {
 protected:

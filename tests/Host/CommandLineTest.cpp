@@ -14,11 +14,6 @@ namespace {
 
 using namespace tidemark;
 
-std::vector<std::string> Words(const std::string &line) {
-    std::istringstream in(line);
-    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
-}
-
 TEST(CommandLine, BadInputIsAUsageError) {
     const char *bad[] = {
         "--window", "--verbose extra", "alarm", "alarm add", "alarm add 24:00", "alarm add 7:60", "alarm add 7:5",

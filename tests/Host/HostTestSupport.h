@@ -1,12 +1,17 @@
-// What the host's unit tests share: a time zone for one test, instants written in UTC, and timers.
+// What the host's tests share: a time zone for one test, instants written in UTC, timers, a log
+// sink that keeps the lines, and a command line in words.
 #pragma once
 
 #include <TestSupport.h>
+#include <HostLog.h>
 #include <Timer.h>
 
 #include <chrono>
 #include <ctime>
+#include <iterator>
+#include <sstream>
 #include <string>
+#include <vector>
 
 namespace hosttest {
 
@@ -42,6 +47,20 @@ inline tidemark::Timer Alarm(int hour, int minute, tidemark::Weekdays days = 0, 
 // A countdown timer that ends at `endsAt`.
 inline tidemark::Timer Countdown(tidemark::Instant endsAt, const std::string &id = "1", const std::string &label = "") {
     return {.id = id, .mode = tidemark::TimerMode::Countdown, .label = label, .duration = std::chrono::minutes(25), .endsAt = endsAt};
+}
+
+// The lines logged through sink(): warnings and errors, and the rest.
+struct Logged {
+    std::vector<std::string> warnings, infos;
+    tidemark::LogSink sink() {
+        using tidemark::LogLevel;
+        return [this](LogLevel level, const std::string &line) { (level >= LogLevel::Warn ? warnings : infos).push_back(line); };
+    }
+};
+
+inline std::vector<std::string> Words(const std::string &line) {
+    std::istringstream in(line);
+    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
 }
 
 }  // namespace hosttest

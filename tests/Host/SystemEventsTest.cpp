@@ -1,5 +1,7 @@
 // Sleep, wake, power-off and application launches against real buses: logind's and the systemd
 // user manager's mocks send the signals, and logind's ListInhibitors shows the lock as logind sees it.
+#include "HostTestSupport.h"
+
 #include <PrivateBuses.h>
 #include <SystemEvents.h>
 
@@ -14,7 +16,6 @@ using wfstest::WaitUntil;
 
 using tidemark::LaunchMonitor;
 using tidemark::LogindMonitor;
-using tidemark::LogLevel;
 using tidemark::WorkspaceEvent;
 
 // How many descriptors of this process refer to the same open file as `fd`.
@@ -39,12 +40,9 @@ protected:
             lockHeldWhilePosting.push_back(logind && logind->lockDescriptor() >= 0);
         };
     }
-    tidemark::LogSink sink() {
-        return [this](LogLevel level, const std::string &line) { (level >= LogLevel::Warn ? warnings : infos).push_back(line); };
-    }
-    void startLogind() { logind = std::make_unique<LogindMonitor>(buses->connectSystem("host-system"), poster(), sink()); }
+    void startLogind() { logind = std::make_unique<LogindMonitor>(buses->connectSystem("host-system"), poster(), log.sink()); }
     void startLaunches() {
-        launches = std::make_unique<LaunchMonitor>(buses->connectSession("host-session"), poster(), sink());
+        launches = std::make_unique<LaunchMonitor>(buses->connectSession("host-session"), poster(), log.sink());
         ASSERT_TRUE(WaitUntil([&] { return launches->source() != LaunchMonitor::Source::Undecided; }));
     }
     bool waitForPosts(size_t count) {
@@ -54,7 +52,7 @@ protected:
     std::optional<PrivateBuses> buses;
     std::vector<WorkspaceEvent> posted;
     std::vector<bool> lockHeldWhilePosting;
-    std::vector<std::string> warnings, infos;
+    Logged log;
     std::unique_ptr<LogindMonitor> logind;
     std::unique_ptr<LaunchMonitor> launches;
 };
@@ -71,7 +69,7 @@ TEST_F(SystemEventsTest, HoldsOneCloseOnExecDelayLockWithNoOtherCopy) {
     EXPECT_TRUE(::fcntl(logind->lockDescriptor(), F_GETFD) & FD_CLOEXEC);
     // Any duplicate left in Qt's messages would keep the lock after the host let it go.
     EXPECT_TRUE(WaitUntil([&] { return CopiesOf(logind->lockDescriptor()) == 1; }));
-    EXPECT_TRUE(warnings.empty());
+    EXPECT_TRUE(log.warnings.empty());
 }
 
 TEST_F(SystemEventsTest, PostsBeforeReleasingAndRelocksAfterward) {
@@ -104,7 +102,7 @@ TEST_F(SystemEventsTest, PostsBeforeReleasingAndRelocksAfterward) {
             EXPECT_EQ(posted.size(), before);
         }
     }
-    EXPECT_TRUE(warnings.empty());
+    EXPECT_TRUE(log.warnings.empty());
 }
 
 TEST_F(SystemEventsTest, TakesANewLockFromARestartedLogind) {
@@ -173,24 +171,24 @@ TEST_F(SystemEventsTest, WithoutUserManagerReportsNewWellKnownNamesOfOtherClient
 TEST_F(SystemEventsTest, WithoutSystemBusWarnsOnceAndRunsOn) {
     useBuses({.systemBus = false, .userManager = true});
     startLogind();
-    ASSERT_EQ(warnings.size(), 1u);
-    EXPECT_NE(warnings.front().find("no system bus"), std::string::npos) << warnings.front();
+    ASSERT_EQ(log.warnings.size(), 1u);
+    EXPECT_NE(log.warnings.front().find("no system bus"), std::string::npos) << log.warnings.front();
     EXPECT_LT(logind->lockDescriptor(), 0);
     startLaunches();  // the session side works all the same
     buses->emitUnitNew("app-x-1.scope");
     EXPECT_TRUE(waitForPosts(1));
-    EXPECT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(log.warnings.size(), 1u);
 }
 
 TEST_F(SystemEventsTest, WithoutLogindWarnsOnceThenLocksWhenLogindArrives) {
     useBuses({.userManager = true});
     startLogind();
-    ASSERT_TRUE(WaitUntil([&] { return !warnings.empty(); }));
-    EXPECT_NE(warnings.front().find("logind is not available"), std::string::npos) << warnings.front();
+    ASSERT_TRUE(WaitUntil([&] { return !log.warnings.empty(); }));
+    EXPECT_NE(log.warnings.front().find("logind is not available"), std::string::npos) << log.warnings.front();
     buses->startLogind();
     EXPECT_TRUE(buses->waitForInhibitors(1));
     EXPECT_TRUE(WaitUntil([&] { return logind->lockDescriptor() >= 0; }));
-    EXPECT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(log.warnings.size(), 1u);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The tidemark program as a user runs it, a separate process: its command line against the real
 // timers file, and the application with the real plug-in, the real helper tool (as root) and the
 // fixture's logind, user manager and notification service.
+#include "HostTestSupport.h"
+
 #include <PrivateBuses.h>
 #include <AlarmAhead.h>
 #include <UserHome.h>
@@ -19,9 +21,8 @@ using wfstest::WaitUntil;
 using Home = wfstest::UserHome;
 
 wfstest::Outcome Tidemark(const std::string &line) {
-    std::vector<std::string> argv = {TIDEMARK_PATH};
-    std::istringstream words(line);
-    for (std::string word; words >> word;) argv.push_back(word);
+    std::vector<std::string> argv = Words(line);
+    argv.insert(argv.begin(), TIDEMARK_PATH);
     return wfstest::RunProgram(argv);
 }
 

@@ -126,10 +126,8 @@ TEST(TimerSync, ReloadsWhatAnotherProcessWroteAndMergesWhatRingingChanged) {
     wfstest::TempDir dir("tidemark-timers");
     const std::string path = dir / "config/tidemark/timers.plist";
     TimerFile mine(path), theirs(path);
-    std::vector<std::string> warnings;
-    const LogSink log = [&](LogLevel level, const std::string &line) {
-        if (level >= LogLevel::Warn) warnings.push_back(line);
-    };
+    Logged logged;
+    const LogSink log = logged.sink();
     AlarmClock clock(nullptr, nullptr, log);
     TimerSync sync(mine, clock, log);
     sync.start();  // makes the folder to watch
@@ -161,7 +159,7 @@ TEST(TimerSync, ReloadsWhatAnotherProcessWroteAndMergesWhatRingingChanged) {
     wfstest::WriteFile(path, "garbage");
     EXPECT_TRUE(WaitUntil([&] { return clock.timers().empty(); }));
     EXPECT_TRUE(captured.has("moved it aside"));
-    EXPECT_TRUE(warnings.empty()) << testing::PrintToString(warnings);
+    EXPECT_TRUE(logged.warnings.empty()) << testing::PrintToString(logged.warnings);
 }
 
 }  // namespace
