@@ -72,11 +72,7 @@ TEST(PLLog, EachLineIsAJournalEntryWithItsPriorityAndPlace) {
         {[] { PLLog::warn(CFSTR("wake soon"), 12, "Plugins/X/Y", "-[Y z:]"); }, "4"},
         {[] { PLLog::error(CFSTR("wake soon"), 12, "Plugins/X/Y", "-[Y z:]"); }, "3"},
         {[] { PLLog::assert_(false, CFSTR("wake soon"), 12, "Plugins/X/Y", "-[Y z:]"); }, "2"},
-        {[] {
-             PLLog::setInfoEnabled(true);
-             PLLog::info(CFSTR("wake soon"), 12, "Plugins/X/Y", "-[Y z:]");
-         },
-         "6"},
+        {[] { PLLog::setInfoEnabled(true); PLLog::info(CFSTR("wake soon"), 12, "Plugins/X/Y", "-[Y z:]"); }, "6"},
     };
     for (const auto &level : levels) {
         const std::string entry = TextFromChild([&] {
