@@ -164,14 +164,6 @@ TEST(NSUserDefaults, StandardDefaultsLiveInTheUsersConfigFolder) {
         // A program without a bundle identifier has its process name as the domain.
         EXPECT_EQ(NSUserDefaults::standardUserDefaults()->path(), expected + "/FoundationTests/FoundationTests.plist");
     }
-    // A damaged file: the defaults start empty, and the file is kept aside.
-    const std::string path = NSUserDefaults::standardUserDefaults()->path();
-    WriteFile(path, "<plist><dict><key>TDWakeFromSleepWakeDateKey</key>");
-    auto previous = wfs::foundation::SetLogHandler(CaptureLog);
-    EXPECT_FALSE(NSUserDefaults::standardUserDefaults()->objectForKey(CFSTR("TDWakeFromSleepWakeDateKey")));
-    wfs::foundation::SetLogHandler(previous);
-    EXPECT_EQ(Named(std::filesystem::path(path).parent_path(), "FoundationTests.plist.corrupt-").size(), 1u);
-
     // Values are copies: changing the caller's mutable value later changes nothing stored.
     auto defaults = NSUserDefaults::standardUserDefaults();
     CFRef<CFMutableDictionaryRef> value = MakeDictionary();
