@@ -9,8 +9,6 @@
 
 #include "AuthorizationInternal.h"
 
-#include <IOKit/IOKit.h>
-
 #include <CFTestSupport.h>
 #include <PrivateBuses.h>
 #include <TestSupport.h>
@@ -29,7 +27,6 @@
 #include <cstring>
 
 using namespace wfstest;
-using wfs::CFRef;
 
 namespace {
 
@@ -314,11 +311,9 @@ TEST_F(Pane, TheLockHandsItsAuthorizationToTheController) {
         const CFAbsoluteTime start = CFAbsoluteTimeGetCurrent();
         view->findChild<QPushButton *>("testWakeButton")->click();
         const CFAbsoluteTime end = CFAbsoluteTimeGetCurrent();
-        CFRef<CFArrayRef> events(IOPMCopyScheduledPowerEvents());
-        ASSERT_TRUE(events);
-        ASSERT_EQ(CFArrayGetCount(events.get()), 1);
-        auto event = static_cast<CFDictionaryRef>(CFArrayGetValueAtIndex(events.get(), 0));
-        const CFAbsoluteTime when = CFDateGetAbsoluteTime(static_cast<CFDateRef>(CFDictionaryGetValue(event, CFSTR(kIOPMPowerEventTimeKey))));
+        const std::vector<double> wakes = home_.scheduledWakes();
+        ASSERT_EQ(wakes.size(), 1u);
+        const CFAbsoluteTime when = wakes[0] - kCFAbsoluteTimeIntervalSince1970;
         EXPECT_GE(when, start + 91.0);
         EXPECT_LE(when, end + 91.0);
         EXPECT_FALSE(NSUserDefaults::standardUserDefaults()->objectForKey(TDWakeFromSleepWakeDateKey));
