@@ -1,8 +1,8 @@
 // One user's folders for a test of the host and its plug-in: HOME, the XDG folders (the runtime
 // folder 0700, as logind makes it, and TMPDIR in it), the event store and a sysfs with one RTC that
 // may wake the machine, all below a private temporary folder and in the environment of every
-// program the test starts. What would steer the host elsewhere (its plug-in path, its log level, a translation) is
-// unset.
+// program the test starts. What would steer the host elsewhere (its plug-in path, its log level,
+// a translation) is unset.
 #pragma once
 
 #include "TestSupport.h"
