@@ -33,9 +33,10 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 # The libraries come from dpkg-shlibdeps; pkexec runs the helper tool's repair and polkitd answers
-# the pane's lock.
+# the pane's lock. Qt's SVG plug-ins are loaded at run time, which dpkg-shlibdeps cannot see:
+# without them the application's and the pane's images (SVG) come out blank.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "pkexec, polkitd")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "pkexec, polkitd, libqt6svg6")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/postinst ${CMAKE_CURRENT_LIST_DIR}/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 

@@ -96,15 +96,15 @@ TEST(Package, ControlNamesTheComputedAndThePolkitDependencies) {
     EXPECT_EQ(control["Package"], "tidemark");
     EXPECT_EQ(control["Version"], "1.0");
     // The dependencies are computed (dpkg-shlibdeps) for the libraries that the programs and the
-    // plug-in load; pkexec and polkitd are named.
+    // plug-in load; pkexec, polkitd and Qt's SVG plug-ins (loaded at run time) are named.
     std::set<std::string> depends;
     std::istringstream list(control["Depends"]);
     for (std::string entry; std::getline(list, entry, ',');) {
         entry.erase(0, entry.find_first_not_of(' '));
         depends.insert(entry.substr(0, entry.find(' ')));
     }
-    for (const char *name : {"pkexec", "polkitd", "libc6", "libstdc++6", "libexpat1", "libsystemd0", "libqt6core6",
-                             "libqt6dbus6", "libqt6widgets6"}) {
+    for (const char *name : {"pkexec", "polkitd", "libqt6svg6", "libc6", "libstdc++6", "libexpat1", "libsystemd0",
+                             "libqt6core6", "libqt6dbus6", "libqt6widgets6"}) {
         EXPECT_TRUE(depends.count(name)) << name << " is not in Depends: " << control["Depends"];
     }
 }
