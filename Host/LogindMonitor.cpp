@@ -30,11 +30,7 @@ LogindMonitor::LogindMonitor(QDBusConnection systemBus, WorkspacePoster post, Lo
 
 void LogindMonitor::prepareForSleep(bool start) {
     if (start) {
-        goingDown_ = true;
-        ++generation_;
-        post_(WorkspaceEvent::WillSleep);
-        lock_.reset();
-        log_(LogLevel::Info, "going to sleep: inhibitor lock released");
+        goDown(WorkspaceEvent::WillSleep, "going to sleep");
     } else {
         goingDown_ = false;
         post_(WorkspaceEvent::DidWake);
@@ -44,16 +40,22 @@ void LogindMonitor::prepareForSleep(bool start) {
 
 void LogindMonitor::prepareForShutdown(bool start) {
     if (start) {
-        goingDown_ = true;
-        ++generation_;
-        post_(WorkspaceEvent::WillPowerOff);
-        lock_.reset();
-        log_(LogLevel::Info, "powering off: inhibitor lock released");
+        goDown(WorkspaceEvent::WillPowerOff, "powering off");
     } else {
         // A cancelled power-off: nothing to undo but the lock.
         goingDown_ = false;
         takeLock();
     }
+}
+
+void LogindMonitor::goDown(WorkspaceEvent event, const char *what) {
+    goingDown_ = true;
+    ++generation_;
+    // Delivered synchronously: the plug-ins have done their work when the post returns, and only
+    // then does the released lock let logind go on.
+    post_(event);
+    lock_.reset();
+    log_(LogLevel::Info, std::string(what) + ": inhibitor lock released");
 }
 
 void LogindMonitor::logindOwnerChanged(const QString &, const QString &, const QString &newOwner) {

@@ -33,6 +33,8 @@ private slots:
 
 private:
     void takeLock();
+    // A sleep or power-off begins: the plug-ins are told, then the lock goes.
+    void goDown(WorkspaceEvent event, const char *what);
 
     QDBusConnection bus_;
     WorkspacePoster post_;
