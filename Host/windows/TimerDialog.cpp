@@ -64,7 +64,9 @@ std::vector<std::string> TimerDialog::words() const {
     words.push_back(when_->text().trimmed().toStdString());
     std::string days;
     for (size_t day = 0; alarm && day < days_.size(); ++day) {
-        if (days_[day]->isChecked()) days += (days.empty() ? "" : ",") + std::string(kDayNames[day]);
+        if (!days_[day]->isChecked()) continue;
+        if (!days.empty()) days += ',';
+        days += kDayNames[day];
     }
     if (!days.empty()) words.insert(words.end(), {"--days", days});
     // An empty field means no label; anything else goes to the command's check as typed.
