@@ -12,14 +12,7 @@
 namespace tidemark {
 namespace {
 
-std::string LocalText(Instant when) {
-    const time_t t = when.time_since_epoch().count();
-    struct tm local {};
-    localtime_r(&t, &local);
-    char text[64];
-    strftime(text, sizeof text, "%Y-%m-%d %H:%M %Z", &local);
-    return text;
-}
+constexpr char kLogTimeFormat[] = "%Y-%m-%d %H:%M %Z";
 
 std::string NameOf(const Timer &timer) {
     const std::string kind = timer.mode == TimerMode::Alarm ? "alarm" : "timer";
@@ -55,7 +48,7 @@ void AlarmClock::snooze(const std::string &id, std::chrono::minutes delay) {
     for (Timer &timer : timers_) {
         if (timer.id != id) continue;
         timer.snoozedUntil = now_() + delay;
-        log_(LogLevel::Info, NameOf(timer) + " snoozed until " + LocalText(*timer.snoozedUntil));
+        log_(LogLevel::Info, NameOf(timer) + " snoozed until " + FormatInstant(*timer.snoozedUntil, kLogTimeFormat));
         if (changed_) changed_(timers_);
         arm();
         return;
@@ -83,9 +76,9 @@ void AlarmClock::ringDue() {
     for (const RingEvent &event : due.events) {
         const Timer &timer = timers_[event.index];
         if (event.missed) {
-            log_(LogLevel::Warn, NameOf(timer) + " was missed: it was due at " + LocalText(event.due));
+            log_(LogLevel::Warn, NameOf(timer) + " was missed: it was due at " + FormatInstant(event.due, kLogTimeFormat));
         } else {
-            log_(LogLevel::Notice, NameOf(timer) + " rings (due at " + LocalText(event.due) + ")");
+            log_(LogLevel::Notice, NameOf(timer) + " rings (due at " + FormatInstant(event.due, kLogTimeFormat) + ")");
             if (ring_) ring_(timer, event.due);
         }
     }

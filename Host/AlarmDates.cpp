@@ -72,4 +72,12 @@ Instant NextAlarmDate(int hour, int minute, Weekdays days, Instant after) {
     return after + std::chrono::days(7);
 }
 
+std::string FormatInstant(Instant when, const char *format, bool utc) {
+    const time_t t = when.time_since_epoch().count();
+    struct tm parts {};
+    utc ? gmtime_r(&t, &parts) : localtime_r(&t, &parts);
+    char text[128];
+    return strftime(text, sizeof text, format, &parts) > 0 ? text : "";
+}
+
 }  // namespace tidemark

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 namespace tidemark {
 
@@ -29,5 +30,8 @@ Instant LocalTimeOnDate(LocalDate date, int hour, int minute);
 // The first instant strictly after `after` at which an alarm at hour:minute rings, on one of
 // `days` (on any day when `days` is 0).
 Instant NextAlarmDate(int hour, int minute, Weekdays days, Instant after);
+
+// `when` written with strftime's `format`, in the process's zone or in UTC.
+std::string FormatInstant(Instant when, const char *format, bool utc = false);
 
 }  // namespace tidemark

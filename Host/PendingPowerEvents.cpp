@@ -1,5 +1,7 @@
 #include "PendingPowerEvents.h"
 
+#include "AlarmDates.h"
+
 #include <IOKit/IOKit.h>
 #include <ListingText.h>
 #include <Support/CFRef.h>
@@ -26,15 +28,9 @@ std::string Text(CFTypeRef value) {
 
 std::string When(CFTypeRef value) {
     if (value == nullptr || CFGetTypeID(value) != CFDateGetTypeID()) return "?";
-    const time_t t = static_cast<time_t>(
-        std::floor(CFDateGetAbsoluteTime(static_cast<CFDateRef>(value)) + kCFAbsoluteTimeIntervalSince1970));
-    struct tm local {}, utc {};
-    char localText[64], utcText[64];
-    localtime_r(&t, &local);
-    gmtime_r(&t, &utc);
-    strftime(localText, sizeof localText, "%Y-%m-%d %H:%M:%S %Z", &local);
-    strftime(utcText, sizeof utcText, "%Y-%m-%d %H:%M:%S UTC", &utc);
-    return std::string(localText) + " (" + utcText + ")";
+    const Instant when{std::chrono::seconds(static_cast<long long>(
+        std::floor(CFDateGetAbsoluteTime(static_cast<CFDateRef>(value)) + kCFAbsoluteTimeIntervalSince1970)))};
+    return FormatInstant(when, "%Y-%m-%d %H:%M:%S %Z") + " (" + FormatInstant(when, "%Y-%m-%d %H:%M:%S UTC", true) + ")";
 }
 
 std::string Owner(CFTypeRef value) {

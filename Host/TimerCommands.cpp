@@ -11,12 +11,7 @@ namespace tidemark {
 namespace {
 
 std::string DateText(Instant when, bool utc) {
-    const time_t t = when.time_since_epoch().count();
-    struct tm parts {};
-    utc ? gmtime_r(&t, &parts) : localtime_r(&t, &parts);
-    char text[64];
-    strftime(text, sizeof text, utc ? "%Y-%m-%d %H:%M UTC" : "%Y-%m-%d %H:%M %Z", &parts);
-    return text;
+    return FormatInstant(when, utc ? "%Y-%m-%d %H:%M UTC" : "%Y-%m-%d %H:%M %Z", utc);
 }
 
 std::string TimeText(const Timer &alarm) {

@@ -35,14 +35,7 @@ std::string RunningLine(const AlarmClock &clock, const HostWindows *windows) {
                        : windows->trayIcon() != nullptr    ? "running with its window and tray icon: "
                                                            : "running with its window (no tray; closing it minimizes it): ";
     line += std::to_string(clock.timers().size()) + " timers";
-    if (const auto next = clock.nextRing()) {
-        const time_t t = next->time_since_epoch().count();
-        struct tm local {};
-        localtime_r(&t, &local);
-        char text[64];
-        strftime(text, sizeof text, "%Y-%m-%d %H:%M %Z", &local);
-        line += ", next ring " + std::string(text);
-    }
+    if (const auto next = clock.nextRing()) line += ", next ring " + FormatInstant(*next, "%Y-%m-%d %H:%M %Z");
     return line;
 }
 

@@ -8,14 +8,7 @@
 namespace tidemark {
 namespace {
 
-QString LocalText(Instant when, const char *format) {
-    const time_t t = when.time_since_epoch().count();
-    struct tm local {};
-    localtime_r(&t, &local);
-    char text[64];
-    strftime(text, sizeof text, format, &local);
-    return QString::fromLocal8Bit(text);
-}
+QString LocalText(Instant when, const char *format) { return QString::fromLocal8Bit(FormatInstant(when, format).c_str()); }
 
 }  // namespace
 
