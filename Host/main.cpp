@@ -28,10 +28,7 @@ namespace {
 using namespace tidemark;
 
 // The folder of the program's file (links resolved), wherever it was started from.
-std::filesystem::path ProgramFolder() {
-    std::error_code error;
-    return std::filesystem::read_symlink("/proc/self/exe", error).parent_path();
-}
+std::filesystem::path ProgramFolder() { return std::filesystem::path(RunningProgramPath()).parent_path(); }
 
 void LoadPlugins(PluginHost &plugins, const LogSink &log) {
     const char *pluginPath = std::getenv("TIDEMARK_PLUGIN_PATH");

@@ -115,13 +115,16 @@ void MainWindow::refresh() {
     remove_->setEnabled(selected() != nullptr);
 }
 
-const Timer *MainWindow::selected() const {
-    const QList<QTreeWidgetItem *> items = list_->selectedItems();
-    if (items.isEmpty()) return nullptr;
-    const std::string id = items.front()->data(kOn, kIdRole).toString().toStdString();
+const Timer *MainWindow::timerOf(const QTreeWidgetItem *item) const {
+    const std::string id = item->data(kOn, kIdRole).toString().toStdString();
     const auto &timers = clock_.timers();
     const auto found = std::find_if(timers.begin(), timers.end(), [&](const Timer &timer) { return timer.id == id; });
     return found == timers.end() ? nullptr : &*found;
+}
+
+const Timer *MainWindow::selected() const {
+    const QList<QTreeWidgetItem *> items = list_->selectedItems();
+    return items.isEmpty() ? nullptr : timerOf(items.front());
 }
 
 QString MainWindow::run(const std::vector<std::string> &words) {
@@ -158,13 +161,11 @@ void MainWindow::removeSelected() {
 
 void MainWindow::itemChanged(QTreeWidgetItem *item, int column) {
     if (column != kOn) return;
-    const std::string id = item->data(kOn, kIdRole).toString().toStdString();
-    const auto &timers = clock_.timers();
-    const auto found = std::find_if(timers.begin(), timers.end(), [&](const Timer &timer) { return timer.id == id; });
-    if (found == timers.end()) return;
+    const Timer *timer = timerOf(item);
+    if (timer == nullptr) return;
     const bool on = item->checkState(kOn) == Qt::Checked;
-    const QString refused = found->mode == TimerMode::Alarm ? run({"alarm", on ? "on" : "off", id})
-                                                            : run({"timer", on ? "start" : "stop", id});
+    const QString refused = timer->mode == TimerMode::Alarm ? run({"alarm", on ? "on" : "off", timer->id})
+                                                            : run({"timer", on ? "start" : "stop", timer->id});
     // A refused switch shows the timer as it is again; not from inside the item's own signal,
     // since a refresh deletes the items.
     if (!refused.isEmpty()) QTimer::singleShot(0, this, &MainWindow::refresh);

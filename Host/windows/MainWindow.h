@@ -57,6 +57,8 @@ private slots:
     void itemChanged(QTreeWidgetItem *item, int column);
 
 private:
+    // The clock's timer that a row shows, or null when it has gone since.
+    const Timer *timerOf(const QTreeWidgetItem *item) const;
     const Timer *selected() const;
     void openDialog(TimerMode mode, const Timer *timer);
 
