@@ -2,14 +2,12 @@
 
 #include "UserFolders.h"
 
-#include <Support/Eintr.h>
-#include <Support/UniqueFd.h>
+#include <Foundation/PropertyListFile.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,16 +31,6 @@ int MakeFolder(const std::string &folder) {
     const std::string parent = std::filesystem::path(folder).parent_path().string();
     if (::mkdir(parent.c_str(), 0700) != 0 && errno != EEXIST) return errno;
     if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return errno;
-    return 0;
-}
-
-int WriteAll(int fd, const std::string &text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = wfs::RetryOnEintr([&] { return ::write(fd, text.data() + done, text.size() - done); });
-        if (n < 0) return errno;
-        done += static_cast<size_t>(n);
-    }
     return 0;
 }
 
@@ -91,17 +79,9 @@ int AutostartEntry::write() const {
     if (!contents) return EINVAL;
     const std::string folder = std::filesystem::path(path_).parent_path().string();
     if (const int error = MakeFolder(folder)) return error;
-    // A hidden name that is no .desktop file, so that a session starting meanwhile never reads a
+    // The temporary's name ends in no .desktop, so a session starting meanwhile never reads a
     // half-written entry.
-    std::string temporary = folder + "/." + kEntryName + ".XXXXXX";
-    wfs::UniqueFd fd(wfs::RetryOnEintr([&] { return ::mkostemp(temporary.data(), O_CLOEXEC); }));
-    if (!fd) return errno;
-    int error = WriteAll(fd.get(), *contents);
-    if (error == 0 && ::fchmod(fd.get(), 0644) != 0) error = errno;
-    if (error == 0 && wfs::RetryOnEintr([&] { return ::fsync(fd.get()); }) != 0) error = errno;
-    if (error == 0 && ::rename(temporary.c_str(), path_.c_str()) != 0) error = errno;
-    if (error != 0) ::unlink(temporary.c_str());
-    return error;
+    return wfs::foundation::ReplaceFileAtomically(path_, contents->data(), contents->size(), 0644);
 }
 
 int AutostartEntry::remove() const {

@@ -209,7 +209,7 @@ void RemoveStaleTemporaries(const SplitPath &parts) {
     }
 }
 
-int WriteAll(int fd, const UInt8 *bytes, size_t size) {
+int WriteAll(int fd, const char *bytes, size_t size) {
     size_t done = 0;
     while (done < size) {
         const ssize_t n = RetryOnEintr([&] { return ::write(fd, bytes + done, size - done); });
@@ -222,21 +222,8 @@ int WriteAll(int fd, const UInt8 *bytes, size_t size) {
 int WriteAtomically(const std::string &path, CFDictionaryRef contents) {
     CFRef<CFDataRef> xml(CFPropertyListCreateXMLData(nullptr, contents));
     if (!xml) return EINVAL;  // a value the format cannot carry
-    const SplitPath parts = Split(path);
-    RemoveStaleTemporaries(parts);
-    TemporaryFile temporary;
-    if (const int error = temporary.Create(path + ".tmp-")) return error;
-    if (const int error = WriteAll(temporary.fd(), CFDataGetBytePtr(xml.get()), static_cast<size_t>(CFDataGetLength(xml.get())))) {
-        return error;
-    }
-    if (RetryOnEintr([&] { return ::fsync(temporary.fd()); }) != 0) return errno;
-    if (::rename(temporary.path().c_str(), path.c_str()) != 0) return errno;
-    temporary.Committed();
-    // Without this the rename itself may be lost in a crash, and the old file come back.
-    UniqueFd folder(RetryOnEintr([&] { return ::open(parts.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
-    if (!folder) return errno;
-    if (RetryOnEintr([&] { return ::fsync(folder.get()); }) != 0) return errno;
-    return 0;
+    RemoveStaleTemporaries(Split(path));
+    return ReplaceFileAtomically(path, CFDataGetBytePtr(xml.get()), static_cast<size_t>(CFDataGetLength(xml.get())));
 }
 
 // Running out of memory is an answer of these calls, not an exception through their callers.
@@ -250,6 +237,21 @@ int NoThrow(Call &&call) noexcept {
 }
 
 }  // namespace
+
+int ReplaceFileAtomically(const std::string &path, const void *bytes, size_t size, mode_t mode) {
+    TemporaryFile temporary;
+    if (const int error = temporary.Create(path + ".tmp-")) return error;
+    if (mode != 0600 && ::fchmod(temporary.fd(), mode) != 0) return errno;
+    if (const int error = WriteAll(temporary.fd(), static_cast<const char *>(bytes), size)) return error;
+    if (RetryOnEintr([&] { return ::fsync(temporary.fd()); }) != 0) return errno;
+    if (::rename(temporary.path().c_str(), path.c_str()) != 0) return errno;
+    temporary.Committed();
+    // Without this the rename itself may be lost in a crash, and the old file come back.
+    UniqueFd folder(RetryOnEintr([&] { return ::open(Split(path).folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+    if (!folder) return errno;
+    if (RetryOnEintr([&] { return ::fsync(folder.get()); }) != 0) return errno;
+    return 0;
+}
 
 PropertyListFile::PropertyListFile(std::string path) : path_(std::move(path)) {
     FOUNDATION_ASSERT(!path_.empty() && path_.front() == '/');

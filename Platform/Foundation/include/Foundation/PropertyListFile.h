@@ -16,6 +16,8 @@
 #include <functional>
 #include <string>
 
+#include <sys/types.h>
+
 namespace wfs::foundation {
 
 class PropertyListFile {
@@ -40,5 +42,11 @@ public:
 private:
     std::string path_;
 };
+
+// Replaces the file at `path` with `size` bytes atomically, the same way: a temporary file beside
+// it (<path>.tmp-XXXXXX, no name a reader of *.plist or *.desktop files picks up) with `mode`,
+// written, flushed, renamed over `path`, and the folder flushed. 0 or the errno of the first
+// failure, with the file as it was and no temporary left.
+int ReplaceFileAtomically(const std::string &path, const void *bytes, size_t size, mode_t mode = 0600);
 
 }  // namespace wfs::foundation
