@@ -36,7 +36,6 @@ TEST(InstalledPackage, UnpackedProgramFindsItsPlugInAndSchedulesTheWakeUpOnSleep
     const std::string &text = host.text();
     EXPECT_NE(text.find("loaded plug-in " + unpacked.root() + "/usr/lib/tidemark/plugins/TDWakeFromSleep.plugin"), std::string::npos)
         << text;
-    EXPECT_EQ(text.find("no Info.plist"), std::string::npos) << text;
     ASSERT_TRUE(buses.waitForInhibitors(1)) << text;
 
     buses.emitPrepareForSleep(true);
