@@ -227,8 +227,7 @@ void PrivateBuses::setPolkitAllowed(const std::vector<std::string> &actions) {
 
 void PrivateBuses::setPolkitError(const std::string &name, const std::string &message) {
     const QString code = name.empty() ? kCheckAnswering
-                                      : QStringLiteral("raise dbus.exceptions.DBusException(%1, name=%2)")
-                                            .arg(QString::fromStdString("'" + message + "'"), QString::fromStdString("'" + name + "'"));
+                                      : QString::fromStdString("raise dbus.exceptions.DBusException('" + message + "', name='" + name + "')");
     callMock(system_, kPolkit, kPolkitPath, kMockInterface, QStringLiteral("AddMethod"),
              {kPolkitInterface, QStringLiteral("CheckAuthorization"), QStringLiteral("(sa{sv})sa{ss}us"),
               QStringLiteral("(bba{ss})"), code});
