@@ -10,18 +10,11 @@ namespace {
 using wfstest::PrivateBuses;
 
 TEST(PrivateBuses, ServesWhatItIsAskedForAndLeavesNoProcessBehind) {
-    const struct {
-        const char *what;
-        PrivateBuses::Services services;
-        bool polkit, logind, userManager, notifications;
-    } cases[] = {
-        {"every service", {.polkit = true, .logind = true, .userManager = true, .notifications = true}, true, true, true, true},
-        {"the buses alone", {}, false, false, false, false},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const PrivateBuses::Services c : {PrivateBuses::Services{.polkit = true, .logind = true, .userManager = true, .notifications = true},
+                                           PrivateBuses::Services{}}) {
+        SCOPED_TRACE(c.polkit ? "every service" : "the buses alone");
         {
-            PrivateBuses buses(c.services);
+            PrivateBuses buses(c);
             EXPECT_EQ(std::getenv("DBUS_SYSTEM_BUS_ADDRESS"), buses.systemAddress());
             EXPECT_EQ(std::getenv("DBUS_SESSION_BUS_ADDRESS"), buses.sessionAddress());
             QDBusConnection system = buses.connectSystem("probe-system"), session = buses.connectSession("probe-session");

@@ -83,11 +83,17 @@ QVariantList Variants(const QVariantList &values) {
     return wrapped;
 }
 
-// A unit's object path, its name with every byte but letters and digits written as _xx.
-QDBusObjectPath UnitPath(const std::string &unit) {
+// A unit's name and object path, the name with every byte but letters and digits written as _xx.
+QVariantList Unit(const std::string &unit) {
     QString path = kSystemdPath + "/unit/";
     for (unsigned char c : unit) path += std::isalnum(c) ? QString(QChar(c)) : QString::asprintf("_%02x", c);
-    return QDBusObjectPath(path);
+    return {QString::fromStdString(unit), QVariant::fromValue(QDBusObjectPath(path))};
+}
+
+// Stops a mock and waits until its name is gone from the bus.
+void Stop(Child &mock, QDBusConnection &bus, const QString &name) {
+    mock = Child();
+    EXPECT_TRUE(WaitUntil([&] { return !bus.interface()->isServiceRegistered(name).value(); })) << name.toStdString();
 }
 
 }  // namespace
@@ -154,17 +160,10 @@ PrivateBuses::PrivateBuses(const Services &services) {
     }
 }
 
+// The members then end in the reverse of their declaration: the connections, the services, and
+// last the buses they are on.
 PrivateBuses::~PrivateBuses() {
     for (const QString &name : connectionNames_) QDBusConnection::disconnectFromBus(name);
-    system_ = QDBusConnection(QString());
-    session_ = QDBusConnection(QString());
-    // The services before the buses they are on.
-    notifications_ = Child();
-    userManager_ = Child();
-    logind_ = Child();
-    polkit_ = Child();
-    sessionDaemon_ = Child();
-    systemDaemon_ = Child();
 }
 
 QDBusConnection PrivateBuses::connectSystem(const QString &name) {
@@ -218,10 +217,7 @@ void PrivateBuses::startPolkit() {
     setPolkitError("", "");
 }
 
-void PrivateBuses::stopPolkit() {
-    polkit_ = Child();
-    EXPECT_TRUE(WaitUntil([&] { return !system_.interface()->isServiceRegistered(kPolkit).value(); }));
-}
+void PrivateBuses::stopPolkit() { Stop(polkit_, system_, kPolkit); }
 
 void PrivateBuses::setPolkitAllowed(const std::vector<std::string> &actions) {
     QStringList list;
@@ -231,8 +227,7 @@ void PrivateBuses::setPolkitAllowed(const std::vector<std::string> &actions) {
 
 void PrivateBuses::setPolkitError(const std::string &name, const std::string &message) {
     const QString code = name.empty() ? kCheckAnswering
-                                      : QStringLiteral("raise dbus.exceptions.DBusException(%1, name=%2)")
-                                            .arg(QString::fromStdString("'" + message + "'"), QString::fromStdString("'" + name + "'"));
+                                      : QString::fromStdString("raise dbus.exceptions.DBusException('" + message + "', name='" + name + "')");
     callMock(system_, kPolkit, kPolkitPath, kMockInterface, QStringLiteral("AddMethod"),
              {kPolkitInterface, QStringLiteral("CheckAuthorization"), QStringLiteral("(sa{sv})sa{ss}us"),
               QStringLiteral("(bba{ss})"), code});
@@ -254,10 +249,7 @@ std::vector<std::pair<std::string, uint>> PrivateBuses::polkitChecks() {
 
 void PrivateBuses::startLogind() { logind_ = startMock({"--system", "--template", "logind"}, system_, kLogind); }
 
-void PrivateBuses::stopLogind() {
-    logind_ = Child();
-    EXPECT_TRUE(WaitUntil([&] { return !system_.interface()->isServiceRegistered(kLogind).value(); }));
-}
+void PrivateBuses::stopLogind() { Stop(logind_, system_, kLogind); }
 
 void PrivateBuses::emitPrepareForSleep(bool start) {
     emitSignal(system_, kLogind, kLogindPath, kLogindManager, QStringLiteral("PrepareForSleep"), QStringLiteral("b"), {start});
@@ -268,13 +260,9 @@ void PrivateBuses::emitPrepareForShutdown(bool start) {
 }
 
 std::vector<Inhibitor> PrivateBuses::listInhibitors() {
-    QDBusMessage call = QDBusMessage::createMethodCall(kLogind, kLogindPath, kLogindManager, QStringLiteral("ListInhibitors"));
-    const QDBusMessage reply = system_.call(call, QDBus::Block, kCallTimeoutMs);
+    const QDBusMessage reply = callMock(system_, kLogind, kLogindPath, kLogindManager, QStringLiteral("ListInhibitors"), {});
     std::vector<Inhibitor> rows;
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 1) {
-        ADD_FAILURE() << "ListInhibitors: " << reply.errorMessage().toStdString();
-        return rows;
-    }
+    if (reply.arguments().size() != 1) return rows;
     const QDBusArgument list = reply.arguments().at(0).value<QDBusArgument>();
     list.beginArray();
     while (!list.atEnd()) {
@@ -296,13 +284,11 @@ bool PrivateBuses::waitForInhibitors(size_t count) {
 // ---- The systemd user manager ----
 
 void PrivateBuses::emitUnitNew(const std::string &unit) {
-    emitSignal(session_, kSystemd, kSystemdPath, kSystemdManager, QStringLiteral("UnitNew"), QStringLiteral("so"),
-               {QString::fromStdString(unit), QVariant::fromValue(UnitPath(unit))});
+    emitSignal(session_, kSystemd, kSystemdPath, kSystemdManager, QStringLiteral("UnitNew"), QStringLiteral("so"), Unit(unit));
 }
 
 void PrivateBuses::emitUnitRemoved(const std::string &unit) {
-    emitSignal(session_, kSystemd, kSystemdPath, kSystemdManager, QStringLiteral("UnitRemoved"), QStringLiteral("so"),
-               {QString::fromStdString(unit), QVariant::fromValue(UnitPath(unit))});
+    emitSignal(session_, kSystemd, kSystemdPath, kSystemdManager, QStringLiteral("UnitRemoved"), QStringLiteral("so"), Unit(unit));
 }
 
 int PrivateBuses::subscribeCalls() {
