@@ -39,10 +39,7 @@ TEST(CommandLine, BadInputIsAUsageError) {
 
 TEST(CommandLine, GoodInput) {
     const auto add = std::get<AddAlarm>(std::get<Command>(ParseCommandLine({"alarm", "add", "7:05", "--label", "Wake up", "--days=SUN,mon"})));
-    EXPECT_EQ(add.hour, 7);
-    EXPECT_EQ(add.minute, 5);
-    EXPECT_EQ(add.days, 0x41);
-    EXPECT_EQ(add.label, "Wake up");
+    EXPECT_EQ(std::tuple(add.hour, add.minute, add.days, add.label), std::tuple(7, 5, 0x41, "Wake up"));
     EXPECT_EQ(DaysText(add.days), "mon,sun");
     const struct {
         const char *text;
@@ -79,7 +76,8 @@ TEST(TimerCommands, UnknownOrWrongIdsWriteNothing) {
     ZoneGuard zone("Europe/Berlin");
     MemoryStore store;
     std::ostringstream out, err;
-    const Instant now = Utc("2025-03-29 12:00");
+    const Instant start = Utc("2025-03-29 12:00");
+    Instant now = start;
     auto run = [&](const std::string &line) { return RunTimerCommand(std::get<Command>(ParseCommandLine(Words(line))), store, now, out, err); };
     ASSERT_EQ(run("alarm add 02:30 --days sun"), 0);
     ASSERT_EQ(run("timer add 25m"), 0);
@@ -96,13 +94,12 @@ TEST(TimerCommands, UnknownOrWrongIdsWriteNothing) {
     EXPECT_NE(err.str().find("1 is an alarm, not a countdown timer"), std::string::npos) << err.str();
 
     // An edit keeps the ID and whether the timer runs; a countdown restarts only for a new duration.
-    const Instant later = now + std::chrono::minutes(5);
-    auto runLater = [&](const std::string &line) { return RunTimerCommand(std::get<Command>(ParseCommandLine(Words(line))), store, later, out, err); };
-    ASSERT_EQ(runLater("timer edit 2 25m --label Tea"), 0);
-    EXPECT_EQ(store.timers[1].endsAt, now + std::chrono::minutes(25));
-    ASSERT_EQ(runLater("timer edit 2 10m --label Tea"), 0);
-    EXPECT_EQ(store.timers[1].endsAt, later + std::chrono::minutes(10));
-    ASSERT_EQ(runLater("timer stop 2"), 0);
+    now = start + std::chrono::minutes(5);
+    ASSERT_EQ(run("timer edit 2 25m --label Tea"), 0);
+    EXPECT_EQ(store.timers[1].endsAt, start + std::chrono::minutes(25));
+    ASSERT_EQ(run("timer edit 2 10m --label Tea"), 0);
+    EXPECT_EQ(store.timers[1].endsAt, now + std::chrono::minutes(10));
+    ASSERT_EQ(run("timer stop 2"), 0);
     EXPECT_FALSE(store.timers[1].endsAt);
     ASSERT_EQ(run("alarm off 1"), 0);
     ASSERT_EQ(run("alarm edit 1 07:15"), 0);

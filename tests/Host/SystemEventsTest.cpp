@@ -61,10 +61,8 @@ TEST_F(SystemEventsTest, HoldsOneCloseOnExecDelayLockWithNoOtherCopy) {
     startLogind();
     ASSERT_TRUE(buses->waitForInhibitors(1));
     const Inhibitor lock = buses->listInhibitors().front();
-    EXPECT_EQ(lock.what, "sleep:shutdown");
-    EXPECT_EQ(lock.who, "Tidemark");
-    EXPECT_EQ(lock.why, "Scheduling the wake-up for the next alarm");
-    EXPECT_EQ(lock.mode, "delay");
+    EXPECT_EQ(std::tie(lock.what, lock.who, lock.why, lock.mode),
+              std::tuple("sleep:shutdown", "Tidemark", "Scheduling the wake-up for the next alarm", "delay"));
     ASSERT_TRUE(WaitUntil([&] { return logind->lockDescriptor() >= 0; }));
     EXPECT_TRUE(::fcntl(logind->lockDescriptor(), F_GETFD) & FD_CLOEXEC);
     // Any duplicate left in Qt's messages would keep the lock after the host let it go.

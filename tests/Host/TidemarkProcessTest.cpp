@@ -37,13 +37,11 @@ TEST(TidemarkProgram, BadInputExitsTwoAndLeavesTheFileByteForByte) {
         const char *line, *complaint;
     } cases[] = {
         {"alarm add 25:00", "bad time \"25:00\""},
-        {"alarm add 7:3", "bad time"},
         {"alarm add 07:30 --days mon,funday", "bad days"},
         {"alarm remove 9", "no alarm or timer with ID 9"},
         {"alarm on 9", "no alarm or timer with ID 9"},
         {"alarm off 2", "2 is a countdown timer"},
         {"timer add 90x", "bad duration \"90x\""},
-        {"timer add 1h1h", "bad duration"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.line);

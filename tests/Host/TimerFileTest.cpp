@@ -23,8 +23,11 @@ std::string Plist(const std::string &timers) {
            "<key>timers</key><array>" + timers + "</array></dict></plist>\n";
 }
 
-const char kAlarm[] = "<key>id</key><string>1</string><key>mode</key><integer>1</integer><key>hour</key><integer>7</integer>"
-                      "<key>minute</key><integer>30</integer><key>on</key><true/>";
+// An alarm's entry with its hour as written, and any keys after.
+std::string AlarmEntry(const std::string &id, const std::string &hour, const std::string &more = "") {
+    return "<dict><key>id</key><string>" + id + "</string><key>mode</key><integer>1</integer><key>hour</key>" + hour +
+           "<key>minute</key><integer>30</integer><key>on</key><true/>" + more + "</dict>";
+}
 
 // Captures PLLog's lines for one test: a damaged file is reported through it.
 struct CapturedLog {
@@ -38,24 +41,17 @@ struct CapturedLog {
 
 TEST(TimerFile, ReadsOnlyWellFormedTimersAndKeepsEveryOtherEntryAsItIs) {
     const struct {
-        const char *entry;
+        std::string entry;
         bool readable;
     } cases[] = {
-        {"<dict>" "<key>id</key><string>1</string><key>mode</key><integer>1</integer><key>hour</key><integer>7</integer>"
-         "<key>minute</key><integer>30</integer><key>on</key><true/><key>label</key><string>Wake up</string>"
-         "<key>days</key><array><string>mon</string><string>SUN</string></array>"
-         "<key>snoozedUntil</key><date>2025-03-30T01:00:00Z</date></dict>", true},
+        {AlarmEntry("1", "<integer>7</integer>", "<key>label</key><string>Wake up</string><key>days</key><array><string>mon</string>"
+                    "<string>SUN</string></array><key>snoozedUntil</key><date>2025-03-30T01:00:00Z</date>"), true},
         {"<dict><key>id</key><string>2</string><key>mode</key><integer>0</integer><key>duration</key><integer>90</integer>"
          "<key>endsAt</key><date>2025-03-30T01:01:30Z</date></dict>", true},
-        {"<dict><key>id</key><string>3</string><key>mode</key><integer>1</integer><key>hour</key><integer>24</integer>"
-         "<key>minute</key><integer>0</integer><key>on</key><true/></dict>", false},
-        {"<dict><key>id</key><string>4</string><key>mode</key><integer>1</integer><key>hour</key><real>7.5</real>"
-         "<key>minute</key><integer>0</integer><key>on</key><true/></dict>", false},
-        {"<dict><key>id</key><string>5</string><key>mode</key><integer>1</integer><key>hour</key><integer>7</integer>"
-         "<key>minute</key><integer>0</integer><key>on</key><true/><key>days</key><array><string>mon</string>"
-         "<string>mon</string></array></dict>", false},
-        {"<dict><key>id</key><string>6</string><key>mode</key><integer>1</integer><key>hour</key><integer>7</integer>"
-         "<key>minute</key><integer>0</integer><key>on</key><true/><key>days</key><array><string>funday</string></array></dict>", false},
+        {AlarmEntry("3", "<integer>24</integer>"), false},
+        {AlarmEntry("4", "<real>7.5</real>"), false},
+        {AlarmEntry("5", "<integer>7</integer>", "<key>days</key><array><string>mon</string><string>mon</string></array>"), false},
+        {AlarmEntry("6", "<integer>7</integer>", "<key>days</key><array><string>funday</string></array>"), false},
         {"<dict><key>id</key><string>7</string><key>mode</key><integer>2</integer></dict>", false},
         {"<dict><key>id</key><string></string><key>mode</key><integer>0</integer><key>duration</key><integer>9</integer></dict>", false},
         {"<dict><key>id</key><string>8</string><key>mode</key><integer>0</integer><key>duration</key><integer>0</integer></dict>", false},
@@ -104,7 +100,7 @@ TEST(TimerFile, ADamagedFileIsMovedAsideAndAForeignTimersEntryIsNeverReplaced) {
     std::string error;
     {
         CapturedLog log;
-        const std::string damaged = Plist(kAlarm).substr(0, 120);
+        const std::string damaged = Plist(AlarmEntry("1", "<integer>7</integer>")).substr(0, 120);
         wfstest::WriteFile(file.path(), damaged);
         ASSERT_TRUE(file.load(stored, error)) << error;
         EXPECT_TRUE(stored.timers.empty());

@@ -96,10 +96,7 @@ TEST(Tidemark, ClosingTheMainWindowKeepsItRingingAndQuitEndsIt) {
         }
     });
     driver.start(50);
-    QTimer limit;
-    limit.setSingleShot(true);
-    QObject::connect(&limit, &QTimer::timeout, [] { QCoreApplication::exit(99); });
-    limit.start(30000);
+    QTimer::singleShot(30000, &driver, [] { QCoreApplication::exit(99); });  // goes with the driver
 
     const int status = RunHost(*QCoreApplication::instance(), RunApplication{}, setup);
     EXPECT_EQ(status, 0) << "99: Quit never ended it";
