@@ -84,9 +84,7 @@ TEST(TimerCommands, UnknownOrWrongIdsWriteNothing) {
     EXPECT_EQ(store.writes, 2);
     EXPECT_EQ(store.timers[1].id, "2");
     for (const char *line : {"alarm remove 3", "alarm on 3", "alarm off 2", "alarm edit 2 07:00", "alarm edit 3 07:00",
-                             "timer edit 1 5m", "timer start 1", "timer stop 3"}) {
-        EXPECT_EQ(run(line), kUsageStatus) << line;
-    }
+                             "timer edit 1 5m", "timer start 1", "timer stop 3"}) EXPECT_EQ(run(line), kUsageStatus) << line;
     EXPECT_EQ(run("alarm on 1"), 0);  // already on: nothing to write
     EXPECT_EQ(run("timer start 2"), 0);  // already counting down
     EXPECT_EQ(run("alarm edit 1 02:30 --days sun"), 0);  // the same alarm

@@ -5,7 +5,6 @@
 
 #include <PrivateBuses.h>
 #include <AlarmAhead.h>
-#include <UserHome.h>
 
 #include <Foundation/PropertyListFile.h>
 
@@ -18,8 +17,6 @@ using wfstest::PrivateBuses;
 using wfstest::TempDir;
 using wfstest::WaitUntil;
 
-using Home = wfstest::UserHome;
-
 wfstest::Outcome Tidemark(const std::string &line) {
     std::vector<std::string> argv = Words(line);
     argv.insert(argv.begin(), TIDEMARK_PATH);
@@ -31,8 +28,7 @@ TEST(TidemarkProgram, BadInputExitsTwoAndLeavesTheFileByteForByte) {
     ASSERT_TRUE(Tidemark("alarm add 07:30 --days mon,fri --label Work").Exited(0));
     ASSERT_TRUE(Tidemark("timer add 25m").Exited(0));
     const std::string before = wfstest::ReadFile(home.timers());
-    struct stat was {};
-    ASSERT_EQ(::stat(home.timers().c_str(), &was), 0);
+    const ino_t was = Inode(home.timers());
     const struct {
         const char *line, *complaint;
     } cases[] = {
@@ -49,9 +45,7 @@ TEST(TidemarkProgram, BadInputExitsTwoAndLeavesTheFileByteForByte) {
         EXPECT_TRUE(outcome.Exited(2)) << outcome;
         EXPECT_EQ(outcome.out, "");
         EXPECT_EQ(outcome.err.rfind(std::string("tidemark: ") + c.complaint, 0), 0u) << outcome.err;
-        struct stat now {};
-        ASSERT_EQ(::stat(home.timers().c_str(), &now), 0);
-        EXPECT_EQ(now.st_ino, was.st_ino);  // not even rewritten with the same bytes
+        EXPECT_EQ(Inode(home.timers()), was);  // not even rewritten with the same bytes
         EXPECT_EQ(wfstest::ReadFile(home.timers()), before);
     }
 }

@@ -1,7 +1,7 @@
 // The main window against the real timers file: each command of the window reaches the file and
 // the running clock follows; a bad entry is refused in the dialog with nothing written; closing
 // the window hides or minimizes it, never more.
-#include "WindowTestSupport.h"
+#include "../HostTestSupport.h"
 
 #include <MainWindow.h>
 #include <PrivateBuses.h>
@@ -16,9 +16,7 @@
 #include <QPushButton>
 #include <QTreeWidget>
 
-#include <sys/stat.h>
-
-namespace windowtest {
+namespace hosttest {
 namespace {
 
 using namespace tidemark;
@@ -97,8 +95,7 @@ TEST_F(Window, ABadEntryIsRefusedInTheDialogWithNothingWritten) {
     ASSERT_EQ(RunTimerWords({"timer", "add", "5m"}, file, AlarmClock::SystemNow()).status, 0);
     ASSERT_TRUE(WaitUntil([&] { return clock.timers().size() == 2; }));
     const std::string before = wfstest::ReadFile(home.timers());
-    struct stat was {};
-    ASSERT_EQ(::stat(home.timers().c_str(), &was), 0);
+    const ino_t was = Inode(home.timers());
     const struct {
         const char *what;
         std::function<void()> act;
@@ -118,9 +115,7 @@ TEST_F(Window, ABadEntryIsRefusedInTheDialogWithNothingWritten) {
         EXPECT_EQ(window.dialog()->findChild<QLabel *>("error")->text().toStdString().rfind(c.refusal, 0), 0u)
             << window.dialog()->findChild<QLabel *>("error")->text().toStdString();
         window.dialog()->reject();
-        struct stat now {};
-        ASSERT_EQ(::stat(home.timers().c_str(), &now), 0);
-        EXPECT_EQ(now.st_ino, was.st_ino);  // not even rewritten
+        EXPECT_EQ(Inode(home.timers()), was);  // not even rewritten
         EXPECT_EQ(wfstest::ReadFile(home.timers()), before);
     }
     // A timer removed elsewhere meanwhile: its switch is refused and shows the file's state again.
@@ -143,4 +138,4 @@ TEST_F(Window, ClosingHidesOrMinimizesButNeverClosesTheWindow) {
 }
 
 }  // namespace
-}  // namespace windowtest
+}  // namespace hosttest

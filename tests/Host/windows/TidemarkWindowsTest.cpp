@@ -3,7 +3,7 @@
 // applicationWillTerminate and with everything of its own gone. And the screenshots the README
 // shows: the main window, and the preferences window with the real plug-in's pane, its lock
 // answered by python3-dbusmock's polkitd, locked, unlocked and in German.
-#include "WindowTestSupport.h"
+#include "../HostTestSupport.h"
 
 #include <AutostartEntry.h>
 #include <GeneralPreferencePane.h>
@@ -26,7 +26,7 @@
 
 #include <clocale>
 
-namespace windowtest {
+namespace hosttest {
 namespace {
 
 using namespace tidemark;
@@ -184,4 +184,4 @@ TEST(Screenshots, TheMainWindowAndThePreferencesWindowWithThePluginsPane) {
 }
 
 }  // namespace
-}  // namespace windowtest
+}  // namespace hosttest
