@@ -67,7 +67,7 @@ TEST_F(Ringing, WithoutANotificationServiceTheRingIsLogged) {
     start(false);
     clock->setTimers({Countdown(AlarmClock::SystemNow(), "7")});
     ASSERT_TRUE(WaitUntil([&] { return !log.warnings.empty(); }));
-    EXPECT_NE(log.warnings.front().find("\"Alarm\" rang, but no notification"), std::string::npos) << log.warnings.front();
+    EXPECT_THAT(log.warnings.front(), HasSubstr("\"Alarm\" rang, but no notification"));
 }
 
 // On resume, an alarm that came due during the sleep rings if it is at most ten minutes late.

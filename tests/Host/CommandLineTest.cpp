@@ -88,7 +88,7 @@ TEST(TimerCommands, UnknownOrWrongIdsWriteNothing) {
     EXPECT_EQ(run("timer start 2"), 0);  // already counting down
     EXPECT_EQ(run("alarm edit 1 02:30 --days sun"), 0);  // the same alarm
     EXPECT_EQ(store.writes, 2);
-    EXPECT_NE(err.str().find("1 is an alarm, not a countdown timer"), std::string::npos) << err.str();
+    EXPECT_THAT(err.str(), HasSubstr("1 is an alarm, not a countdown timer"));
 
     // An edit keeps the ID and whether the timer runs; a countdown restarts only for a new duration.
     now = start + std::chrono::minutes(5);
@@ -104,16 +104,16 @@ TEST(TimerCommands, UnknownOrWrongIdsWriteNothing) {
     ASSERT_EQ(run("alarm on 1"), 0);
     ASSERT_EQ(run("alarm edit 1 02:30 --days sun"), 0);
     EXPECT_EQ(store.writes, 9);
-    EXPECT_NE(err.str().find("no alarm or timer with ID 3"), std::string::npos) << err.str();
+    EXPECT_THAT(err.str(), HasSubstr("no alarm or timer with ID 3"));
 
     // The list shows the next ring in both local time and UTC: here the jump to summer time.
     out.str("");
     ASSERT_EQ(run("alarm list"), 0);
-    EXPECT_NE(out.str().find("2025-03-30 03:00 CEST"), std::string::npos) << out.str();
-    EXPECT_NE(out.str().find("2025-03-30 01:00 UTC"), std::string::npos) << out.str();
+    EXPECT_THAT(out.str(), HasSubstr("2025-03-30 03:00 CEST"));
+    EXPECT_THAT(out.str(), HasSubstr("2025-03-30 01:00 UTC"));
     out.str("");
     ASSERT_EQ(run("next"), 0);
-    EXPECT_NE(out.str().find("next alarm: 1 Alarm at 2025-03-30 03:00 CEST"), std::string::npos) << out.str();
+    EXPECT_THAT(out.str(), HasSubstr("next alarm: 1 Alarm at 2025-03-30 03:00 CEST"));
     ASSERT_EQ(run("alarm remove 1"), 0);
     EXPECT_EQ(store.timers.size(), 1u);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <TestSupport.h>
+#include <gmock/gmock.h>
 #include <UserHome.h>
 #include <CommandLine.h>
 #include <HostLog.h>
@@ -22,6 +23,8 @@
 namespace hosttest {
 
 using Home = wfstest::UserHome;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
 
 // Runs a test in one time zone and puts the process's zone back afterwards.
 class ZoneGuard {

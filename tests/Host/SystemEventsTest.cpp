@@ -170,7 +170,7 @@ TEST_F(SystemEventsTest, WithoutSystemBusWarnsOnceAndRunsOn) {
     useBuses({.systemBus = false, .userManager = true});
     startLogind();
     ASSERT_EQ(log.warnings.size(), 1u);
-    EXPECT_NE(log.warnings.front().find("no system bus"), std::string::npos) << log.warnings.front();
+    EXPECT_THAT(log.warnings.front(), HasSubstr("no system bus"));
     EXPECT_LT(logind->lockDescriptor(), 0);
     startLaunches();  // the session side works all the same
     buses->emitUnitNew("app-x-1.scope");
@@ -182,7 +182,7 @@ TEST_F(SystemEventsTest, WithoutLogindWarnsOnceThenLocksWhenLogindArrives) {
     useBuses({.userManager = true});
     startLogind();
     ASSERT_TRUE(WaitUntil([&] { return !log.warnings.empty(); }));
-    EXPECT_NE(log.warnings.front().find("logind is not available"), std::string::npos) << log.warnings.front();
+    EXPECT_THAT(log.warnings.front(), HasSubstr("logind is not available"));
     buses->startLogind();
     EXPECT_TRUE(buses->waitForInhibitors(1));
     EXPECT_TRUE(WaitUntil([&] { return logind->lockDescriptor() >= 0; }));

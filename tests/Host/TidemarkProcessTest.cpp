@@ -43,7 +43,7 @@ TEST(TidemarkProgram, BadInputExitsTwoAndLeavesTheFileByteForByte) {
         const wfstest::Outcome outcome = Tidemark(c.line);
         EXPECT_TRUE(outcome.Exited(2)) << outcome;
         EXPECT_EQ(outcome.out, "");
-        EXPECT_EQ(outcome.err.rfind(std::string("tidemark: ") + c.complaint, 0), 0u) << outcome.err;
+        EXPECT_THAT(outcome.err, StartsWith(std::string("tidemark: ") + c.complaint));
         EXPECT_EQ(Inode(home.timers()), was);  // not even rewritten with the same bytes
         EXPECT_EQ(wfstest::ReadFile(home.timers()), before);
     }
@@ -104,12 +104,12 @@ TEST(TidemarkApplication, SleepPowerOffWakeAndLaunchesScheduleAndCancelTheWakeUp
         if (std::string(step.what) == "power-off cancelled") {
             const wfstest::Outcome next = Tidemark("next");
             EXPECT_TRUE(next.Exited(0)) << next;
-            EXPECT_NE(next.out.find("next alarm: 1 Alarm at"), std::string::npos) << next.out;
-            EXPECT_NE(next.out.find("wakepoweron by org.tidemark.Tidemark for root"), std::string::npos) << next.out;
+            EXPECT_THAT(next.out, HasSubstr("next alarm: 1 Alarm at"));
+            EXPECT_THAT(next.out, HasSubstr("wakepoweron by org.tidemark.Tidemark for root"));
         }
     }
     const std::string output = host.Stop();
-    EXPECT_NE(output.find("tidemark: logind is there"), std::string::npos) << output;
+    EXPECT_THAT(output, HasSubstr("tidemark: logind is there"));
     // The tool the plug-in installed for the host, named after its process.
     EXPECT_TRUE(std::filesystem::exists(home.dir / "data/tidemark/IOPMSchedulePowerEventTool"));
 }
@@ -132,12 +132,10 @@ TEST(TidemarkApplication, WithoutASystemBusItWarnsSkipsABrokenPlugInAndStillRing
     // The countdown has stopped, in the file too.
     ASSERT_TRUE(WaitUntil([&] { return wfstest::ReadFile(home.timers()).find("endsAt") == std::string::npos; })) << host.text();
     const std::string output = host.Stop();
-    EXPECT_NE(output.find("no system bus"), std::string::npos) << output;
-    EXPECT_NE(output.find("Broken.plugin: its library does not load"), std::string::npos) << output;
-    EXPECT_NE(output.find("loaded plug-in " + plugins +
-                          "/TDWakeFromSleep.plugin (TDWakeFromSleepLifeCycleExtension, "
-                          "TDWakeFromSleepPreferencePaneExtension)"),
-              std::string::npos) << output;
+    EXPECT_THAT(output, HasSubstr("no system bus"));
+    EXPECT_THAT(output, HasSubstr("Broken.plugin: its library does not load"));
+    EXPECT_THAT(output, HasSubstr("loaded plug-in " + plugins +
+                                  "/TDWakeFromSleep.plugin (TDWakeFromSleepLifeCycleExtension, TDWakeFromSleepPreferencePaneExtension)"));
 }
 
 }  // namespace

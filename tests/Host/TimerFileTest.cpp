@@ -33,9 +33,6 @@ std::string AlarmEntry(const std::string &id, const std::string &hour, const std
 struct CapturedLog {
     CapturedLog() { PLLog::setCaptureForTesting([this](const PLLogRecord &record) { lines.push_back(record.message); }); }
     ~CapturedLog() { PLLog::setCaptureForTesting(nullptr); }
-    bool has(const std::string &text) const {
-        return std::any_of(lines.begin(), lines.end(), [&](const std::string &line) { return line.find(text) != std::string::npos; });
-    }
     std::vector<std::string> lines;
 };
 
@@ -90,7 +87,7 @@ TEST(TimerFile, ReadsOnlyWellFormedTimersAndKeepsEveryOtherEntryAsItIs) {
     EXPECT_EQ(after.timers, stored.timers);
     ASSERT_EQ(after.unreadable.size(), stored.unreadable.size());
     for (size_t i = 0; i < after.unreadable.size(); ++i) EXPECT_TRUE(CFEqual(after.unreadable[i].get(), stored.unreadable[i].get()));
-    EXPECT_NE(wfstest::ReadFile(file.path()).find("<key>other</key>"), std::string::npos);
+    EXPECT_THAT(wfstest::ReadFile(file.path()), HasSubstr("<key>other</key>"));
 }
 
 TEST(TimerFile, ADamagedFileIsMovedAsideAndAForeignTimersEntryIsNeverReplaced) {
@@ -104,7 +101,7 @@ TEST(TimerFile, ADamagedFileIsMovedAsideAndAForeignTimersEntryIsNeverReplaced) {
         wfstest::WriteFile(file.path(), damaged);
         ASSERT_TRUE(file.load(stored, error)) << error;
         EXPECT_TRUE(stored.timers.empty());
-        EXPECT_TRUE(log.has("moved it aside")) << testing::PrintToString(log.lines);
+        EXPECT_THAT(log.lines, testing::Contains(HasSubstr("moved it aside")));
         const std::vector<std::string> entries = wfstest::FolderEntries(dir.path());
         const auto aside = std::find_if(entries.begin(), entries.end(), [](const std::string &name) { return name.starts_with("timers.plist.corrupt-"); });
         ASSERT_NE(aside, entries.end()) << testing::PrintToString(entries);
@@ -114,7 +111,7 @@ TEST(TimerFile, ADamagedFileIsMovedAsideAndAForeignTimersEntryIsNeverReplaced) {
     wfstest::WriteFile(file.path(), foreign);
     EXPECT_FALSE(file.load(stored, error));
     EXPECT_FALSE(file.update([](std::vector<Timer> &) { return true; }, error));
-    EXPECT_NE(error.find("not a list"), std::string::npos) << error;
+    EXPECT_THAT(error, HasSubstr("not a list"));
     EXPECT_EQ(wfstest::ReadFile(file.path()), foreign);
 }
 
@@ -154,7 +151,7 @@ TEST(TimerSync, ReloadsWhatAnotherProcessWroteAndMergesWhatRingingChanged) {
     CapturedLog captured;
     wfstest::WriteFile(path, "garbage");
     EXPECT_TRUE(WaitUntil([&] { return clock.timers().empty(); }));
-    EXPECT_TRUE(captured.has("moved it aside"));
+    EXPECT_THAT(captured.lines, testing::Contains(HasSubstr("moved it aside")));
     EXPECT_TRUE(logged.warnings.empty()) << testing::PrintToString(logged.warnings);
 }
 

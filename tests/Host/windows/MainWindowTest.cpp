@@ -112,8 +112,7 @@ TEST_F(Window, ABadEntryIsRefusedInTheDialogWithNothingWritten) {
         SCOPED_TRACE(c.what);
         c.act();
         ASSERT_NE(window.dialog(), nullptr);  // still open, saying why
-        EXPECT_EQ(window.dialog()->findChild<QLabel *>("error")->text().toStdString().rfind(c.refusal, 0), 0u)
-            << window.dialog()->findChild<QLabel *>("error")->text().toStdString();
+        EXPECT_THAT(window.dialog()->findChild<QLabel *>("error")->text().toStdString(), StartsWith(c.refusal));
         window.dialog()->reject();
         EXPECT_EQ(Inode(home.timers()), was);  // not even rewritten
         EXPECT_EQ(wfstest::ReadFile(home.timers()), before);

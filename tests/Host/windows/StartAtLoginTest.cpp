@@ -59,8 +59,7 @@ TEST(StartAtLogin, TheCheckBoxWritesAndRemovesTheEntry) {
     pane.willDisplayPreferencePane();
     box->click();
     EXPECT_FALSE(box->isChecked());
-    EXPECT_TRUE(problem->text().startsWith(QString::fromStdString("Could not write " + entry + ": Not a directory")))
-        << problem->text().toStdString();
+    EXPECT_THAT(problem->text().toStdString(), StartsWith("Could not write " + entry + ": Not a directory"));
 }
 
 TEST(StartAtLogin, TheExecLineQuotesTheProgramAsSessionManagersParseIt) {
