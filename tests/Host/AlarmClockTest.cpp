@@ -86,10 +86,8 @@ TEST(AlarmClockResume, RingsUpToTenMinutesLateAndLogsOlderOnesAsMissed) {
         AlarmClock clock([&](const Timer &timer, Instant) { rung.push_back(timer.id); }, nullptr, log.sink(),
                          [&] { return AlarmClock::SystemNow() + offset; });
         const Instant ring = std::chrono::ceil<std::chrono::minutes>(start + std::chrono::seconds(1));
-        const time_t t = ring.time_since_epoch().count();
-        struct tm parts {};
-        gmtime_r(&t, &parts);
-        clock.setTimers({Alarm(parts.tm_hour, parts.tm_min)});
+        const std::chrono::hh_mm_ss time(ring - std::chrono::floor<std::chrono::days>(ring));
+        clock.setTimers({Alarm(time.hours().count(), time.minutes().count())});
         EXPECT_EQ(clock.nextRing(), ring);
 
         offset = std::chrono::duration_cast<std::chrono::seconds>(ring - start + c.slept);

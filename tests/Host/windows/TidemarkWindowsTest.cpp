@@ -149,10 +149,11 @@ TEST(Screenshots, TheMainWindowAndThePreferencesWindowWithThePluginsPane) {
     windows.showPreferences();
     PreferencesWindow *preferences = windows.preferencesWindow();
     ASSERT_NE(preferences, nullptr);
+    auto pane = [&] { return preferences->pages()->currentWidget(); };
     auto lockSays = [&](const char *text) {
         return WaitUntil([&] {
-            auto *line = preferences->pages()->currentWidget()->findChild<QLabel *>("lockText");
-            auto *button = preferences->pages()->currentWidget()->findChild<QAbstractButton *>("lockButton");
+            auto *line = pane()->findChild<QLabel *>("lockText");
+            auto *button = pane()->findChild<QAbstractButton *>("lockButton");
             return line && button && button->isEnabled() && line->text() == text;
         });
     };
@@ -161,19 +162,19 @@ TEST(Screenshots, TheMainWindowAndThePreferencesWindowWithThePluginsPane) {
     ASSERT_TRUE(lockSays("Click the lock to make changes."));
     Screenshot(preferences, "preferences-locked.png");
     buses.setPolkitAllowed({"org.tidemark.wakefromsleep.unlock"});
-    preferences->pages()->currentWidget()->findChild<QAbstractButton *>("lockButton")->click();
+    pane()->findChild<QAbstractButton *>("lockButton")->click();
     ASSERT_TRUE(lockSays("Click the lock to prevent further changes."));
     if (::geteuid() == 0) {
         // Root's tool is privileged at once: a test wake shows as the next wake.
-        preferences->pages()->currentWidget()->findChild<QAbstractButton *>("testWakeButton")->click();
-        EXPECT_TRUE(preferences->pages()->currentWidget()->findChild<QLabel *>("statusLine")->text().contains("Next wake: "));
+        pane()->findChild<QAbstractButton *>("testWakeButton")->click();
+        EXPECT_THAT(pane()->findChild<QLabel *>("statusLine")->text().toStdString(), HasSubstr("Next wake: "));
     }
     Screenshot(preferences, "preferences-unlocked.png");
 
     // In German: the pane's view made anew, and a window that reads the sidebar anew.
     home.env.set("LANGUAGE", "de");
     ASSERT_NE(setlocale(LC_MESSAGES, "C.UTF-8"), nullptr);
-    delete preferences->pages()->currentWidget();
+    delete pane();
     PreferencesWindow german(plugins.preferencePanes());
     german.sidebar()->setCurrentRow(1);
     german.present();
