@@ -56,17 +56,9 @@ std::unique_ptr<PLPlugin> RecordingPlugin(std::vector<std::string> &record) {
     return std::make_unique<PLPlugin>("recording", std::move(extensions));
 }
 
-QWidget *TopLevel(const char *name) {
-    for (QWidget *widget : QApplication::topLevelWidgets()) {
-        if (widget->objectName() == name) return widget;
-    }
-    return nullptr;
-}
-
-QAction *ActionOf(QWidget *widget, const char *name) {
-    for (QAction *action : widget->actions()) {
-        if (action->objectName() == name) return action;
-    }
+template <typename T>
+T *Named(const QList<T *> &objects, const char *name) {
+    for (T *object : objects) if (object->objectName() == name) return object;
     return nullptr;
 }
 
@@ -83,14 +75,14 @@ TEST(Tidemark, ClosingTheMainWindowKeepsItRingingAndQuitEndsIt) {
     bool closedButThere = false, rangWhileClosed = false, quitFound = false;
     QTimer driver;
     QObject::connect(&driver, &QTimer::timeout, [&] {
-        QWidget *main = TopLevel("mainWindow");
+        QWidget *main = Named(QApplication::topLevelWidgets(), "mainWindow");
         if (main == nullptr) return;
         if (!closedButThere && main->isVisible() && !main->isMinimized()) {
             main->close();
             closedButThere = main->isMinimized();  // no tray offscreen: minimized, not gone
         } else if (closedButThere && !rangWhileClosed && !buses.notifyCalls().empty()) {
             rangWhileClosed = main->isMinimized();
-            QAction *quit = ActionOf(main, "quitAction");
+            QAction *quit = Named(main->actions(), "quitAction");
             quitFound = quit != nullptr;
             if (quit) quit->trigger();
         }
@@ -105,7 +97,7 @@ TEST(Tidemark, ClosingTheMainWindowKeepsItRingingAndQuitEndsIt) {
     EXPECT_TRUE(quitFound);
     EXPECT_EQ(lifecycle, (std::vector<std::string>{"applicationLaunching", "applicationWillFinishLaunching", "applicationDidFinishLaunching",
                                                    "applicationWillTerminate", "destroyed"}));
-    EXPECT_EQ(TopLevel("mainWindow"), nullptr);
+    EXPECT_EQ(Named(QApplication::topLevelWidgets(), "mainWindow"), nullptr);
     ASSERT_FALSE(buses.notifyCalls().empty());
     EXPECT_EQ(buses.notifyCalls().front().at(3).toString(), "Tea");
 }
