@@ -24,9 +24,7 @@ using wfstest::WaitUntil;
 
 class Window : public ::testing::Test {
 protected:
-    Window() : clock(nullptr, [this](const std::vector<Timer> &timers) { sync.save(timers); }, [](LogLevel, const std::string &) {}) {
-        sync.start();
-    }
+    Window() : clock(nullptr, [this](const std::vector<Timer> &timers) { sync.save(timers); }, [](LogLevel, const std::string &) {}) { sync.start(); }
 
     QTreeWidgetItem *row(const std::string &id) {
         for (int i = 0; i < window.list()->topLevelItemCount(); ++i) {
