@@ -72,9 +72,7 @@ TEST(TimerFile, ReadsOnlyWellFormedTimersAndKeepsEveryOtherEntryAsItIs) {
     ASSERT_EQ(stored.timers.size(), readable);
     EXPECT_EQ(stored.unreadable.size(), std::size(cases) - readable);
     const Timer &alarm = stored.timers[0];
-    EXPECT_EQ(alarm.label, "Wake up");
-    EXPECT_EQ(alarm.days, 0x41);
-    EXPECT_EQ(alarm.snoozedUntil, Utc("2025-03-30 01:00"));
+    EXPECT_EQ(std::tie(alarm.label, alarm.days, alarm.snoozedUntil), std::tuple("Wake up", 0x41, Utc("2025-03-30 01:00")));
     EXPECT_EQ(stored.timers[1].endsAt, Utc("2025-03-30 01:01:30"));
 
     // A change writes the timers back and every entry it could not read exactly as it was, with the
