@@ -2,8 +2,6 @@
 // notification service, its Snooze action comes back; and what happens on resume.
 #include "HostTestSupport.h"
 
-#include <PrivateBuses.h>
-
 #include <AlarmClock.h>
 #include <DesktopNotifier.h>
 
@@ -11,9 +9,6 @@
 
 namespace hosttest {
 namespace {
-
-using wfstest::PrivateBuses;
-using wfstest::WaitUntil;
 
 using tidemark::AlarmClock;
 using tidemark::Instant;

@@ -5,6 +5,7 @@
 #include <TestSupport.h>
 #include <gmock/gmock.h>
 #include <UserHome.h>
+#include <PrivateBuses.h>
 #include <CommandLine.h>
 #include <HostLog.h>
 #include <Timer.h>
@@ -23,6 +24,8 @@
 namespace hosttest {
 
 using Home = wfstest::UserHome;
+using wfstest::PrivateBuses;
+using wfstest::WaitUntil;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 

@@ -7,7 +7,6 @@ namespace hosttest {
 namespace {
 
 using tidemark::Timer;
-using tidemark::TimerMode;
 
 Timer Snoozed(Timer timer, const char *until) {
     timer.snoozedUntil = Utc(until);

@@ -2,17 +2,12 @@
 // user manager's mocks send the signals, and logind's ListInhibitors shows the lock as logind sees it.
 #include "HostTestSupport.h"
 
-#include <PrivateBuses.h>
 #include <SystemEvents.h>
-
-#include <QDBusConnectionInterface>
 
 namespace hosttest {
 namespace {
 
 using wfstest::Inhibitor;
-using wfstest::PrivateBuses;
-using wfstest::WaitUntil;
 
 using tidemark::LaunchMonitor;
 using tidemark::LogindMonitor;

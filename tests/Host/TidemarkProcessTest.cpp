@@ -3,7 +3,6 @@
 // fixture's logind, user manager and notification service.
 #include "HostTestSupport.h"
 
-#include <PrivateBuses.h>
 #include <AlarmAhead.h>
 
 #include <Foundation/PropertyListFile.h>
@@ -13,9 +12,6 @@ namespace {
 
 using wfs::CFRef;
 using namespace std::chrono_literals;
-using wfstest::PrivateBuses;
-using wfstest::TempDir;
-using wfstest::WaitUntil;
 
 wfstest::Outcome Tidemark(const std::string &line) {
     std::vector<std::string> argv = Words(line);

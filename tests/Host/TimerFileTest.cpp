@@ -3,8 +3,6 @@
 // changed).
 #include "HostTestSupport.h"
 
-#include <PrivateBuses.h>
-
 #include <TimerFile.h>
 #include <TimerSync.h>
 
@@ -13,10 +11,7 @@
 namespace hosttest {
 namespace {
 
-using wfstest::WaitUntil;
-
 using namespace tidemark;
-using wfs::CFRef;
 
 std::string Plist(const std::string &timers) {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict><key>other</key><string>kept</string>"

@@ -4,7 +4,6 @@
 #include "../HostTestSupport.h"
 
 #include <MainWindow.h>
-#include <PrivateBuses.h>
 #include <TimerDialog.h>
 #include <TimerSync.h>
 
@@ -20,7 +19,6 @@ namespace hosttest {
 namespace {
 
 using namespace tidemark;
-using wfstest::WaitUntil;
 
 class Window : public ::testing::Test {
 protected:

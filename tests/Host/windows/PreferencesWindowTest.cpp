@@ -6,7 +6,6 @@
 
 #include <QLabel>
 #include <QListWidget>
-#include <QPainter>
 #include <QPixmap>
 #include <QStackedWidget>
 

@@ -11,7 +11,6 @@
 #include <HostWindows.h>
 #include <MainWindow.h>
 #include <PreferencesWindow.h>
-#include <PrivateBuses.h>
 #include <TimerCommands.h>
 #include <TimerSync.h>
 
@@ -30,8 +29,6 @@ namespace hosttest {
 namespace {
 
 using namespace tidemark;
-using wfstest::PrivateBuses;
-using wfstest::WaitUntil;
 
 // A plug-in's lifecycle extension that notes each message, and its own end.
 class RecordingLifecycle : public NSObject, public PLLifecycleProtocol {
