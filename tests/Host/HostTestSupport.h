@@ -1,5 +1,6 @@
 // What the host's tests share: a time zone for one test, instants written in UTC, timers, a log
-// sink that keeps the lines, a command line in words, and the timers file as it stands.
+// sink that keeps the lines, a command line in words, a file's inode and the timers file as it
+// stands; with the support library's home, private buses and bounded wait.
 #pragma once
 
 #include <TestSupport.h>
