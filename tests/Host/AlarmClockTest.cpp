@@ -2,8 +2,6 @@
 // notification service, its Snooze action comes back; and what happens on resume.
 #include "HostTestSupport.h"
 
-#include <PrivateBuses.h>
-
 #include <AlarmClock.h>
 #include <DesktopNotifier.h>
 
@@ -11,9 +9,6 @@
 
 namespace hosttest {
 namespace {
-
-using wfstest::PrivateBuses;
-using wfstest::WaitUntil;
 
 using tidemark::AlarmClock;
 using tidemark::Instant;
@@ -67,7 +62,7 @@ TEST_F(Ringing, WithoutANotificationServiceTheRingIsLogged) {
     start(false);
     clock->setTimers({Countdown(AlarmClock::SystemNow(), "7")});
     ASSERT_TRUE(WaitUntil([&] { return !log.warnings.empty(); }));
-    EXPECT_NE(log.warnings.front().find("\"Alarm\" rang, but no notification"), std::string::npos) << log.warnings.front();
+    EXPECT_THAT(log.warnings.front(), HasSubstr("\"Alarm\" rang, but no notification"));
 }
 
 // On resume, an alarm that came due during the sleep rings if it is at most ten minutes late.
@@ -86,10 +81,8 @@ TEST(AlarmClockResume, RingsUpToTenMinutesLateAndLogsOlderOnesAsMissed) {
         AlarmClock clock([&](const Timer &timer, Instant) { rung.push_back(timer.id); }, nullptr, log.sink(),
                          [&] { return AlarmClock::SystemNow() + offset; });
         const Instant ring = std::chrono::ceil<std::chrono::minutes>(start + std::chrono::seconds(1));
-        const time_t t = ring.time_since_epoch().count();
-        struct tm parts {};
-        gmtime_r(&t, &parts);
-        clock.setTimers({Alarm(parts.tm_hour, parts.tm_min)});
+        const std::chrono::hh_mm_ss time(ring - std::chrono::floor<std::chrono::days>(ring));
+        clock.setTimers({Alarm(time.hours().count(), time.minutes().count())});
         EXPECT_EQ(clock.nextRing(), ring);
 
         offset = std::chrono::duration_cast<std::chrono::seconds>(ring - start + c.slept);

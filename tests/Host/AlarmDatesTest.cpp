@@ -38,9 +38,7 @@ TEST(AlarmDates, NextRingInLocalTimeAcrossClockChanges) {
         {"Sundays only, on the change", 2, 30, kSunday, "2025-10-20 00:00", "2025-10-26 00:30"},
         {"midnight", 0, 0, 0, "2025-10-25 21:59", "2025-10-25 22:00"},
     };
-    for (const Case &c : cases) {
-        EXPECT_EQ(NextAlarmDate(c.hour, c.minute, c.days, Utc(c.after)), Utc(c.expected)) << c.what;
-    }
+    for (const Case &c : cases) EXPECT_EQ(NextAlarmDate(c.hour, c.minute, c.days, Utc(c.after)), Utc(c.expected)) << c.what;
 }
 
 }  // namespace

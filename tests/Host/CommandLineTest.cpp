@@ -39,11 +39,7 @@ TEST(CommandLine, BadInputIsAUsageError) {
 
 TEST(CommandLine, GoodInput) {
     const auto add = std::get<AddAlarm>(std::get<Command>(ParseCommandLine({"alarm", "add", "7:05", "--label", "Wake up", "--days=SUN,mon"})));
-    EXPECT_EQ(add.hour, 7);
-    EXPECT_EQ(add.minute, 5);
-    EXPECT_EQ(add.days, 0x41);
-    EXPECT_EQ(add.label, "Wake up");
-    EXPECT_EQ(DaysText(add.days), "mon,sun");
+    EXPECT_EQ(std::tuple(add.hour, add.minute, add.days, add.label), std::tuple(7, 5, 0x41, "Wake up"));
     const struct {
         const char *text;
         long seconds;
@@ -79,30 +75,28 @@ TEST(TimerCommands, UnknownOrWrongIdsWriteNothing) {
     ZoneGuard zone("Europe/Berlin");
     MemoryStore store;
     std::ostringstream out, err;
-    const Instant now = Utc("2025-03-29 12:00");
+    const Instant start = Utc("2025-03-29 12:00");
+    Instant now = start;
     auto run = [&](const std::string &line) { return RunTimerCommand(std::get<Command>(ParseCommandLine(Words(line))), store, now, out, err); };
     ASSERT_EQ(run("alarm add 02:30 --days sun"), 0);
     ASSERT_EQ(run("timer add 25m"), 0);
     EXPECT_EQ(store.writes, 2);
     EXPECT_EQ(store.timers[1].id, "2");
     for (const char *line : {"alarm remove 3", "alarm on 3", "alarm off 2", "alarm edit 2 07:00", "alarm edit 3 07:00",
-                             "timer edit 1 5m", "timer start 1", "timer stop 3"}) {
-        EXPECT_EQ(run(line), kUsageStatus) << line;
-    }
+                             "timer edit 1 5m", "timer start 1", "timer stop 3"}) EXPECT_EQ(run(line), kUsageStatus) << line;
     EXPECT_EQ(run("alarm on 1"), 0);  // already on: nothing to write
     EXPECT_EQ(run("timer start 2"), 0);  // already counting down
     EXPECT_EQ(run("alarm edit 1 02:30 --days sun"), 0);  // the same alarm
     EXPECT_EQ(store.writes, 2);
-    EXPECT_NE(err.str().find("1 is an alarm, not a countdown timer"), std::string::npos) << err.str();
+    EXPECT_THAT(err.str(), HasSubstr("1 is an alarm, not a countdown timer"));
 
     // An edit keeps the ID and whether the timer runs; a countdown restarts only for a new duration.
-    const Instant later = now + std::chrono::minutes(5);
-    auto runLater = [&](const std::string &line) { return RunTimerCommand(std::get<Command>(ParseCommandLine(Words(line))), store, later, out, err); };
-    ASSERT_EQ(runLater("timer edit 2 25m --label Tea"), 0);
-    EXPECT_EQ(store.timers[1].endsAt, now + std::chrono::minutes(25));
-    ASSERT_EQ(runLater("timer edit 2 10m --label Tea"), 0);
-    EXPECT_EQ(store.timers[1].endsAt, later + std::chrono::minutes(10));
-    ASSERT_EQ(runLater("timer stop 2"), 0);
+    now = start + std::chrono::minutes(5);
+    ASSERT_EQ(run("timer edit 2 25m --label Tea"), 0);
+    EXPECT_EQ(store.timers[1].endsAt, start + std::chrono::minutes(25));
+    ASSERT_EQ(run("timer edit 2 10m --label Tea"), 0);
+    EXPECT_EQ(store.timers[1].endsAt, now + std::chrono::minutes(10));
+    ASSERT_EQ(run("timer stop 2"), 0);
     EXPECT_FALSE(store.timers[1].endsAt);
     ASSERT_EQ(run("alarm off 1"), 0);
     ASSERT_EQ(run("alarm edit 1 07:15"), 0);
@@ -110,16 +104,16 @@ TEST(TimerCommands, UnknownOrWrongIdsWriteNothing) {
     ASSERT_EQ(run("alarm on 1"), 0);
     ASSERT_EQ(run("alarm edit 1 02:30 --days sun"), 0);
     EXPECT_EQ(store.writes, 9);
-    EXPECT_NE(err.str().find("no alarm or timer with ID 3"), std::string::npos) << err.str();
+    EXPECT_THAT(err.str(), HasSubstr("no alarm or timer with ID 3"));
 
     // The list shows the next ring in both local time and UTC: here the jump to summer time.
     out.str("");
     ASSERT_EQ(run("alarm list"), 0);
-    EXPECT_NE(out.str().find("2025-03-30 03:00 CEST"), std::string::npos) << out.str();
-    EXPECT_NE(out.str().find("2025-03-30 01:00 UTC"), std::string::npos) << out.str();
+    EXPECT_THAT(out.str(), HasSubstr("2025-03-30 03:00 CEST"));
+    EXPECT_THAT(out.str(), HasSubstr("2025-03-30 01:00 UTC"));
     out.str("");
     ASSERT_EQ(run("next"), 0);
-    EXPECT_NE(out.str().find("next alarm: 1 Alarm at 2025-03-30 03:00 CEST"), std::string::npos) << out.str();
+    EXPECT_THAT(out.str(), HasSubstr("next alarm: 1 Alarm at 2025-03-30 03:00 CEST"));
     ASSERT_EQ(run("alarm remove 1"), 0);
     EXPECT_EQ(store.timers.size(), 1u);
 }

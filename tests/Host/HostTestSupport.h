@@ -1,10 +1,19 @@
 // What the host's tests share: a time zone for one test, instants written in UTC, timers, a log
-// sink that keeps the lines, and a command line in words.
+// sink that keeps the lines, a command line in words, a file's inode and the timers file as it
+// stands; with the support library's home, private buses and bounded wait.
 #pragma once
 
 #include <TestSupport.h>
+#include <gmock/gmock.h>
+#include <UserHome.h>
+#include <PrivateBuses.h>
+#include <CommandLine.h>
 #include <HostLog.h>
 #include <Timer.h>
+#include <TimerCommands.h>
+#include <TimerFile.h>
+
+#include <sys/stat.h>
 
 #include <chrono>
 #include <ctime>
@@ -14,6 +23,12 @@
 #include <vector>
 
 namespace hosttest {
+
+using Home = wfstest::UserHome;
+using wfstest::PrivateBuses;
+using wfstest::WaitUntil;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
 
 // Runs a test in one time zone and puts the process's zone back afterwards.
 class ZoneGuard {
@@ -61,6 +76,33 @@ struct Logged {
 inline std::vector<std::string> Words(const std::string &line) {
     std::istringstream in(line);
     return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+}
+
+// A file written anew, even with the same bytes, has another inode.
+inline ino_t Inode(const std::string &path) {
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+    return st.st_ino;
+}
+
+// "1 alarm 07:30 mon,fri on Work", "2 timer 1500s running Tea": what the file holds.
+inline std::vector<std::string> Stored(const tidemark::TimerFile &file) {
+    tidemark::StoredTimers stored;
+    std::string error;
+    EXPECT_TRUE(file.load(stored, error)) << error;
+    std::vector<std::string> lines;
+    for (const tidemark::Timer &t : stored.timers) {
+        char text[128];
+        if (t.mode == tidemark::TimerMode::Alarm) {
+            std::snprintf(text, sizeof text, "%s alarm %02d:%02d %s %s", t.id.c_str(), t.hour, t.minute,
+                          tidemark::DaysText(t.days).c_str(), t.on ? "on" : "off");
+        } else {
+            std::snprintf(text, sizeof text, "%s timer %llds %s", t.id.c_str(), static_cast<long long>(t.duration.count()),
+                          t.endsAt ? "running" : "stopped");
+        }
+        lines.push_back(text + (t.label.empty() ? "" : " " + t.label));
+    }
+    return lines;
 }
 
 }  // namespace hosttest

@@ -3,8 +3,6 @@
 // changed).
 #include "HostTestSupport.h"
 
-#include <PrivateBuses.h>
-
 #include <TimerFile.h>
 #include <TimerSync.h>
 
@@ -13,49 +11,39 @@
 namespace hosttest {
 namespace {
 
-using wfstest::WaitUntil;
-
 using namespace tidemark;
-using wfs::CFRef;
 
 std::string Plist(const std::string &timers) {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict><key>other</key><string>kept</string>"
            "<key>timers</key><array>" + timers + "</array></dict></plist>\n";
 }
 
-const char kAlarm[] = "<key>id</key><string>1</string><key>mode</key><integer>1</integer><key>hour</key><integer>7</integer>"
-                      "<key>minute</key><integer>30</integer><key>on</key><true/>";
+// An alarm's entry with its hour as written, and any keys after.
+std::string AlarmEntry(const std::string &id, const std::string &hour, const std::string &more = "") {
+    return "<dict><key>id</key><string>" + id + "</string><key>mode</key><integer>1</integer><key>hour</key>" + hour +
+           "<key>minute</key><integer>30</integer><key>on</key><true/>" + more + "</dict>";
+}
 
 // Captures PLLog's lines for one test: a damaged file is reported through it.
 struct CapturedLog {
     CapturedLog() { PLLog::setCaptureForTesting([this](const PLLogRecord &record) { lines.push_back(record.message); }); }
     ~CapturedLog() { PLLog::setCaptureForTesting(nullptr); }
-    bool has(const std::string &text) const {
-        return std::any_of(lines.begin(), lines.end(), [&](const std::string &line) { return line.find(text) != std::string::npos; });
-    }
     std::vector<std::string> lines;
 };
 
 TEST(TimerFile, ReadsOnlyWellFormedTimersAndKeepsEveryOtherEntryAsItIs) {
     const struct {
-        const char *entry;
+        std::string entry;
         bool readable;
     } cases[] = {
-        {"<dict>" "<key>id</key><string>1</string><key>mode</key><integer>1</integer><key>hour</key><integer>7</integer>"
-         "<key>minute</key><integer>30</integer><key>on</key><true/><key>label</key><string>Wake up</string>"
-         "<key>days</key><array><string>mon</string><string>SUN</string></array>"
-         "<key>snoozedUntil</key><date>2025-03-30T01:00:00Z</date></dict>", true},
+        {AlarmEntry("1", "<integer>7</integer>", "<key>label</key><string>Wake up</string><key>days</key><array><string>mon</string>"
+                    "<string>SUN</string></array><key>snoozedUntil</key><date>2025-03-30T01:00:00Z</date>"), true},
         {"<dict><key>id</key><string>2</string><key>mode</key><integer>0</integer><key>duration</key><integer>90</integer>"
          "<key>endsAt</key><date>2025-03-30T01:01:30Z</date></dict>", true},
-        {"<dict><key>id</key><string>3</string><key>mode</key><integer>1</integer><key>hour</key><integer>24</integer>"
-         "<key>minute</key><integer>0</integer><key>on</key><true/></dict>", false},
-        {"<dict><key>id</key><string>4</string><key>mode</key><integer>1</integer><key>hour</key><real>7.5</real>"
-         "<key>minute</key><integer>0</integer><key>on</key><true/></dict>", false},
-        {"<dict><key>id</key><string>5</string><key>mode</key><integer>1</integer><key>hour</key><integer>7</integer>"
-         "<key>minute</key><integer>0</integer><key>on</key><true/><key>days</key><array><string>mon</string>"
-         "<string>mon</string></array></dict>", false},
-        {"<dict><key>id</key><string>6</string><key>mode</key><integer>1</integer><key>hour</key><integer>7</integer>"
-         "<key>minute</key><integer>0</integer><key>on</key><true/><key>days</key><array><string>funday</string></array></dict>", false},
+        {AlarmEntry("3", "<integer>24</integer>"), false},
+        {AlarmEntry("4", "<real>7.5</real>"), false},
+        {AlarmEntry("5", "<integer>7</integer>", "<key>days</key><array><string>mon</string><string>mon</string></array>"), false},
+        {AlarmEntry("6", "<integer>7</integer>", "<key>days</key><array><string>funday</string></array>"), false},
         {"<dict><key>id</key><string>7</string><key>mode</key><integer>2</integer></dict>", false},
         {"<dict><key>id</key><string></string><key>mode</key><integer>0</integer><key>duration</key><integer>9</integer></dict>", false},
         {"<dict><key>id</key><string>8</string><key>mode</key><integer>0</integer><key>duration</key><integer>0</integer></dict>", false},
@@ -79,9 +67,7 @@ TEST(TimerFile, ReadsOnlyWellFormedTimersAndKeepsEveryOtherEntryAsItIs) {
     ASSERT_EQ(stored.timers.size(), readable);
     EXPECT_EQ(stored.unreadable.size(), std::size(cases) - readable);
     const Timer &alarm = stored.timers[0];
-    EXPECT_EQ(alarm.label, "Wake up");
-    EXPECT_EQ(alarm.days, 0x41);
-    EXPECT_EQ(alarm.snoozedUntil, Utc("2025-03-30 01:00"));
+    EXPECT_EQ(std::tie(alarm.label, alarm.days, alarm.snoozedUntil), std::tuple("Wake up", 0x41, Utc("2025-03-30 01:00")));
     EXPECT_EQ(stored.timers[1].endsAt, Utc("2025-03-30 01:01:30"));
 
     // A change writes the timers back and every entry it could not read exactly as it was, with the
@@ -94,7 +80,7 @@ TEST(TimerFile, ReadsOnlyWellFormedTimersAndKeepsEveryOtherEntryAsItIs) {
     EXPECT_EQ(after.timers, stored.timers);
     ASSERT_EQ(after.unreadable.size(), stored.unreadable.size());
     for (size_t i = 0; i < after.unreadable.size(); ++i) EXPECT_TRUE(CFEqual(after.unreadable[i].get(), stored.unreadable[i].get()));
-    EXPECT_NE(wfstest::ReadFile(file.path()).find("<key>other</key>"), std::string::npos);
+    EXPECT_THAT(wfstest::ReadFile(file.path()), HasSubstr("<key>other</key>"));
 }
 
 TEST(TimerFile, ADamagedFileIsMovedAsideAndAForeignTimersEntryIsNeverReplaced) {
@@ -104,11 +90,11 @@ TEST(TimerFile, ADamagedFileIsMovedAsideAndAForeignTimersEntryIsNeverReplaced) {
     std::string error;
     {
         CapturedLog log;
-        const std::string damaged = Plist(kAlarm).substr(0, 120);
+        const std::string damaged = Plist(AlarmEntry("1", "<integer>7</integer>")).substr(0, 120);
         wfstest::WriteFile(file.path(), damaged);
         ASSERT_TRUE(file.load(stored, error)) << error;
         EXPECT_TRUE(stored.timers.empty());
-        EXPECT_TRUE(log.has("moved it aside")) << testing::PrintToString(log.lines);
+        EXPECT_THAT(log.lines, testing::Contains(HasSubstr("moved it aside")));
         const std::vector<std::string> entries = wfstest::FolderEntries(dir.path());
         const auto aside = std::find_if(entries.begin(), entries.end(), [](const std::string &name) { return name.starts_with("timers.plist.corrupt-"); });
         ASSERT_NE(aside, entries.end()) << testing::PrintToString(entries);
@@ -118,7 +104,7 @@ TEST(TimerFile, ADamagedFileIsMovedAsideAndAForeignTimersEntryIsNeverReplaced) {
     wfstest::WriteFile(file.path(), foreign);
     EXPECT_FALSE(file.load(stored, error));
     EXPECT_FALSE(file.update([](std::vector<Timer> &) { return true; }, error));
-    EXPECT_NE(error.find("not a list"), std::string::npos) << error;
+    EXPECT_THAT(error, HasSubstr("not a list"));
     EXPECT_EQ(wfstest::ReadFile(file.path()), foreign);
 }
 
@@ -158,7 +144,7 @@ TEST(TimerSync, ReloadsWhatAnotherProcessWroteAndMergesWhatRingingChanged) {
     CapturedLog captured;
     wfstest::WriteFile(path, "garbage");
     EXPECT_TRUE(WaitUntil([&] { return clock.timers().empty(); }));
-    EXPECT_TRUE(captured.has("moved it aside"));
+    EXPECT_THAT(captured.lines, testing::Contains(HasSubstr("moved it aside")));
     EXPECT_TRUE(logged.warnings.empty()) << testing::PrintToString(logged.warnings);
 }
 

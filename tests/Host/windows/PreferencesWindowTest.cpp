@@ -6,7 +6,6 @@
 
 #include <QLabel>
 #include <QListWidget>
-#include <QPainter>
 #include <QPixmap>
 #include <QStackedWidget>
 
@@ -17,12 +16,6 @@ namespace {
 
 using tidemark::PreferencesWindow;
 using wfs::CFRef;
-
-NSImage Swatch(Qt::GlobalColor color) {
-    QPixmap pixmap(32, 32);
-    pixmap.fill(color);
-    return NSImage(pixmap);
-}
 
 // A pane as a plug-in makes one, but recording each message, with what the view was like then.
 class RecordingPane : public PLPreferencePaneProtocol {
@@ -37,7 +30,9 @@ public:
     CFRef<CFStringRef> preferencePaneTooltip() override { return wfstest::Str("Open " + title_); }
     // A new image each time, and the last one gone: the window must have taken a copy.
     NSImage *preferencePaneImage() override {
-        image_ = std::make_unique<NSImage>(Swatch(Qt::darkCyan));
+        QPixmap pixmap(32, 32);
+        pixmap.fill(Qt::darkCyan);
+        image_ = std::make_unique<NSImage>(pixmap);
         return image_.get();
     }
     NSView *preferencePaneView() override {

@@ -1,7 +1,7 @@
 // "Start at login" in the General pane: the check box writes and removes the autostart entry and
 // shows whether it is there; an entry that cannot be written says why. And the Exec line's quoting,
 // which a session manager parses, for program paths a relocated install may have.
-#include "WindowTestSupport.h"
+#include "../HostTestSupport.h"
 
 #include <AutostartEntry.h>
 #include <GeneralPreferencePane.h>
@@ -9,9 +9,7 @@
 #include <QCheckBox>
 #include <QLabel>
 
-#include <sys/stat.h>
-
-namespace windowtest {
+namespace hosttest {
 namespace {
 
 using tidemark::AutostartEntry;
@@ -61,8 +59,7 @@ TEST(StartAtLogin, TheCheckBoxWritesAndRemovesTheEntry) {
     pane.willDisplayPreferencePane();
     box->click();
     EXPECT_FALSE(box->isChecked());
-    EXPECT_TRUE(problem->text().startsWith(QString::fromStdString("Could not write " + entry + ": Not a directory")))
-        << problem->text().toStdString();
+    EXPECT_THAT(problem->text().toStdString(), StartsWith("Could not write " + entry + ": Not a directory"));
 }
 
 TEST(StartAtLogin, TheExecLineQuotesTheProgramAsSessionManagersParseIt) {
@@ -92,4 +89,4 @@ TEST(StartAtLogin, TheExecLineQuotesTheProgramAsSessionManagersParseIt) {
 }
 
 }  // namespace
-}  // namespace windowtest
+}  // namespace hosttest

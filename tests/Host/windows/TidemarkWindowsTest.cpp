@@ -3,7 +3,7 @@
 // applicationWillTerminate and with everything of its own gone. And the screenshots the README
 // shows: the main window, and the preferences window with the real plug-in's pane, its lock
 // answered by python3-dbusmock's polkitd, locked, unlocked and in German.
-#include "WindowTestSupport.h"
+#include "../HostTestSupport.h"
 
 #include <AutostartEntry.h>
 #include <GeneralPreferencePane.h>
@@ -11,7 +11,6 @@
 #include <HostWindows.h>
 #include <MainWindow.h>
 #include <PreferencesWindow.h>
-#include <PrivateBuses.h>
 #include <TimerCommands.h>
 #include <TimerSync.h>
 
@@ -26,12 +25,10 @@
 
 #include <clocale>
 
-namespace windowtest {
+namespace hosttest {
 namespace {
 
 using namespace tidemark;
-using wfstest::PrivateBuses;
-using wfstest::WaitUntil;
 
 // A plug-in's lifecycle extension that notes each message, and its own end.
 class RecordingLifecycle : public NSObject, public PLLifecycleProtocol {
@@ -56,17 +53,9 @@ std::unique_ptr<PLPlugin> RecordingPlugin(std::vector<std::string> &record) {
     return std::make_unique<PLPlugin>("recording", std::move(extensions));
 }
 
-QWidget *TopLevel(const char *name) {
-    for (QWidget *widget : QApplication::topLevelWidgets()) {
-        if (widget->objectName() == name) return widget;
-    }
-    return nullptr;
-}
-
-QAction *ActionOf(QWidget *widget, const char *name) {
-    for (QAction *action : widget->actions()) {
-        if (action->objectName() == name) return action;
-    }
+template <typename T>
+T *Named(const QList<T *> &objects, const char *name) {
+    for (T *object : objects) if (object->objectName() == name) return object;
     return nullptr;
 }
 
@@ -83,23 +72,20 @@ TEST(Tidemark, ClosingTheMainWindowKeepsItRingingAndQuitEndsIt) {
     bool closedButThere = false, rangWhileClosed = false, quitFound = false;
     QTimer driver;
     QObject::connect(&driver, &QTimer::timeout, [&] {
-        QWidget *main = TopLevel("mainWindow");
+        QWidget *main = Named(QApplication::topLevelWidgets(), "mainWindow");
         if (main == nullptr) return;
         if (!closedButThere && main->isVisible() && !main->isMinimized()) {
             main->close();
             closedButThere = main->isMinimized();  // no tray offscreen: minimized, not gone
         } else if (closedButThere && !rangWhileClosed && !buses.notifyCalls().empty()) {
             rangWhileClosed = main->isMinimized();
-            QAction *quit = ActionOf(main, "quitAction");
+            QAction *quit = Named(main->actions(), "quitAction");
             quitFound = quit != nullptr;
             if (quit) quit->trigger();
         }
     });
     driver.start(50);
-    QTimer limit;
-    limit.setSingleShot(true);
-    QObject::connect(&limit, &QTimer::timeout, [] { QCoreApplication::exit(99); });
-    limit.start(30000);
+    QTimer::singleShot(30000, &driver, [] { QCoreApplication::exit(99); });  // goes with the driver
 
     const int status = RunHost(*QCoreApplication::instance(), RunApplication{}, setup);
     EXPECT_EQ(status, 0) << "99: Quit never ended it";
@@ -108,7 +94,7 @@ TEST(Tidemark, ClosingTheMainWindowKeepsItRingingAndQuitEndsIt) {
     EXPECT_TRUE(quitFound);
     EXPECT_EQ(lifecycle, (std::vector<std::string>{"applicationLaunching", "applicationWillFinishLaunching", "applicationDidFinishLaunching",
                                                    "applicationWillTerminate", "destroyed"}));
-    EXPECT_EQ(TopLevel("mainWindow"), nullptr);
+    EXPECT_EQ(Named(QApplication::topLevelWidgets(), "mainWindow"), nullptr);
     ASSERT_FALSE(buses.notifyCalls().empty());
     EXPECT_EQ(buses.notifyCalls().front().at(3).toString(), "Tea");
 }
@@ -152,10 +138,11 @@ TEST(Screenshots, TheMainWindowAndThePreferencesWindowWithThePluginsPane) {
     windows.showPreferences();
     PreferencesWindow *preferences = windows.preferencesWindow();
     ASSERT_NE(preferences, nullptr);
+    auto pane = [&] { return preferences->pages()->currentWidget(); };
     auto lockSays = [&](const char *text) {
         return WaitUntil([&] {
-            auto *line = preferences->pages()->currentWidget()->findChild<QLabel *>("lockText");
-            auto *button = preferences->pages()->currentWidget()->findChild<QAbstractButton *>("lockButton");
+            auto *line = pane()->findChild<QLabel *>("lockText");
+            auto *button = pane()->findChild<QAbstractButton *>("lockButton");
             return line && button && button->isEnabled() && line->text() == text;
         });
     };
@@ -164,19 +151,19 @@ TEST(Screenshots, TheMainWindowAndThePreferencesWindowWithThePluginsPane) {
     ASSERT_TRUE(lockSays("Click the lock to make changes."));
     Screenshot(preferences, "preferences-locked.png");
     buses.setPolkitAllowed({"org.tidemark.wakefromsleep.unlock"});
-    preferences->pages()->currentWidget()->findChild<QAbstractButton *>("lockButton")->click();
+    pane()->findChild<QAbstractButton *>("lockButton")->click();
     ASSERT_TRUE(lockSays("Click the lock to prevent further changes."));
     if (::geteuid() == 0) {
         // Root's tool is privileged at once: a test wake shows as the next wake.
-        preferences->pages()->currentWidget()->findChild<QAbstractButton *>("testWakeButton")->click();
-        EXPECT_TRUE(preferences->pages()->currentWidget()->findChild<QLabel *>("statusLine")->text().contains("Next wake: "));
+        pane()->findChild<QAbstractButton *>("testWakeButton")->click();
+        EXPECT_THAT(pane()->findChild<QLabel *>("statusLine")->text().toStdString(), HasSubstr("Next wake: "));
     }
     Screenshot(preferences, "preferences-unlocked.png");
 
     // In German: the pane's view made anew, and a window that reads the sidebar anew.
     home.env.set("LANGUAGE", "de");
     ASSERT_NE(setlocale(LC_MESSAGES, "C.UTF-8"), nullptr);
-    delete preferences->pages()->currentWidget();
+    delete pane();
     PreferencesWindow german(plugins.preferencePanes());
     german.sidebar()->setCurrentRow(1);
     german.present();
@@ -187,4 +174,4 @@ TEST(Screenshots, TheMainWindowAndThePreferencesWindowWithThePluginsPane) {
 }
 
 }  // namespace
-}  // namespace windowtest
+}  // namespace hosttest
