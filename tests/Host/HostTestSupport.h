@@ -56,12 +56,18 @@ inline std::chrono::sys_seconds Utc(const std::string &text) {
 
 // A one-time alarm at hour:minute, or on `days`.
 inline tidemark::Timer Alarm(int hour, int minute, tidemark::Weekdays days = 0, bool on = true) {
-    return {.id = "1", .hour = hour, .minute = minute, .days = days, .on = on};
+    tidemark::Timer alarm;
+    alarm.id = "1";
+    alarm.hour = hour, alarm.minute = minute, alarm.days = days, alarm.on = on;
+    return alarm;
 }
 
 // A countdown timer that ends at `endsAt`.
 inline tidemark::Timer Countdown(tidemark::Instant endsAt, const std::string &id = "1", const std::string &label = "") {
-    return {.id = id, .mode = tidemark::TimerMode::Countdown, .label = label, .duration = std::chrono::minutes(25), .endsAt = endsAt};
+    tidemark::Timer countdown;
+    countdown.id = id, countdown.mode = tidemark::TimerMode::Countdown, countdown.label = label;
+    countdown.duration = std::chrono::minutes(25), countdown.endsAt = endsAt;
+    return countdown;
 }
 
 // The lines logged through sink(): warnings and errors, and the rest.
