@@ -3,46 +3,27 @@
 #include <CFTestSupport.h>
 #include <TestSupport.h>
 
-#include <CoreFoundation/CoreFoundation.h>
-
-#include <unistd.h>
-
 using wfs::CFRef;
 using namespace wfstest;
 
 namespace {
 
-const char kInfoPlist[] = R"(<?xml version="1.0" encoding="UTF-8"?>
-<plist version="1.0">
-<dict>
-    <key>CFBundleIdentifier</key>
-    <string>org.example.wfs.testbundle</string>
-    <key>CFBundleExecutable</key>
-    <string>TestPlugin</string>
-    <key>CFBundleName</key>
-    <string>Test Bundle</string>
-    <key>CFBundleVersion</key>
-    <string>1.2</string>
-</dict>
-</plist>
-)";
-
-void CopyFile(const std::string &from, const std::string &to, std::filesystem::perms perms) {
-    std::filesystem::create_directories(std::filesystem::path(to).parent_path());
-    std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
-    std::filesystem::permissions(to, perms);
-}
+const char kInfoPlist[] =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>\n"
+    "<key>CFBundleIdentifier</key><string>org.example.wfs.testbundle</string>\n"
+    "<key>CFBundleExecutable</key><string>TestPlugin</string>\n"
+    "<key>CFBundleName</key><string>Test Bundle</string>\n"
+    "<key>CFBundleVersion</key><string>1.2</string>\n"
+    "</dict></plist>\n";
 
 // <dir>/Test.plugin with the shared library as its executable, an auxiliary executable and resources.
 std::string MakePackagedBundle(const TempDir &dir) {
     std::string bundle = dir / "Test.plugin";
     WriteFile(bundle + "/Contents/Info.plist", kInfoPlist);
-    CopyFile(WFS_BUNDLE_TEST_PLUGIN, bundle + "/Contents/Linux/TestPlugin", std::filesystem::perms(0755));
+    WriteFile(bundle + "/Contents/Linux/TestPlugin", ReadFile(WFS_BUNDLE_TEST_PLUGIN), 0755);
     WriteFile(bundle + "/Contents/Linux/HelperTemplate", "#!/bin/sh\nexit 0\n");
-    WriteFile(bundle + "/Contents/Resources/Icon.png", "png");
-    WriteFile(bundle + "/Contents/Resources/Text", "plain");
-    WriteFile(bundle + "/Contents/Resources/Images/Other.tiff", "tiff");
-    WriteFile(bundle + "/Contents/Resources/en.lproj/Localizable.strings", "strings");
+    for (const char *resource : {"Icon.png", "Text", "Images/Other.tiff", "en.lproj/Localizable.strings"})
+        WriteFile(bundle + "/Contents/Resources/" + resource, "x");
     return bundle;
 }
 
@@ -50,105 +31,78 @@ CFRef<CFBundleRef> BundleAt(const std::string &path) {
     return CFRef<CFBundleRef>(CFBundleCreate(nullptr, FileURL(path, true).get()));
 }
 
-std::string ResourcePath(CFBundleRef bundle, const char *name, const char *type,
-                                        const char *subDir) {
-    CFRef<CFStringRef> n = name ? Str(name) : CFRef<CFStringRef>();
-    CFRef<CFStringRef> t = type ? Str(type) : CFRef<CFStringRef>();
-    CFRef<CFStringRef> s = subDir ? Str(subDir) : CFRef<CFStringRef>();
-    CFRef<CFURLRef> url(CFBundleCopyResourceURL(bundle, n.get(), t.get(), s.get()));
-    return PathOf(url.get());
+std::string ResourcePath(CFBundleRef bundle, const char *name, const char *type, const char *subDir) {
+    const auto optional = [](const char *text) { return text ? Str(text) : CFRef<CFStringRef>(); };
+    return PathOf(CFRef<CFURLRef>(CFBundleCopyResourceURL(bundle, optional(name).get(), optional(type).get(),
+                                                          optional(subDir).get())).get());
 }
 
 std::string AuxiliaryPath(CFBundleRef bundle, const char *name) {
-    CFRef<CFURLRef> url(CFBundleCopyAuxiliaryExecutableURL(bundle, Str(name).get()));
-    return PathOf(url.get());
+    return PathOf(CFRef<CFURLRef>(CFBundleCopyAuxiliaryExecutableURL(bundle, Str(name).get())).get());
+}
+
+std::string InfoString(CFBundleRef bundle, CFStringRef key) {
+    return Utf8(CFBundleGetValueForInfoDictionaryKey(bundle, key));
 }
 
 }  // namespace
 
-TEST(Bundle, CreateNeedsAnExistingFolder) {
+TEST(Bundle, FolderAndInfoDictionary) {
     TempDir dir;
     WriteFile(dir / "file", "x");
     EXPECT_FALSE(BundleAt(dir / "missing"));
     EXPECT_FALSE(BundleAt(dir / "file"));
-    CFRef<CFBundleRef> bundle = BundleAt(dir.path());
+    std::string path = MakePackagedBundle(dir);
+    CFRef<CFBundleRef> bundle = BundleAt(path);
     ASSERT_TRUE(bundle);
     EXPECT_EQ(CFGetTypeID(bundle.get()), CFBundleGetTypeID());
     CFRef<CFURLRef> url(CFBundleCopyBundleURL(bundle.get()));
     EXPECT_TRUE(CFURLHasDirectoryPath(url.get()));
-    EXPECT_EQ(PathOf(url.get()), dir.path());
-
-    // Two bundle objects for one folder are distinct and independent.
-    CFRef<CFBundleRef> other = BundleAt(dir.path());
-    EXPECT_NE(other.get(), bundle.get());
-}
-
-TEST(Bundle, InfoDictionaryIsReadOnceAndAnswersKeys) {
-    TempDir dir;
-    std::string path = MakePackagedBundle(dir);
-    CFRef<CFBundleRef> bundle = BundleAt(path);
-    ASSERT_TRUE(bundle);
+    EXPECT_EQ(PathOf(url.get()), path);
 
     CFDictionaryRef info = CFBundleGetInfoDictionary(bundle.get());
     ASSERT_NE(info, nullptr);
     EXPECT_EQ(CFDictionaryGetCount(info), 4);
     EXPECT_EQ(Utf8(CFBundleGetIdentifier(bundle.get())), "org.example.wfs.testbundle");
-    EXPECT_EQ(Utf8(static_cast<CFStringRef>(CFBundleGetValueForInfoDictionaryKey(bundle.get(), kCFBundleNameKey))),
-              "Test Bundle");
-    EXPECT_EQ(Utf8(static_cast<CFStringRef>(CFBundleGetValueForInfoDictionaryKey(bundle.get(), kCFBundleVersionKey))),
-              "1.2");
+    EXPECT_EQ(InfoString(bundle.get(), kCFBundleNameKey), "Test Bundle");
+    EXPECT_EQ(InfoString(bundle.get(), kCFBundleVersionKey), "1.2");
     EXPECT_EQ(CFBundleGetValueForInfoDictionaryKey(bundle.get(), kCFBundleInfoDictionaryVersionKey), nullptr);
 
-    // Cached: a changed file is not read again by the same bundle object, but a new one sees it.
+    // Cached: a changed file is not read again by the same bundle object, but a new one (a
+    // distinct object for the same folder) sees it.
     WriteFile(path + "/Contents/Info.plist", "garbage");
     EXPECT_EQ(CFBundleGetInfoDictionary(bundle.get()), info);
     CFRef<CFBundleRef> fresh = BundleAt(path);
-    CFDictionaryRef broken = CFBundleGetInfoDictionary(fresh.get());
-    ASSERT_NE(broken, nullptr);
-    EXPECT_EQ(CFDictionaryGetCount(broken), 0);
+    ASSERT_NE(CFBundleGetInfoDictionary(fresh.get()), nullptr);
+    EXPECT_EQ(CFDictionaryGetCount(CFBundleGetInfoDictionary(fresh.get())), 0);
     EXPECT_EQ(CFBundleGetIdentifier(fresh.get()), nullptr);
-}
 
-TEST(Bundle, InfoDictionaryIsEmptyWhenAbsentOrNotADictionary) {
-    TempDir dir;
+    // No Info.plist, one that is not a dictionary, an identifier that is not a string.
     std::filesystem::create_directories(dir / "None.plugin/Contents");
     CFRef<CFBundleRef> none = BundleAt(dir / "None.plugin");
-    ASSERT_NE(CFBundleGetInfoDictionary(none.get()), nullptr);
     EXPECT_EQ(CFDictionaryGetCount(CFBundleGetInfoDictionary(none.get())), 0);
     EXPECT_EQ(CFBundleCopyExecutableURL(none.get()), nullptr);
     EXPECT_FALSE(CFBundleLoadExecutable(none.get()));
-
-    WriteFile(dir / "Array.plugin/Contents/Info.plist",
-              "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><string>x</string></array></plist>");
-    CFRef<CFBundleRef> array = BundleAt(dir / "Array.plugin");
-    EXPECT_EQ(CFDictionaryGetCount(CFBundleGetInfoDictionary(array.get())), 0);
-
-    // An identifier that is not a string is no identifier.
+    const std::string plist = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
+    WriteFile(dir / "Array.plugin/Contents/Info.plist", plist + "<array><string>x</string></array></plist>");
+    EXPECT_EQ(CFDictionaryGetCount(CFBundleGetInfoDictionary(BundleAt(dir / "Array.plugin").get())), 0);
     WriteFile(dir / "Number.plugin/Contents/Info.plist",
-              "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
-              "<integer>7</integer></dict></plist>");
+              plist + "<dict><key>CFBundleIdentifier</key><integer>7</integer></dict></plist>");
     CFRef<CFBundleRef> number = BundleAt(dir / "Number.plugin");
     EXPECT_NE(CFBundleGetValueForInfoDictionaryKey(number.get(), kCFBundleIdentifierKey), nullptr);
     EXPECT_EQ(CFBundleGetIdentifier(number.get()), nullptr);
 }
 
-TEST(Bundle, ExecutablesAndResourcesOfAPackagedBundle) {
+TEST(Bundle, ExecutablesResourcesAndCode) {
     TempDir dir;
     std::string path = MakePackagedBundle(dir);
     CFRef<CFBundleRef> bundle = BundleAt(path);
-
     std::filesystem::create_directories(path + "/Contents/Linux/Folder");
     const std::string code = path + "/Contents/Linux/", resources = path + "/Contents/Resources/";
-    const struct {
-        const char *name;
-        std::string path;
-    } auxiliaries[] = {{"HelperTemplate", code + "HelperTemplate"}, {"Missing", ""},
-                       {"../Info.plist", ""},           {"", ""},
-                       {"Folder", ""}};
-    for (const auto &c : auxiliaries) EXPECT_EQ(AuxiliaryPath(bundle.get(), c.name), c.path) << c.name;
-
-    CFRef<CFURLRef> executable(CFBundleCopyExecutableURL(bundle.get()));
-    EXPECT_EQ(PathOf(executable.get()), code + "TestPlugin");
+    for (const char *missing : {"Missing", "../Info.plist", "", "Folder"})
+        EXPECT_EQ(AuxiliaryPath(bundle.get(), missing), "") << missing;
+    EXPECT_EQ(AuxiliaryPath(bundle.get(), "HelperTemplate"), code + "HelperTemplate");
+    EXPECT_EQ(PathOf(CFRef<CFURLRef>(CFBundleCopyExecutableURL(bundle.get())).get()), code + "TestPlugin");
     CFRef<CFURLRef> resourcesURL(CFBundleCopyResourcesDirectoryURL(bundle.get()));
     EXPECT_EQ(PathOf(resourcesURL.get()), path + "/Contents/Resources");
     const struct {
@@ -169,41 +123,19 @@ TEST(Bundle, ExecutablesAndResourcesOfAPackagedBundle) {
         EXPECT_EQ(ResourcePath(bundle.get(), c.name, c.type, c.subDir), c.path)
             << (c.name ? c.name : "(null)") << "." << (c.type ? c.type : "(null)");
     }
-}
-
-TEST(Bundle, FlatBundleKeepsEverythingInItsFolder) {
-    TempDir dir;
-    WriteFile(dir / "Info.plist", kInfoPlist);
-    CopyFile(WFS_BUNDLE_TEST_PLUGIN, dir / "TestPlugin", std::filesystem::perms(0755));
-    WriteFile(dir / "Picture.png", "png");
-    CFRef<CFBundleRef> bundle = BundleAt(dir.path());
-    EXPECT_EQ(Utf8(CFBundleGetIdentifier(bundle.get())), "org.example.wfs.testbundle");
-    EXPECT_EQ(AuxiliaryPath(bundle.get(), "TestPlugin"), dir / "TestPlugin");
-    EXPECT_EQ(ResourcePath(bundle.get(), "Picture", "png", nullptr), dir / "Picture.png");
-    EXPECT_TRUE(CFBundleLoadExecutable(bundle.get()));
-    CFBundleUnloadExecutable(bundle.get());
-}
-
-TEST(Bundle, LoadsFindsAndUnloadsItsCode) {
-    TempDir dir;
-    std::string path = MakePackagedBundle(dir);
-    CFRef<CFBundleRef> bundle = BundleAt(path);
 
     EXPECT_FALSE(CFBundleIsExecutableLoaded(bundle.get()));
     ASSERT_TRUE(CFBundleLoadExecutable(bundle.get()));
     EXPECT_TRUE(CFBundleIsExecutableLoaded(bundle.get()));
     EXPECT_TRUE(CFBundleLoadExecutable(bundle.get()));  // already loaded
-
     using AnswerFunction = int (*)();
     auto answer = reinterpret_cast<AnswerFunction>(
         CFBundleGetFunctionPointerForName(bundle.get(), CFSTR("WFSBundleTestAnswer")));
     ASSERT_NE(answer, nullptr);
     EXPECT_EQ(answer(), 42);
     EXPECT_EQ(CFBundleGetFunctionPointerForName(bundle.get(), CFSTR("NoSuchFunction")), nullptr);
-
     CFBundleUnloadExecutable(bundle.get());
     EXPECT_FALSE(CFBundleIsExecutableLoaded(bundle.get()));
-
     // Asking for a function loads the code again.
     EXPECT_NE(CFBundleGetFunctionPointerForName(bundle.get(), CFSTR("WFSBundleTestAnswer")), nullptr);
     EXPECT_TRUE(CFBundleIsExecutableLoaded(bundle.get()));
@@ -216,6 +148,18 @@ TEST(Bundle, LoadsFindsAndUnloadsItsCode) {
     EXPECT_FALSE(CFBundleLoadExecutable(broken.get()));
     EXPECT_FALSE(CFBundleIsExecutableLoaded(broken.get()));
     EXPECT_EQ(CFBundleGetFunctionPointerForName(broken.get(), CFSTR("WFSBundleTestAnswer")), nullptr);
+
+    // A flat bundle keeps everything in its folder.
+    const std::string flat = dir / "Flat";
+    WriteFile(flat + "/Info.plist", kInfoPlist);
+    WriteFile(flat + "/TestPlugin", ReadFile(WFS_BUNDLE_TEST_PLUGIN), 0755);
+    WriteFile(flat + "/Picture.png", "png");
+    CFRef<CFBundleRef> flatBundle = BundleAt(flat);
+    EXPECT_EQ(Utf8(CFBundleGetIdentifier(flatBundle.get())), "org.example.wfs.testbundle");
+    EXPECT_EQ(AuxiliaryPath(flatBundle.get(), "TestPlugin"), flat + "/TestPlugin");
+    EXPECT_EQ(ResourcePath(flatBundle.get(), "Picture", "png", nullptr), flat + "/Picture.png");
+    EXPECT_TRUE(CFBundleLoadExecutable(flatBundle.get()));
+    CFBundleUnloadExecutable(flatBundle.get());
 }
 
 TEST(BundleMain, IsTheTestProgramsFolder) {
@@ -227,14 +171,10 @@ TEST(BundleMain, IsTheTestProgramsFolder) {
     CFRelease(main);
     EXPECT_EQ(CFBundleGetMainBundle(), main);
 
-    std::string self = SelfPath();
-    std::string folder = std::filesystem::path(self).parent_path().string();
-    CFRef<CFURLRef> url(CFBundleCopyBundleURL(main));
-    EXPECT_EQ(PathOf(url.get()), folder);
-    CFRef<CFURLRef> executable(CFBundleCopyExecutableURL(main));
-    EXPECT_EQ(PathOf(executable.get()), self);
-    std::string name = std::filesystem::path(self).filename().string();
-    EXPECT_EQ(AuxiliaryPath(main, name.c_str()), self);
+    const std::filesystem::path self = SelfPath();
+    EXPECT_EQ(PathOf(CFRef<CFURLRef>(CFBundleCopyBundleURL(main)).get()), self.parent_path().string());
+    EXPECT_EQ(PathOf(CFRef<CFURLRef>(CFBundleCopyExecutableURL(main)).get()), self.string());
+    EXPECT_EQ(AuxiliaryPath(main, self.filename().c_str()), self.string());
     EXPECT_TRUE(CFBundleIsExecutableLoaded(main));
     EXPECT_TRUE(CFBundleLoadExecutable(main));
 }
@@ -245,8 +185,7 @@ TEST(BundleMain, InsideAPackagedBundle) {
         const std::string expected = std::getenv("WFS_MAIN_BUNDLE_EXPECTED");
         CFBundleRef main = CFBundleGetMainBundle();
         ASSERT_NE(main, nullptr);
-        CFRef<CFURLRef> url(CFBundleCopyBundleURL(main));
-        EXPECT_EQ(PathOf(url.get()), expected);
+        EXPECT_EQ(PathOf(CFRef<CFURLRef>(CFBundleCopyBundleURL(main)).get()), expected);
         EXPECT_EQ(Utf8(CFBundleGetIdentifier(main)), "org.example.wfs.testbundle");
         EXPECT_EQ(AuxiliaryPath(main, "HelperTemplate"), expected + "/Contents/Linux/HelperTemplate");
         EXPECT_EQ(ResourcePath(main, "Icon", "png", nullptr), expected + "/Contents/Resources/Icon.png");
@@ -255,6 +194,6 @@ TEST(BundleMain, InsideAPackagedBundle) {
     TempDir dir;
     std::string bundle = MakePackagedBundle(dir);
     std::string program = bundle + "/Contents/Linux/CoreFoundationTests";
-    CopyFile(SelfPath(), program, std::filesystem::perms(0755));
+    WriteFile(program, ReadFile(SelfPath()), 0755);
     RerunThisTest(ChildSetup().Env("WFS_MAIN_BUNDLE_EXPECTED", bundle), program);
 }

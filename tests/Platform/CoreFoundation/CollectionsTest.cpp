@@ -1,18 +1,15 @@
-#include <CoreFoundation/CoreFoundation.h>
-#include <Support/CFRef.h>
+#include <CFTestSupport.h>
 
-#include <gtest/gtest.h>
-
-#include <string>
 #include <vector>
 
 using wfs::CFRef;
+using wfstest::Num;
 
 namespace {
 
 CFStringRef NewString(const char *text) { return CFStringCreateWithCString(nullptr, text, kCFStringEncodingUTF8); }
 
-CFRef<CFNumberRef> Num(int value) { return CFRef<CFNumberRef>(CFNumberCreate(nullptr, kCFNumberIntType, &value)); }
+CFRef<CFStringRef> Key(int i) { return CFRef<CFStringRef>(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("k%d"), i)); }
 
 TEST(Array, RetainsWhatItHoldsAndReleasesWhatItDrops) {
     CFStringRef a = NewString("a"), b = NewString("b");
@@ -108,14 +105,10 @@ TEST(Array, SortApplyAndGetValues) {
     EXPECT_EQ(values[1], CFArrayGetValueAtIndex(m.get(), 4));
 }
 
-CFMutableDictionaryRef NewTypeDictionary() {
-    return CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
-}
-
 TEST(Dictionary, SetAddReplaceRemoveAndOwnership) {
     CFStringRef key = NewString("key");
     CFStringRef v1 = NewString("v1"), v2 = NewString("v2");
-    CFMutableDictionaryRef dict = NewTypeDictionary();
+    CFMutableDictionaryRef dict = wfstest::MakeDictionary().release();
     CFDictionaryReplaceValue(dict, key, v1);  // absent: nothing
     EXPECT_EQ(CFDictionaryGetCount(dict), 0);
     CFDictionaryAddValue(dict, key, v1);
@@ -149,16 +142,10 @@ TEST(Dictionary, SetAddReplaceRemoveAndOwnership) {
 }
 
 TEST(Dictionary, InsertionOrderSurvivesRemovalAndGrowth) {
-    CFRef<CFMutableDictionaryRef> dict(NewTypeDictionary());
+    auto dict = wfstest::MakeDictionary();
     constexpr int kCount = 1000;
-    for (int i = 0; i < kCount; ++i) {
-        CFRef<CFStringRef> key(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("k%d"), i));
-        CFDictionarySetValue(dict.get(), key.get(), Num(i).get());
-    }
-    for (int i = 0; i < kCount; i += 2) {
-        CFRef<CFStringRef> key(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("k%d"), i));
-        CFDictionaryRemoveValue(dict.get(), key.get());
-    }
+    for (int i = 0; i < kCount; ++i) CFDictionarySetValue(dict.get(), Key(i).get(), Num(i).get());
+    for (int i = 0; i < kCount; i += 2) CFDictionaryRemoveValue(dict.get(), Key(i).get());
     CFDictionarySetValue(dict.get(), CFSTR("k0"), Num(-1).get());  // re-added: goes last
     CFDictionarySetValue(dict.get(), CFSTR("k1"), Num(-2).get());  // replaced: keeps its place
     ASSERT_EQ(CFDictionaryGetCount(dict.get()), kCount / 2 + 1);
@@ -168,10 +155,7 @@ TEST(Dictionary, InsertionOrderSurvivesRemovalAndGrowth) {
     EXPECT_TRUE(CFEqual(values.front(), Num(-2).get()));
     EXPECT_TRUE(CFEqual(keys[1], CFSTR("k3")));
     EXPECT_TRUE(CFEqual(keys.back(), CFSTR("k0")));
-    for (int i = 1; i < kCount; i += 2) {
-        CFRef<CFStringRef> key(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("k%d"), i));
-        EXPECT_TRUE(CFDictionaryContainsKey(dict.get(), key.get())) << i;
-    }
+    for (int i = 1; i < kCount; i += 2) EXPECT_TRUE(CFDictionaryContainsKey(dict.get(), Key(i).get())) << i;
     CFDictionaryRemoveAllValues(dict.get());
     EXPECT_EQ(CFDictionaryGetCount(dict.get()), 0);
     EXPECT_FALSE(CFDictionaryContainsKey(dict.get(), CFSTR("k1")));
@@ -180,27 +164,24 @@ TEST(Dictionary, InsertionOrderSurvivesRemovalAndGrowth) {
 // Small dictionaries look keys up without an index table; crossing that size both ways must keep
 // every key reachable.
 TEST(Dictionary, CrossesTheSmallSizeBothWays) {
-    CFRef<CFMutableDictionaryRef> dict(NewTypeDictionary());
-    auto key = [](int i) { return CFRef<CFStringRef>(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("key%d"), i)); };
+    auto dict = wfstest::MakeDictionary();
     for (int round = 0; round < 3; ++round) {
-        for (int i = 0; i < 20; ++i) CFDictionarySetValue(dict.get(), key(i).get(), Num(i).get());
-        for (int i = 0; i < 20; i += 3) CFDictionaryRemoveValue(dict.get(), key(i).get());
-        for (int i = 0; i < 20; ++i) {
-            EXPECT_EQ(CFDictionaryContainsKey(dict.get(), key(i).get()), i % 3 != 0) << round << " " << i;
-        }
-        for (int i = 0; i < 20; ++i) CFDictionaryRemoveValue(dict.get(), key(i).get());
+        for (int i = 0; i < 20; ++i) CFDictionarySetValue(dict.get(), Key(i).get(), Num(i).get());
+        for (int i = 0; i < 20; i += 3) CFDictionaryRemoveValue(dict.get(), Key(i).get());
+        for (int i = 0; i < 20; ++i) EXPECT_EQ(CFDictionaryContainsKey(dict.get(), Key(i).get()), i % 3 != 0) << i;
+        for (int i = 0; i < 20; ++i) CFDictionaryRemoveValue(dict.get(), Key(i).get());
         ASSERT_EQ(CFDictionaryGetCount(dict.get()), 0);
-        CFDictionarySetValue(dict.get(), key(7).get(), Num(7).get());
-        EXPECT_TRUE(CFDictionaryContainsKey(dict.get(), key(7).get()));
-        CFDictionaryRemoveValue(dict.get(), key(7).get());
+        CFDictionarySetValue(dict.get(), Key(7).get(), Num(7).get());
+        EXPECT_TRUE(CFDictionaryContainsKey(dict.get(), Key(7).get()));
+        CFDictionaryRemoveValue(dict.get(), Key(7).get());
     }
 }
 
 TEST(Dictionary, CopyStringKeysAndIdentityCallbacks) {
     CFRef<CFMutableStringRef> key(CFStringCreateMutable(nullptr, 0));
     CFStringAppend(key.get(), CFSTR("name"));
-    CFRef<CFMutableDictionaryRef> dict(CFDictionaryCreateMutable(nullptr, 0, &kCFCopyStringDictionaryKeyCallBacks,
-                                                                 &kCFTypeDictionaryValueCallBacks));
+    CFRef<CFMutableDictionaryRef> dict(
+        CFDictionaryCreateMutable(nullptr, 0, &kCFCopyStringDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
     CFDictionarySetValue(dict.get(), key.get(), CFSTR("value"));
     CFStringAppend(key.get(), CFSTR("-changed"));  // the dictionary holds its own copy
     EXPECT_TRUE(CFDictionaryContainsKey(dict.get(), CFSTR("name")));
@@ -237,13 +218,10 @@ TEST(Dictionary, CreateCopyEqualityAndApply) {
     EXPECT_EQ(CFDictionaryGetValue(dict.get(), CFSTR("b")), two.get());
 
     // Equal with numbers of other kinds, in another order.
-    const void *otherKeys[] = {CFSTR("b"), CFSTR("a")};
     double two0 = 2.0, three0 = 3.0;
     CFRef<CFNumberRef> r2(CFNumberCreate(nullptr, kCFNumberDoubleType, &two0));
     CFRef<CFNumberRef> r3(CFNumberCreate(nullptr, kCFNumberDoubleType, &three0));
-    const void *otherValues[] = {r2.get(), r3.get()};
-    CFRef<CFDictionaryRef> other(CFDictionaryCreate(nullptr, otherKeys, otherValues, 2,
-                                                    &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
+    auto other = wfstest::Dict({CFSTR("b"), CFSTR("a")}, {r2.get(), r3.get()});
     EXPECT_TRUE(CFEqual(other.get(), dict.get()));
     EXPECT_EQ(CFHash(other.get()), CFHash(dict.get()));
 

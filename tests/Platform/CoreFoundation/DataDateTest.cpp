@@ -1,11 +1,9 @@
-#include <CoreFoundation/CoreFoundation.h>
-#include <Support/CFRef.h>
-
-#include <gtest/gtest.h>
+#include <CFTestSupport.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <tuple>
 
 using wfs::CFRef;
 
@@ -115,11 +113,10 @@ TEST(Date, GregorianConversions) {
         {-kCFAbsoluteTimeIntervalSince1970, {1970, 1, 1, 0, 0, 0.0}},
     };
     for (const auto &c : cases) {
-        const CFGregorianDate g = CFAbsoluteTimeGetGregorianDate(c.at, nullptr);
-        EXPECT_TRUE(g.year == c.date.year && g.month == c.date.month && g.day == c.date.day && g.hour == c.date.hour &&
-                    g.minute == c.date.minute && g.second == c.date.second)
-            << c.at << ": " << g.year << "-" << int(g.month) << "-" << int(g.day) << " " << int(g.hour) << ":"
-            << int(g.minute) << ":" << g.second;
+        const auto fields = [](const CFGregorianDate &g) {
+            return std::make_tuple(g.year, int(g.month), int(g.day), int(g.hour), int(g.minute), g.second);
+        };
+        EXPECT_EQ(fields(CFAbsoluteTimeGetGregorianDate(c.at, nullptr)), fields(c.date)) << c.at;
         EXPECT_EQ(CFGregorianDateGetAbsoluteTime(c.date, nullptr), c.at) << c.at;
     }
 }

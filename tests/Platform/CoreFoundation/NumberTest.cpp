@@ -1,11 +1,6 @@
-#include <CoreFoundation/CoreFoundation.h>
-#include <Support/CFRef.h>
+#include <CFTestSupport.h>
 
-#include <gtest/gtest.h>
-
-#include <cmath>
 #include <cstdint>
-#include <limits>
 
 using wfs::CFRef;
 
@@ -16,10 +11,9 @@ CFRef<CFNumberRef> Make(CFNumberType type, T value) {
     return CFRef<CFNumberRef>(CFNumberCreate(nullptr, type, &value));
 }
 
-CFRef<CFNumberRef> MakeU64(UInt64 value) {
-    CFSInt128Struct v = {0, value};
-    return CFRef<CFNumberRef>(CFNumberCreate(nullptr, kCFNumberSInt128Type, &v));
-}
+CFRef<CFNumberRef> MakeU64(UInt64 value) { return Make(kCFNumberSInt128Type, CFSInt128Struct{0, value}); }
+
+CFRef<CFNumberRef> Retained(CFNumberRef constant) { return CFRef<CFNumberRef>::Retain(constant); }
 
 TEST(Number, TypesSizesAndCanonicalMapping) {
     const struct {
@@ -110,13 +104,13 @@ TEST(Number, ConversionsAndTheirLossyAnswer) {
         {Make(kCFNumberFloat64Type, 1.5), kCFNumberIntType, false, 1},
         {Make(kCFNumberFloat64Type, -2.5), kCFNumberIntType, false, -2},
         {Make(kCFNumberFloat64Type, -7.0), kCFNumberIntType, true, -7},
-        {CFRef<CFNumberRef>(static_cast<CFNumberRef>(CFRetain(kCFNumberNaN))), kCFNumberSInt64Type, false, kUnchecked},
-        {CFRef<CFNumberRef>(static_cast<CFNumberRef>(CFRetain(kCFNumberPositiveInfinity))), kCFNumberSInt64Type, false, INT64_MAX},
-        {CFRef<CFNumberRef>(static_cast<CFNumberRef>(CFRetain(kCFNumberNegativeInfinity))), kCFNumberIntType, false, INT32_MIN},
+        {Retained(kCFNumberNaN), kCFNumberSInt64Type, false, kUnchecked},
+        {Retained(kCFNumberPositiveInfinity), kCFNumberSInt64Type, false, INT64_MAX},
+        {Retained(kCFNumberNegativeInfinity), kCFNumberIntType, false, INT32_MIN},
         {Make(kCFNumberFloat64Type, 9223372036854775808.0), kCFNumberSInt64Type, false, kUnchecked},
         {Make(kCFNumberFloat64Type, 0.1), kCFNumberFloat32Type, false, 0.1f},
         {Make(kCFNumberFloat64Type, 0.25), kCFNumberFloatType, true, 0.25},
-        {CFRef<CFNumberRef>(static_cast<CFNumberRef>(CFRetain(kCFNumberPositiveInfinity))), kCFNumberFloat32Type, true, INFINITY},
+        {Retained(kCFNumberPositiveInfinity), kCFNumberFloat32Type, true, INFINITY},
         {Make(kCFNumberFloat64Type, 1e300), kCFNumberFloat32Type, false, kUnchecked},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
@@ -129,7 +123,8 @@ TEST(Number, ConversionsAndTheirLossyAnswer) {
     }
     // -2^63 and 2^63 as 128-bit integers are exact.
     CFSInt128Struct wide = {};
-    EXPECT_TRUE(CFNumberGetValue(Make(kCFNumberFloat64Type, 9223372036854775808.0).get(), kCFNumberSInt128Type, &wide));
+    auto twoTo63 = Make(kCFNumberFloat64Type, 9223372036854775808.0);
+    EXPECT_TRUE(CFNumberGetValue(twoTo63.get(), kCFNumberSInt128Type, &wide));
     EXPECT_EQ(wide.low, UINT64_C(1) << 63);
 }
 
@@ -155,8 +150,7 @@ TEST(Number, EqualityHashAndCompareAcrossKinds) {
     EXPECT_TRUE(CFEqual(zero.get(), negZero.get()));
     EXPECT_EQ(CFHash(zero.get()), CFHash(negZero.get()));
     // -2^127: the lowest 128-bit integer, and a whole double equal to it.
-    CFSInt128Struct lowest = {INT64_MIN, 0};
-    CFRef<CFNumberRef> lowestInt(CFNumberCreate(nullptr, kCFNumberSInt128Type, &lowest));
+    auto lowestInt = Make(kCFNumberSInt128Type, CFSInt128Struct{INT64_MIN, 0});
     auto lowestReal = Make(kCFNumberDoubleType, -0x1p127);
     EXPECT_TRUE(CFEqual(lowestInt.get(), lowestReal.get()));
     EXPECT_EQ(CFHash(lowestInt.get()), CFHash(lowestReal.get()));

@@ -1,26 +1,15 @@
-#include <CoreFoundation/CoreFoundation.h>
-#include <Support/CFRef.h>
+#include <CFTestSupport.h>
 
-#include <gtest/gtest.h>
-
-#include <climits>
 #include <functional>
-#include <type_traits>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 using wfs::CFRef;
 
 namespace {
 
-std::string Describe(CFTypeRef cf) {
-    CFRef<CFStringRef> text(CFCopyDescription(cf));
-    char buffer[256];
-    EXPECT_TRUE(CFStringGetCString(text.get(), buffer, sizeof buffer, kCFStringEncodingUTF8));
-    return buffer;
-}
-
-TEST(Runtime, ImmortalObjectsKeepTheirCount) {
+TEST(Runtime, ImmortalsTypesAndEquality) {
     CFTypeRef immortals[] = {CFSTR("constant"), kCFBooleanTrue, kCFBooleanFalse, kCFNull,
                              kCFAllocatorSystemDefault, kCFAllocatorNull, kCFNumberNaN};
     for (CFTypeRef object : immortals) {
@@ -32,9 +21,6 @@ TEST(Runtime, ImmortalObjectsKeepTheirCount) {
     EXPECT_EQ(kCFAllocatorDefault, nullptr);
     EXPECT_EQ(CFGetTypeID(kCFNull), CFNullGetTypeID());
     EXPECT_EQ(CFGetTypeID(kCFAllocatorMalloc), CFAllocatorGetTypeID());
-}
-
-TEST(Runtime, TypeIDsAreDistinct) {
     CFTypeID ids[] = {CFAllocatorGetTypeID(), CFNullGetTypeID(), CFStringGetTypeID(), CFNumberGetTypeID(),
                       CFBooleanGetTypeID(),   CFDateGetTypeID(), CFDataGetTypeID(),   CFArrayGetTypeID(),
                       CFDictionaryGetTypeID()};
@@ -42,38 +28,31 @@ TEST(Runtime, TypeIDsAreDistinct) {
         EXPECT_NE(ids[i], 0u);
         for (size_t j = i + 1; j < std::size(ids); ++j) EXPECT_NE(ids[i], ids[j]);
     }
-    CFRef<CFStringRef> name(CFCopyTypeIDDescription(CFStringGetTypeID()));
-    EXPECT_TRUE(CFEqual(name.get(), CFSTR("CFString")));
-}
-
-TEST(Runtime, EqualAcrossTypesIsFalse) {
-    int one = 1;
-    CFRef<CFNumberRef> number(CFNumberCreate(nullptr, kCFNumberIntType, &one));
-    EXPECT_FALSE(CFEqual(number.get(), kCFBooleanTrue));
-    EXPECT_FALSE(CFEqual(CFSTR("1"), number.get()));
+    EXPECT_TRUE(CFEqual(CFRef<CFStringRef>(CFCopyTypeIDDescription(CFStringGetTypeID())).get(), CFSTR("CFString")));
+    EXPECT_FALSE(CFEqual(CFSTR("1"), wfstest::Num(1).get()));
     EXPECT_TRUE(CFEqual(kCFNull, kCFNull));
 }
 
 TEST(Runtime, DescriptionsAreReadable) {
-    int forty2 = 42;
-    CFRef<CFNumberRef> number(CFNumberCreate(nullptr, kCFNumberIntType, &forty2));
-    EXPECT_EQ(Describe(number.get()), "42");
-    EXPECT_EQ(Describe(kCFBooleanTrue), "true");
-    EXPECT_EQ(Describe(CFSTR("text")), "text");
-    EXPECT_EQ(Describe(kCFNull), "<CFNull>");
-    CFRef<CFDateRef> date(CFDateCreate(nullptr, 0.0));
-    EXPECT_EQ(Describe(date.get()), "2001-01-01 00:00:00 +0000");
     const UInt8 bytes[] = {0xde, 0xad, 0xbe, 0xef, 0x01};
     CFRef<CFDataRef> data(CFDataCreate(nullptr, bytes, 5));
-    EXPECT_EQ(Describe(data.get()), "<deadbeef 01>");
-    const void *values[] = {CFSTR("a"), number.get()};
-    CFRef<CFArrayRef> array(CFArrayCreate(nullptr, values, 2, &kCFTypeArrayCallBacks));
-    EXPECT_EQ(Describe(array.get()), "(\n    a,\n    42\n)");
-    const void *keys[] = {CFSTR("k")};
-    const void *dictValues[] = {array.get()};
-    CFRef<CFDictionaryRef> dict(CFDictionaryCreate(nullptr, keys, dictValues, 1, &kCFTypeDictionaryKeyCallBacks,
-                                                   &kCFTypeDictionaryValueCallBacks));
-    EXPECT_EQ(Describe(dict.get()), "{\n    k = (\n        a,\n        42\n    );\n}");
+    CFRef<CFDateRef> date(CFDateCreate(nullptr, 0.0));
+    auto number = wfstest::Num(42);
+    auto array = wfstest::Array({CFSTR("a"), number.get()});
+    auto dict = wfstest::Dict({CFSTR("k")}, {array.get()});
+    const std::pair<CFTypeRef, const char *> cases[] = {
+        {number.get(), "42"},
+        {kCFBooleanTrue, "true"},
+        {CFSTR("text"), "text"},
+        {kCFNull, "<CFNull>"},
+        {date.get(), "2001-01-01 00:00:00 +0000"},
+        {data.get(), "<deadbeef 01>"},
+        {array.get(), "(\n    a,\n    42\n)"},
+        {dict.get(), "{\n    k = (\n        a,\n        42\n    );\n}"},
+    };
+    for (const auto &[object, text] : cases) {
+        EXPECT_EQ(wfstest::Utf8(CFRef<CFStringRef>(CFCopyDescription(object)).get()), text);
+    }
 }
 
 // Caller errors abort, in every part of the library: mutating an immutable object or past a
@@ -85,7 +64,9 @@ TEST(CoreFoundationDeathTest, CallerErrorsAbort) {
     CFRef<CFArrayRef> array(CFArrayCreate(nullptr, values, 1, &kCFTypeArrayCallBacks));
     CFRef<CFDictionaryRef> dict(CFDictionaryCreate(nullptr, nullptr, nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
                                                    &kCFTypeDictionaryValueCallBacks));
-    auto mut = [](auto immutable) { return const_cast<std::remove_const_t<std::remove_pointer_t<decltype(immutable)>> *>(immutable); };
+    auto mut = [](auto immutable) {
+        return const_cast<std::remove_const_t<std::remove_pointer_t<decltype(immutable)>> *>(immutable);
+    };
     UInt8 out[2];
     int v = 0;
     const std::function<void()> cases[] = {

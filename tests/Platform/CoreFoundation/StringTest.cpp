@@ -1,41 +1,14 @@
-#include <CoreFoundation/CoreFoundation.h>
-#include <Support/CFRef.h>
-
-#include <gtest/gtest.h>
-
 #include <CFTestSupport.h>
 
 #include <cstring>
-#include <string>
+#include <vector>
 
 using wfs::CFRef;
 
 namespace {
 
 using wfstest::Str;
-
-std::string ToUtf8(CFStringRef str) {
-    CFIndex used = 0;
-    CFIndex length = CFStringGetLength(str);
-    CFStringGetBytes(str, CFRangeMake(0, length), kCFStringEncodingUTF8, 0, false, nullptr, 0, &used);
-    std::string out(static_cast<size_t>(used), '\0');
-    EXPECT_EQ(CFStringGetBytes(str, CFRangeMake(0, length), kCFStringEncodingUTF8, 0, false,
-                               reinterpret_cast<UInt8 *>(out.data()), used, nullptr),
-              length);
-    return out;
-}
-
-TEST(String, ConstantsAreInternedAndImmortal) {
-    CFStringRef a = CFSTR("interned");
-    EXPECT_EQ(a, CFSTR("interned"));
-    CFIndex count = CFGetRetainCount(a);
-    CFRelease(a);
-    CFRelease(a);
-    EXPECT_EQ(CFGetRetainCount(a), count);
-    EXPECT_EQ(CFStringGetLength(a), 8);
-    EXPECT_TRUE(CFEqual(a, Str("interned").get()));
-    EXPECT_EQ(CFHash(a), CFHash(Str("interned").get()));
-}
+using wfstest::Utf8;
 
 TEST(String, Utf8RoundTripAndInvalidInputRefused) {
     const char *text = "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80";  // café € 😀
@@ -46,21 +19,17 @@ TEST(String, Utf8RoundTripAndInvalidInputRefused) {
     EXPECT_EQ(CFStringGetCharacterAtIndex(str.get(), 3), 0xE9);
     EXPECT_EQ(CFStringGetCharacterAtIndex(str.get(), 7), 0xD83D);
     EXPECT_EQ(CFStringGetCharacterAtIndex(str.get(), 8), 0xDE00);
-    EXPECT_EQ(ToUtf8(str.get()), text);
+    EXPECT_EQ(Utf8(str.get()), text);
 
-    const char *invalid[] = {"\xC3",              // truncated
-                             "\xC0\xAF",          // overlong
-                             "\xED\xA0\x80",      // encoded surrogate
-                             "\xF4\x90\x80\x80",  // above U+10FFFF
-                             "a\x80",             // stray continuation
-                             "\xFF"};
-    for (const char *bad : invalid) EXPECT_EQ(Str(bad).get(), nullptr) << bad;
+    // Truncated, overlong, an encoded surrogate, above U+10FFFF, a stray continuation, never UTF-8.
+    for (const char *bad : {"\xC3", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "a\x80", "\xFF"})
+        EXPECT_EQ(Str(bad).get(), nullptr) << bad;
     const UInt8 high[] = {'a', 0xE9};
     EXPECT_EQ(CFStringCreateWithBytes(nullptr, high, 2, kCFStringEncodingASCII, false), nullptr);
     EXPECT_EQ(CFStringCreateWithBytes(nullptr, high, 2, 0x7777, false), nullptr);  // unknown encoding
     CFRef<CFStringRef> latin(CFStringCreateWithBytes(nullptr, high, 2, kCFStringEncodingISOLatin1, false));
     ASSERT_TRUE(latin);
-    EXPECT_EQ(ToUtf8(latin.get()), "a\xC3\xA9");
+    EXPECT_EQ(Utf8(latin.get()), "a\xC3\xA9");
 }
 
 TEST(String, EmbeddedNulAndEmpty) {
@@ -80,7 +49,8 @@ TEST(String, EmbeddedNulAndEmpty) {
 // cannot convert unless it has a loss byte; a NULL buffer measures. Host-order UTF-16 as an
 // external representation starts with a byte-order mark.
 TEST(String, GetBytesConvertsWholeCharacters) {
-    const std::vector<UniChar> mixed = {'h', 0x20AC, 0xD83D, 0xDE00}, latin = {'a', 'b', 0x0150, 'c'};  // Ő: not Latin-1
+    // Ő (U+0150) is not in Latin-1.
+    const std::vector<UniChar> mixed = {'h', 0x20AC, 0xD83D, 0xDE00}, latin = {'a', 'b', 0x0150, 'c'};
     const UniChar bom = 0xFEFF;
     const struct {
         const std::vector<UniChar> &units;
@@ -105,7 +75,8 @@ TEST(String, GetBytesConvertsWholeCharacters) {
         {{0xD83D, 0xDE00}, 1, kCFStringEncodingUTF8, 0, false, false, 8, 0, ""},  // a lone surrogate
     };
     for (const auto &c : cases) {
-        CFRef<CFStringRef> str(CFStringCreateWithCharacters(nullptr, c.units.data(), static_cast<CFIndex>(c.units.size())));
+        const auto count = static_cast<CFIndex>(c.units.size());
+        CFRef<CFStringRef> str(CFStringCreateWithCharacters(nullptr, c.units.data(), count));
         UInt8 buffer[32];
         CFIndex used = -1;
         EXPECT_EQ(CFStringGetBytes(str.get(), CFRangeMake(0, c.count), c.encoding, c.lossByte, c.external,
@@ -135,7 +106,8 @@ TEST(String, Utf16ByteOrderAndExternalRepresentation) {
     CFRef<CFDataRef> external(CFStringCreateExternalRepresentation(nullptr, str.get(), kCFStringEncodingUTF16, 0));
     ASSERT_TRUE(external);
     EXPECT_EQ(CFDataGetLength(external.get()), 10);
-    CFRef<CFStringRef> again(CFStringCreateFromExternalRepresentation(nullptr, external.get(), kCFStringEncodingUTF16));
+    CFRef<CFStringRef> again(
+        CFStringCreateFromExternalRepresentation(nullptr, external.get(), kCFStringEncodingUTF16));
     EXPECT_TRUE(CFEqual(again.get(), str.get()));
     CFRef<CFStringRef> back(
         CFStringCreateWithBytes(nullptr, CFDataGetBytePtr(external.get()), 10, kCFStringEncodingUnicode, true));
@@ -172,7 +144,8 @@ TEST(String, CompareAndAffixes) {
         {Str("file9"), Str("file10"), kCFCompareNumerically, kCFCompareLessThan},
         {Str("file9"), Str("file10"), 0, kCFCompareGreaterThan},
     };
-    for (const auto &c : compares) EXPECT_EQ(CFStringCompare(c.a.get(), c.b.get(), c.flags), c.result) << ToUtf8(c.a.get());
+    for (const auto &c : compares)
+        EXPECT_EQ(CFStringCompare(c.a.get(), c.b.get(), c.flags), c.result) << Utf8(c.a.get());
     EXPECT_TRUE(CFStringHasPrefix(CFSTR("com.example.tool"), CFSTR("com.")));
     EXPECT_FALSE(CFStringHasPrefix(CFSTR("co"), CFSTR("com")));
     EXPECT_TRUE(CFStringHasSuffix(CFSTR("tool.plist"), CFSTR(".plist")));
@@ -191,7 +164,7 @@ TEST(String, MutableStringsAreIndependentCopies) {
     const UniChar pair[] = {0xD83D, 0xDE00};
     CFStringAppendCharacters(m.get(), pair, 2);
     EXPECT_EQ(CFStringGetLength(m.get()), 6);
-    EXPECT_EQ(ToUtf8(m.get()), "abc\xE2\x82\xAC\xF0\x9F\x98\x80");
+    EXPECT_EQ(Utf8(m.get()), "abc\xE2\x82\xAC\xF0\x9F\x98\x80");
     EXPECT_TRUE(CFEqual(snapshot.get(), CFSTR("abc")));
     EXPECT_TRUE(CFEqual(other.get(), CFSTR("abc")));
     CFStringAppend(m.get(), m.get());  // appending to itself doubles it
@@ -211,12 +184,12 @@ TEST(String, Format) {
     CFRef<CFNumberRef> number(CFNumberCreate(nullptr, kCFNumberIntType, &forty2));
     CFRef<CFStringRef> str(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("%@ failed with error %i"),
                                                     CFSTR("SchedulePowerEvent"), -60005));
-    EXPECT_TRUE(CFEqual(str.get(), CFSTR("SchedulePowerEvent failed with error -60005")));
+    EXPECT_EQ(Utf8(str.get()), "SchedulePowerEvent failed with error -60005");
     str.reset(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("[%5s|%-4d|%.2f|%x|%lld|%zu|%%|%@|%@]"), "ab", 7,
                                        3.14159, 255u, -1LL << 40, size_t{9}, number.get(), nullptr));
-    EXPECT_EQ(ToUtf8(str.get()), "[   ab|7   |3.14|ff|-1099511627776|9|%|42|(null)]");
+    EXPECT_EQ(Utf8(str.get()), "[   ab|7   |3.14|ff|-1099511627776|9|%|42|(null)]");
     str.reset(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("%*d:%s"), 4, 1, "\xC3\xA9"));
-    EXPECT_EQ(ToUtf8(str.get()), "   1:\xC3\xA9");
+    EXPECT_EQ(Utf8(str.get()), "   1:\xC3\xA9");
     CFRef<CFMutableStringRef> m(CFStringCreateMutable(nullptr, 0));
     CFStringAppendFormat(m.get(), nullptr, CFSTR("<%@>"), Str("\xE2\x82\xAC").get());
     EXPECT_EQ(CFStringGetLength(m.get()), 3);

@@ -2,16 +2,6 @@
 #include <CFTestSupport.h>
 #include <TestSupport.h>
 
-#include <CoreFoundation/CoreFoundation.h>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <climits>
-#include <cstring>
-#include <grp.h>
-
 using wfs::CFRef;
 using namespace wfstest;
 
@@ -35,8 +25,8 @@ TEST(URL, PathsStringsAndTrailingSlashes) {
         {"/a/b//", true, "file:///a/b/", "/a/b", true},
         {"/a/b//", false, "file:///a/b", "/a/b", false},  // trailing slashes go
         {"/", false, "file:///", "/", true},              // the root stays a folder either way
-        {"/a b/100%/q?#/\xC3\xA9/ok-._~:@!$&'()*+,;=", false, "file:///a%20b/100%25/q%3F%23/%C3%A9/ok-._~:@!$&'()*+,;=",
-         "/a b/100%/q?#/\xC3\xA9/ok-._~:@!$&'()*+,;=", false},
+        {"/a b/100%/q?#/\xC3\xA9/ok-._~:@!$&'()*+,;=", false,
+         "file:///a%20b/100%25/q%3F%23/%C3%A9/ok-._~:@!$&'()*+,;=", "/a b/100%/q?#/\xC3\xA9/ok-._~:@!$&'()*+,;=", false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.path);
@@ -48,7 +38,8 @@ TEST(URL, PathsStringsAndTrailingSlashes) {
         EXPECT_EQ(CFURLHasDirectoryPath(url.get()), c.hasDirectoryPath);
         CFRef<CFStringRef> path(CFURLCopyFileSystemPath(url.get(), kCFURLPOSIXPathStyle));
         EXPECT_EQ(Utf8(path.get()), c.back);
-        CFRef<CFURLRef> again(CFURLCreateWithFileSystemPath(nullptr, path.get(), kCFURLPOSIXPathStyle, c.hasDirectoryPath));
+        CFRef<CFURLRef> again(
+            CFURLCreateWithFileSystemPath(nullptr, path.get(), kCFURLPOSIXPathStyle, c.hasDirectoryPath));
         EXPECT_TRUE(CFEqual(url.get(), again.get()));
         EXPECT_EQ(CFHash(url.get()), CFHash(again.get()));
         // No base: the absolute URL is the URL itself. The string belongs to the URL.
@@ -95,8 +86,9 @@ TEST(URL, FileSystemRepresentationHonoursTheBufferLimit) {
         {path + "q", false, 1024, false}, {path + "q", false, PATH_MAX, true}, {path + "q", false, 0, false},
     };
     for (const auto &c : cases) {
-        EXPECT_EQ(CFURLGetFileSystemRepresentation(FileURL(c.path, c.isDirectory).get(), true, buffer.data(), c.size),
-                  c.fits) << c.path.size() << " in " << c.size;
+        CFRef<CFURLRef> url = FileURL(c.path, c.isDirectory);
+        EXPECT_EQ(CFURLGetFileSystemRepresentation(url.get(), true, buffer.data(), c.size), c.fits)
+            << c.path.size() << " in " << c.size;
     }
     ASSERT_TRUE(CFURLGetFileSystemRepresentation(FileURL(path, false).get(), true, buffer.data(), 1024));
     EXPECT_EQ(std::memcmp(buffer.data(), path.c_str(), 1024), 0);
@@ -121,14 +113,16 @@ TEST(URL, AppendingAndDeletingComponents) {
     for (const auto &c : cases) {
         CFRef<CFURLRef> from = FileURL(c.from, c.isDirectory);
         CFStringRef name = c.change == kAppendFile ? CFSTR("Tool") : CFSTR("x y");
-        CFRef<CFURLRef> to(c.change == kDeleteLast
-                               ? CFURLCreateCopyDeletingLastPathComponent(nullptr, from.get())
-                               : CFURLCreateCopyAppendingPathComponent(nullptr, from.get(), name, c.change == kAppendFolder));
+        const bool folder = c.change == kAppendFolder;
+        CFRef<CFURLRef> to(c.change == kDeleteLast ? CFURLCreateCopyDeletingLastPathComponent(nullptr, from.get())
+                                                   : CFURLCreateCopyAppendingPathComponent(nullptr, from.get(), name, folder));
         EXPECT_EQ(StringOf(to.get()), c.to) << c.from;
         EXPECT_EQ(CFURLHasDirectoryPath(to.get()), c.hasDirectoryPath) << c.from;
     }
-    EXPECT_EQ(Utf8(CFRef<CFStringRef>(CFURLCopyLastPathComponent(FileURL("/base/file/x y", true).get())).get()), "x y");
-    EXPECT_EQ(Utf8(CFRef<CFStringRef>(CFURLCopyLastPathComponent(FileURL("/", true).get())).get()), "/");
+    CFRef<CFStringRef> last(CFURLCopyLastPathComponent(FileURL("/base/file/x y", true).get()));
+    EXPECT_EQ(Utf8(last.get()), "x y");
+    last.reset(CFURLCopyLastPathComponent(FileURL("/", true).get()));
+    EXPECT_EQ(Utf8(last.get()), "/");
 }
 
 TEST(URLAccess, ReadsAFileInFull) {
