@@ -178,22 +178,3 @@ TEST(BundleMain, IsTheTestProgramsFolder) {
     EXPECT_TRUE(CFBundleIsExecutableLoaded(main));
     EXPECT_TRUE(CFBundleLoadExecutable(main));
 }
-
-// A copy of this program placed at <bundle>/Contents/Linux/ finds <bundle> as its main bundle.
-TEST(BundleMain, InsideAPackagedBundle) {
-    if (IsTestChild()) {
-        const std::string expected = std::getenv("WFS_MAIN_BUNDLE_EXPECTED");
-        CFBundleRef main = CFBundleGetMainBundle();
-        ASSERT_NE(main, nullptr);
-        EXPECT_EQ(PathOf(CFRef<CFURLRef>(CFBundleCopyBundleURL(main)).get()), expected);
-        EXPECT_EQ(Utf8(CFBundleGetIdentifier(main)), "org.example.wfs.testbundle");
-        EXPECT_EQ(AuxiliaryPath(main, "HelperTemplate"), expected + "/Contents/Linux/HelperTemplate");
-        EXPECT_EQ(ResourcePath(main, "Icon", "png", nullptr), expected + "/Contents/Resources/Icon.png");
-        return;
-    }
-    TempDir dir;
-    std::string bundle = MakePackagedBundle(dir);
-    std::string program = bundle + "/Contents/Linux/CoreFoundationTests";
-    WriteFile(program, ReadFile(SelfPath()), 0755);
-    RerunThisTest(ChildSetup().Env("WFS_MAIN_BUNDLE_EXPECTED", bundle), program);
-}
