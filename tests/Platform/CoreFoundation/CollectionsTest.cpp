@@ -11,32 +11,24 @@ CFStringRef NewString(const char *text) { return CFStringCreateWithCString(nullp
 
 CFRef<CFStringRef> Key(int i) { return CFRef<CFStringRef>(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("k%d"), i)); }
 
+// Ownership is left to the sanitizers here and below: a value kept too long leaks, one dropped
+// too early is used after it is freed.
 TEST(Array, RetainsWhatItHoldsAndReleasesWhatItDrops) {
-    CFStringRef a = NewString("a"), b = NewString("b");
+    CFRef<CFStringRef> a(NewString("a")), b(NewString("b"));
     CFMutableArrayRef array = CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks);
-    CFArrayAppendValue(array, a);
-    CFArrayAppendValue(array, a);
-    EXPECT_EQ(CFGetRetainCount(a), 3);
-    CFArraySetValueAtIndex(array, 0, b);
-    EXPECT_EQ(CFGetRetainCount(a), 2);
-    EXPECT_EQ(CFGetRetainCount(b), 2);
+    CFArrayAppendValue(array, a.get());
+    CFArrayAppendValue(array, a.get());
+    CFArraySetValueAtIndex(array, 0, b.get());
     CFArrayRemoveValueAtIndex(array, 1);
-    EXPECT_EQ(CFGetRetainCount(a), 1);
-    CFArrayInsertValueAtIndex(array, 0, a);
+    CFArrayInsertValueAtIndex(array, 0, a.get());
     CFArrayAppendArray(array, array, CFRangeMake(0, 2));  // appending to itself
     EXPECT_EQ(CFArrayGetCount(array), 4);
-    EXPECT_EQ(CFArrayGetValueAtIndex(array, 2), a);
-    EXPECT_EQ(CFGetRetainCount(a), 3);
-    CFArraySetValueAtIndex(array, 4, b);  // index == count appends
+    EXPECT_EQ(CFArrayGetValueAtIndex(array, 2), a.get());
+    CFArraySetValueAtIndex(array, 4, b.get());  // index == count appends
     EXPECT_EQ(CFArrayGetCount(array), 5);
     CFArrayRemoveAllValues(array);
-    EXPECT_EQ(CFGetRetainCount(a), 1);
-    EXPECT_EQ(CFGetRetainCount(b), 1);
-    CFArrayAppendValue(array, b);
+    CFArrayAppendValue(array, b.get());
     CFRelease(array);  // releases its values
-    EXPECT_EQ(CFGetRetainCount(b), 1);
-    CFRelease(a);
-    CFRelease(b);
 }
 
 TEST(Array, NullCallbacksAreIdentityWithoutRetain) {
@@ -56,7 +48,6 @@ TEST(Array, NullCallbacksAreIdentityWithoutRetain) {
     CFRef<CFArrayRef> typed(CFArrayCreate(nullptr, strings, 1, &kCFTypeArrayCallBacks));
     EXPECT_FALSE(CFArrayContainsValue(raw.get(), CFRangeMake(0, 1), s2.get()));
     EXPECT_TRUE(CFArrayContainsValue(typed.get(), CFRangeMake(0, 1), s2.get()));
-    EXPECT_EQ(CFGetRetainCount(s1.get()), 2);  // only the typed array retained it
 }
 
 TEST(Array, CopiesAreIndependentAndEqualityIsDeep) {
@@ -106,39 +97,27 @@ TEST(Array, SortApplyAndGetValues) {
 }
 
 TEST(Dictionary, SetAddReplaceRemoveAndOwnership) {
-    CFStringRef key = NewString("key");
-    CFStringRef v1 = NewString("v1"), v2 = NewString("v2");
+    CFRef<CFStringRef> key(NewString("key")), v1(NewString("v1")), v2(NewString("v2"));
     CFMutableDictionaryRef dict = wfstest::MakeDictionary().release();
-    CFDictionaryReplaceValue(dict, key, v1);  // absent: nothing
+    CFDictionaryReplaceValue(dict, key.get(), v1.get());  // absent: nothing
     EXPECT_EQ(CFDictionaryGetCount(dict), 0);
-    CFDictionaryAddValue(dict, key, v1);
-    EXPECT_EQ(CFGetRetainCount(key), 2);
-    EXPECT_EQ(CFGetRetainCount(v1), 2);
-    CFDictionaryAddValue(dict, key, v2);  // present: nothing
-    EXPECT_EQ(CFDictionaryGetValue(dict, key), v1);
-    EXPECT_EQ(CFGetRetainCount(v2), 1);
-    CFDictionarySetValue(dict, CFSTR("key"), v2);  // an equal key replaces the value
+    CFDictionaryAddValue(dict, key.get(), v1.get());
+    CFDictionaryAddValue(dict, key.get(), v2.get());  // present: nothing
+    EXPECT_EQ(CFDictionaryGetValue(dict, key.get()), v1.get());
+    CFDictionarySetValue(dict, CFSTR("key"), v2.get());  // an equal key replaces the value
     EXPECT_EQ(CFDictionaryGetCount(dict), 1);
-    EXPECT_EQ(CFGetRetainCount(v1), 1);  // replaced value released
-    EXPECT_EQ(CFGetRetainCount(v2), 2);
-    CFDictionaryReplaceValue(dict, key, v1);
-    EXPECT_EQ(CFGetRetainCount(v2), 1);
+    EXPECT_EQ(CFDictionaryGetValue(dict, key.get()), v2.get());
+    CFDictionaryReplaceValue(dict, key.get(), v1.get());
     const void *found = nullptr;
-    EXPECT_TRUE(CFDictionaryGetValueIfPresent(dict, key, &found));
-    EXPECT_EQ(found, v1);
+    EXPECT_TRUE(CFDictionaryGetValueIfPresent(dict, key.get(), &found));
+    EXPECT_EQ(found, v1.get());
     EXPECT_FALSE(CFDictionaryGetValueIfPresent(dict, CFSTR("other"), &found));
     EXPECT_TRUE(CFDictionaryContainsValue(dict, CFSTR("v1")));
-    CFDictionaryRemoveValue(dict, key);
-    CFDictionaryRemoveValue(dict, key);  // absent: nothing
-    EXPECT_EQ(CFGetRetainCount(key), 1);
-    EXPECT_EQ(CFGetRetainCount(v1), 1);
-    CFDictionarySetValue(dict, key, v2);
-    CFRelease(dict);
-    EXPECT_EQ(CFGetRetainCount(key), 1);
-    EXPECT_EQ(CFGetRetainCount(v2), 1);
-    CFRelease(key);
-    CFRelease(v1);
-    CFRelease(v2);
+    CFDictionaryRemoveValue(dict, key.get());
+    CFDictionaryRemoveValue(dict, key.get());  // absent: nothing
+    EXPECT_EQ(CFDictionaryGetCount(dict), 0);
+    CFDictionarySetValue(dict, key.get(), v2.get());
+    CFRelease(dict);  // releases its keys and values
 }
 
 TEST(Dictionary, InsertionOrderSurvivesRemovalAndGrowth) {
@@ -185,7 +164,6 @@ TEST(Dictionary, CopyStringKeysAndIdentityCallbacks) {
     CFDictionarySetValue(dict.get(), key.get(), CFSTR("value"));
     CFStringAppend(key.get(), CFSTR("-changed"));  // the dictionary holds its own copy
     EXPECT_TRUE(CFDictionaryContainsKey(dict.get(), CFSTR("name")));
-    EXPECT_EQ(CFGetRetainCount(key.get()), 1);
 
     static int a, b;
     CFRef<CFMutableDictionaryRef> raw(CFDictionaryCreateMutable(nullptr, 0, nullptr, nullptr));
@@ -208,7 +186,6 @@ TEST(Dictionary, CreateCopyEqualityAndApply) {
                                                    &kCFTypeDictionaryValueCallBacks));
     EXPECT_EQ(CFDictionaryGetCount(dict.get()), 2);
     EXPECT_EQ(CFDictionaryGetValue(dict.get(), CFSTR("a")), three.get());  // the last one wins
-    EXPECT_EQ(CFGetRetainCount(one.get()), 1);
 
     CFRef<CFMutableDictionaryRef> copy(CFDictionaryCreateMutableCopy(nullptr, 0, dict.get()));
     EXPECT_TRUE(CFEqual(copy.get(), dict.get()));

@@ -36,8 +36,6 @@ TEST(Number, TypesSizesAndCanonicalMapping) {
         EXPECT_EQ(CFNumberGetByteSize(c.number.get()), c.size) << c.type;
         EXPECT_EQ(CFNumberIsFloatType(c.number.get()), c.isFloat) << c.type;
     }
-    EXPECT_TRUE(CFBooleanGetValue(kCFBooleanTrue));
-    EXPECT_FALSE(CFBooleanGetValue(kCFBooleanFalse));
     EXPECT_FALSE(CFEqual(kCFBooleanTrue, Make(kCFNumberIntType, 1).get()));
 }
 

@@ -21,13 +21,6 @@ TEST(Runtime, ImmortalsTypesAndEquality) {
     EXPECT_EQ(kCFAllocatorDefault, nullptr);
     EXPECT_EQ(CFGetTypeID(kCFNull), CFNullGetTypeID());
     EXPECT_EQ(CFGetTypeID(kCFAllocatorMalloc), CFAllocatorGetTypeID());
-    CFTypeID ids[] = {CFAllocatorGetTypeID(), CFNullGetTypeID(), CFStringGetTypeID(), CFNumberGetTypeID(),
-                      CFBooleanGetTypeID(),   CFDateGetTypeID(), CFDataGetTypeID(),   CFArrayGetTypeID(),
-                      CFDictionaryGetTypeID()};
-    for (size_t i = 0; i < std::size(ids); ++i) {
-        EXPECT_NE(ids[i], 0u);
-        for (size_t j = i + 1; j < std::size(ids); ++j) EXPECT_NE(ids[i], ids[j]);
-    }
     EXPECT_TRUE(CFEqual(CFRef<CFStringRef>(CFCopyTypeIDDescription(CFStringGetTypeID())).get(), CFSTR("CFString")));
     EXPECT_FALSE(CFEqual(CFSTR("1"), wfstest::Num(1).get()));
     EXPECT_TRUE(CFEqual(kCFNull, kCFNull));
