@@ -84,46 +84,40 @@ std::string Doc(const std::string &body) { return kPrologue + body + "\n</plist>
 // Equal and of the same kinds all the way down: an integer stays an integer, a real a real with
 // the very same bits (so -0.0 and NaN count), a date the same double.
 ::testing::AssertionResult Same(CFTypeRef a, CFTypeRef b) {
-    if (CFGetTypeID(a) != CFGetTypeID(b)) return ::testing::AssertionFailure() << "types differ";
+    using ::testing::AssertionFailure;
     const CFTypeID type = CFGetTypeID(a);
-    if (type == CFNumberGetTypeID()) {
+    if (type != CFGetTypeID(b)) return AssertionFailure() << "types differ";
+    double u = 0, v = 0;  // what CFEqual does not tell apart
+    if (type == CFDateGetTypeID()) {
+        u = CFDateGetAbsoluteTime(static_cast<CFDateRef>(a));
+        v = CFDateGetAbsoluteTime(static_cast<CFDateRef>(b));
+    } else if (type == CFNumberGetTypeID()) {
         auto x = static_cast<CFNumberRef>(a), y = static_cast<CFNumberRef>(b);
-        if (CFNumberIsFloatType(x) != CFNumberIsFloatType(y)) return ::testing::AssertionFailure() << "int vs real";
-        if (CFNumberIsFloatType(x)) {
-            double u, v;
-            CFNumberGetValue(x, kCFNumberFloat64Type, &u);
-            CFNumberGetValue(y, kCFNumberFloat64Type, &v);
-            if (std::memcmp(&u, &v, sizeof u) != 0) return ::testing::AssertionFailure() << u << " != " << v;
-            return ::testing::AssertionSuccess();
-        }
-    } else if (type == CFDateGetTypeID()) {
-        double u = CFDateGetAbsoluteTime(static_cast<CFDateRef>(a)), v = CFDateGetAbsoluteTime(static_cast<CFDateRef>(b));
-        if (std::memcmp(&u, &v, sizeof u) != 0)
-            return ::testing::AssertionFailure() << std::hexfloat << u << " != " << v;
-        return ::testing::AssertionSuccess();
+        if (CFNumberIsFloatType(x) != CFNumberIsFloatType(y)) return AssertionFailure() << "int vs real";
+        if (CFNumberIsFloatType(x)) CFNumberGetValue(x, kCFNumberFloat64Type, &u);
+        if (CFNumberIsFloatType(y)) CFNumberGetValue(y, kCFNumberFloat64Type, &v);
     } else if (type == CFArrayGetTypeID()) {
         auto x = static_cast<CFArrayRef>(a), y = static_cast<CFArrayRef>(b);
-        if (CFArrayGetCount(x) != CFArrayGetCount(y)) return ::testing::AssertionFailure() << "counts differ";
+        if (CFArrayGetCount(x) != CFArrayGetCount(y)) return AssertionFailure() << "counts differ";
         for (CFIndex i = 0; i < CFArrayGetCount(x); ++i) {
             auto r = Same(CFArrayGetValueAtIndex(x, i), CFArrayGetValueAtIndex(y, i));
             if (!r) return r << " at index " << i;
         }
-        return ::testing::AssertionSuccess();
     } else if (type == CFDictionaryGetTypeID()) {
         auto x = static_cast<CFDictionaryRef>(a), y = static_cast<CFDictionaryRef>(b);
         const CFIndex n = CFDictionaryGetCount(x);
-        if (n != CFDictionaryGetCount(y)) return ::testing::AssertionFailure() << "counts differ";
+        if (n != CFDictionaryGetCount(y)) return AssertionFailure() << "counts differ";
         std::vector<const void *> keys(static_cast<std::size_t>(n)), values(static_cast<std::size_t>(n));
         CFDictionaryGetKeysAndValues(x, keys.data(), values.data());
         for (CFIndex i = 0; i < n; ++i) {
             const void *other = nullptr;
-            if (!CFDictionaryGetValueIfPresent(y, keys[i], &other)) return ::testing::AssertionFailure() << "key missing";
+            if (!CFDictionaryGetValueIfPresent(y, keys[i], &other)) return AssertionFailure() << "key missing";
             auto r = Same(values[i], other);
             if (!r) return r << " under " << Utf8(keys[i]);
         }
-        return ::testing::AssertionSuccess();
     }
-    return CFEqual(a, b) ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << "not CFEqual";
+    if (std::memcmp(&u, &v, sizeof u) != 0) return AssertionFailure() << std::hexfloat << u << " != " << v;
+    return CFEqual(a, b) ? ::testing::AssertionSuccess() : AssertionFailure() << "not CFEqual";
 }
 
 // Writes, reads back, and checks the result is the same value.
@@ -213,7 +207,8 @@ TEST(PropertyList, WritesTheStandardDocument) {
 
     // Keys sorted by UTF-16 units, whatever order they were added in: U+1F600 (a surrogate pair,
     // 0xD83D...) sorts before U+E000.
-    Ref keys = Dict({{"b", Int(1)}, {"\xEE\x80\x80", Int(3)}, {"\xF0\x9F\x98\x80", Int(4)}, {"a", Int(5)}, {"B", Int(2)}});
+    Ref keys = Dict({{"b", Int(1)}, {"\xEE\x80\x80", Int(3)}, {"\xF0\x9F\x98\x80", Int(4)}, {"a", Int(5)},
+                     {"B", Int(2)}});
     xml.reset(CFPropertyListCreateXMLData(nullptr, keys.get()));
     const std::string sorted = TextOf(xml.get());
     std::size_t previous = 0;

@@ -113,8 +113,9 @@ TEST(URL, AppendingAndDeletingComponents) {
         CFRef<CFURLRef> from = FileURL(c.from, c.isDirectory);
         CFStringRef name = c.change == kAppendFile ? CFSTR("Tool") : CFSTR("x y");
         const bool folder = c.change == kAppendFolder;
-        CFRef<CFURLRef> to(c.change == kDeleteLast ? CFURLCreateCopyDeletingLastPathComponent(nullptr, from.get())
-                                                   : CFURLCreateCopyAppendingPathComponent(nullptr, from.get(), name, folder));
+        CFRef<CFURLRef> to(c.change == kDeleteLast
+                               ? CFURLCreateCopyDeletingLastPathComponent(nullptr, from.get())
+                               : CFURLCreateCopyAppendingPathComponent(nullptr, from.get(), name, folder));
         EXPECT_EQ(StringOf(to.get()), c.to) << c.from;
         EXPECT_EQ(CFURLHasDirectoryPath(to.get()), c.hasDirectoryPath) << c.from;
     }
