@@ -130,7 +130,6 @@ TEST(Number, EqualityHashAndCompareAcrossKinds) {
     auto intOne = Make(kCFNumberIntType, 1);
     auto realOne = Make(kCFNumberDoubleType, 1.0);
     auto longOne = Make(kCFNumberSInt64Type, SInt64{1});
-    EXPECT_TRUE(CFEqual(intOne.get(), realOne.get()));
     EXPECT_EQ(CFHash(intOne.get()), CFHash(realOne.get()));
     EXPECT_EQ(CFHash(intOne.get()), CFHash(longOne.get()));
     auto realOneHalf = Make(kCFNumberDoubleType, 1.5);
