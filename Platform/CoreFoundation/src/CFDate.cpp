@@ -92,6 +92,11 @@ CFGregorianDate CFAbsoluteTimeGetGregorianDate(CFAbsoluteTime at, CFTimeZoneRef 
     CF_ASSERT(tz == NULL);
     double seconds = std::floor(at);
     double fraction = at - seconds;
+    if (fraction >= 1.0) {
+        // A tiny negative time: its fraction rounds to 1, which is the next whole second.
+        seconds += 1;
+        fraction = 0;
+    }
     if (!(seconds > -kSecondsLimit && seconds < kSecondsLimit)) {
         // No calendar for NaN or the infinities; clamp so that the conversion below is defined.
         seconds = std::isnan(seconds) ? 0 : std::copysign(kSecondsLimit, seconds);

@@ -110,13 +110,16 @@ TEST(Date, GregorianConversions) {
         {1709210096.0 - kCFAbsoluteTimeIntervalSince1970, {2024, 2, 29, 12, 34, 56.0}},  // a leap day
         {-kCFAbsoluteTimeIntervalSince1970, {1970, 1, 1, 0, 0, 0.0}},
     };
+    const auto fields = [](const CFGregorianDate &g) {
+        return std::make_tuple(g.year, int(g.month), int(g.day), int(g.hour), int(g.minute), g.second);
+    };
     for (const auto &c : cases) {
-        const auto fields = [](const CFGregorianDate &g) {
-            return std::make_tuple(g.year, int(g.month), int(g.day), int(g.hour), int(g.minute), g.second);
-        };
         EXPECT_EQ(fields(CFAbsoluteTimeGetGregorianDate(c.at, nullptr)), fields(c.date)) << c.at;
         EXPECT_EQ(CFGregorianDateGetAbsoluteTime(c.date, nullptr), c.at) << c.at;
     }
+    // A time a hair before the reference date has a fraction that rounds up to a whole second:
+    // it is the reference date itself, not a 61st second of the minute before.
+    EXPECT_EQ(fields(CFAbsoluteTimeGetGregorianDate(-1e-20, nullptr)), fields({2001, 1, 1, 0, 0, 0.0}));
 }
 
 }  // namespace
