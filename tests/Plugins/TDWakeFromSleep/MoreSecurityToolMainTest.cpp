@@ -256,15 +256,6 @@ protected:
     struct stat before_ {};
 };
 
-TEST_F(MoreSecToolMainProcess, SelfRepairWithoutRootWritesItsIDAndRefuses)
-{
-    const Outcome run = Run({"--self-repair"}, FrameOf(Request("GetPrivileges").get()));
-    EXPECT_TRUE(run.Exited(kHelperToolResultInternalError)) << run;
-    const int32_t pid = run.pid;
-    EXPECT_EQ(run.out, std::string(reinterpret_cast<const char *>(&pid), 4));
-    EXPECT_EQ(run.err, "");
-}
-
 TEST_F(MoreSecToolMainProcess, RelayResultFollowsTheLauncherAndTheRepairersEnd)
 {
     const struct {
