@@ -185,6 +185,14 @@ TEST(MoreSecUserID, PermanentDropInSetUIDRootState)
     });
 }
 
+// In this very process: the leak check at exit must find the new argv[0] reachable.
+TEST(MoreSecPathToSelf, TheNewArg0StaysReachable)
+{
+    const char *argv[] = {"inherited-name", nullptr};
+    ASSERT_EQ(MoreSecDestroyInheritedEnvironment(0x3FD & ~kMoreSecKeepArg0Mask, argv), 0);
+    EXPECT_EQ(std::string(argv[0]), CanonicalSelf());
+}
+
 // Caller errors of the module, in every part of it: each one aborts.
 TEST(MoreSecurityDeathTest, CallerErrorsAbort)
 {
