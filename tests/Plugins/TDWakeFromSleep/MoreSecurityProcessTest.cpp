@@ -5,8 +5,6 @@
 
 #include "MoreSecurityTestSupport.h"
 
-#include <Support/CFRef.h>
-
 #include <grp.h>
 #include <limits.h>
 #include <linux/audit.h>
@@ -20,12 +18,12 @@
 #include <sys/syscall.h>
 #include <sys/time.h>
 
+#include <array>
+
 namespace {
 
 using wfstest::RunInChild;
 constexpr rlim_t kInf = RLIM_INFINITY;
-
-// ---- Probes of process state ------------------------------------------------------------------
 
 bool IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
@@ -95,16 +93,12 @@ bool CanRaiseHardLimits()
 
 std::string CanonicalSelf() { return std::filesystem::canonical("/proc/self/exe").string(); }
 
-// ---- Limits ----------------------------------------------------------------------------------
-
-struct Limits {
-    struct rlimit of[RLIM_NLIMITS];
-};
+using Limits = std::array<struct rlimit, RLIM_NLIMITS>;
 
 Limits CurrentLimits()
 {
     Limits limits;
-    for (int r = 0; r < RLIM_NLIMITS; r++) limits.of[r] = GetLimit(r);
+    for (int r = 0; r < RLIM_NLIMITS; r++) limits[r] = GetLimit(r);
     return limits;
 }
 
@@ -121,7 +115,7 @@ Limits TableLimits(int refused = -1)
                  {RLIMIT_MEMLOCK, kInf, kInf}, {RLIMIT_NPROC, 100, kInf},  {RLIMIT_NOFILE, 256, NrOpen()}};
     for (const auto &row : table) {
         if (row.resource == refused) break;
-        limits.of[row.resource] = {row.soft, row.hard};
+        limits[row.resource] = {row.soft, row.hard};
     }
     return limits;
 }
@@ -129,16 +123,10 @@ Limits TableLimits(int refused = -1)
 void ChildExpectLimits(const Limits &expected)
 {
     for (int r = 0; r < RLIM_NLIMITS; r++) {
-        const struct rlimit now = GetLimit(r);
-        if (now.rlim_cur != expected.of[r].rlim_cur || now.rlim_max != expected.of[r].rlim_max) {
-            WFS_CHILD_FAIL("resource %d: %llu/%llu, expected %llu/%llu", r, (unsigned long long) now.rlim_cur,
-                           (unsigned long long) now.rlim_max, (unsigned long long) expected.of[r].rlim_cur,
-                           (unsigned long long) expected.of[r].rlim_max);
-        }
+        const auto [soft, hard] = GetLimit(r);
+        if (soft != expected[r].rlim_cur || hard != expected[r].rlim_max) WFS_CHILD_FAIL("resource %d", r);
     }
 }
-
-// ---- An inherited mess for the reset to clean up -------------------------------------------------
 
 void CatchSignal(int) {}
 
@@ -169,8 +157,6 @@ int MakeInheritedMess()
     WFS_CHILD_EXPECT_EQ(SetLimit(RLIMIT_NOFILE, 64, hard), 0);
     return high;
 }
-
-// ---- Tests ------------------------------------------------------------------------------------
 
 // Set-user-ID root as nobody runs it: the permanent drop leaves no way back to root.
 TEST(MoreSecUserID, PermanentDropInSetUIDRootState)
@@ -340,7 +326,7 @@ TEST(MoreSecDestroyInheritedEnvironment, LimitsAsRootAndAsNonRoot)
         const int err = MoreSecDestroyInheritedEnvironment(mask, nullptr);
 
         WFS_CHILD_EXPECT_EQ(err, memlockInfinite ? 0 : EINVAL);
-        for (int r = 0; r < RLIM_NLIMITS; r++) WFS_CHILD_EXPECT_EQ(GetLimit(r).rlim_max, before.of[r].rlim_max);
+        for (int r = 0; r < RLIM_NLIMITS; r++) WFS_CHILD_EXPECT_EQ(GetLimit(r).rlim_max, before[r].rlim_max);
         WFS_CHILD_EXPECT_EQ(GetLimit(RLIMIT_DATA).rlim_cur, 0x600000);
         WFS_CHILD_EXPECT_EQ(GetLimit(RLIMIT_NOFILE).rlim_cur, memlockInfinite ? 256 : 1000);
         WFS_CHILD_EXPECT(CwdIs(err == 0 ? "/" : "/dev"));
