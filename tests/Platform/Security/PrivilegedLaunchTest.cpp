@@ -66,7 +66,7 @@ protected:
     AuthorizationExternalForm form_;
 };
 
-TEST_F(PrivilegedLaunch, DirectLaunchAsRootGivesTheProgramSocketArgumentsAndAuthorization)
+TEST_F(PrivilegedLaunch, DirectLaunchAsRootOrElevatedGivesTheProgramWhatItShouldAndNoMore)
 {
     if (geteuid() != 0) GTEST_SKIP() << "needs root";
     env_.set("WFS_INVOKER_MARKER", "kept for a root caller");
@@ -86,22 +86,18 @@ TEST_F(PrivilegedLaunch, DirectLaunchAsRootGivesTheProgramSocketArgumentsAndAuth
     EXPECT_EQ(report["auth"], Hex(form_));
     EXPECT_EQ(report["env.WFS_INVOKER_MARKER"], "kept for a root caller");
     EXPECT_EQ(report["input"], wfstest::Hex("ping"));
-}
 
-// A set-user-ID root caller's environment and groups are its invoker's; the program it launches
-// runs with real root IDs, so nothing of them may reach it.
-TEST_F(PrivilegedLaunch, ElevatedCallerGivesTheProgramNeitherItsEnvironmentNorItsGroups)
-{
-    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as a set-user-ID root process";
-    Report report = RunInChild([&] {
-                        const gid_t groups[] = {kNobodyID};
-                        WFS_CHILD_EXPECT(setgroups(1, groups) == 0 && setresgid(kNobodyID, 0, 0) == 0 &&
-                                         setresuid(kNobodyID, 0, 0) == 0);
-                        setenv("WFS_INVOKER_MARKER", "from the invoker", 1);
-                        FILE *pipe = nullptr;
-                        WFS_CHILD_EXPECT_EQ(Launch(nullptr, &pipe), errAuthorizationSuccess);
-                        if (pipe != nullptr) ChildReport("%s", Finish(pipe).c_str());
-                    }).Lines();
+    // A set-user-ID root caller's environment and groups are its invoker's; the program it launches
+    // runs with real root IDs, so nothing of them may reach it.
+    report = RunInChild([&] {
+        const gid_t groups[] = {kNobodyID};
+        WFS_CHILD_EXPECT(setgroups(1, groups) == 0 && setresgid(kNobodyID, 0, 0) == 0 &&
+                         setresuid(kNobodyID, 0, 0) == 0);
+        setenv("WFS_INVOKER_MARKER", "from the invoker", 1);
+        FILE *pipe = nullptr;
+        WFS_CHILD_EXPECT_EQ(Launch(nullptr, &pipe), errAuthorizationSuccess);
+        if (pipe != nullptr) ChildReport("%s", Finish(pipe).c_str());
+    }).Lines();
     EXPECT_EQ(report["reaped"], "1");
     EXPECT_TRUE(report["euid"] == "0" && report["ruid"] == "0");
     EXPECT_EQ(report.count("env.WFS_INVOKER_MARKER"), 0u);
