@@ -60,7 +60,7 @@ TEST(Authorization, CreateFreeAndBadArguments)
     EXPECT_EQ(untouched, nullptr);
 }
 
-TEST(Authorization, ExternalFormRoundTripAndDistinctIdentities)
+TEST(Authorization, ExternalFormRoundTripDistinctIdentitiesAndMalformedForms)
 {
     AuthorizationRef original = nullptr, copy = nullptr;
     ASSERT_EQ(AuthorizationCreate(nullptr, nullptr, kAuthorizationFlagDefaults, &original), 0);
@@ -76,22 +76,19 @@ TEST(Authorization, ExternalFormRoundTripAndDistinctIdentities)
 
     std::set<std::string> seen;
     for (int i = 0; i < 200; ++i) EXPECT_TRUE(seen.insert(Bytes(FormOfNew()).substr(8)).second);
-}
 
-TEST(Authorization, FormsWithoutTheMarkerOrIdentifierAreRefused)
-{
-    const AuthorizationExternalForm good = FormOfNew();
+    // Forms without the marker or an identifier are refused: every byte with a fixed value (marker,
+    // version, reserved), and a blank identifier.
     AuthorizationRef untouched = nullptr;
-    // Every byte with a fixed value (marker, version, reserved), and a blank identifier.
     for (size_t i = 0; i < 9; ++i) {
-        AuthorizationExternalForm bad = good;
+        AuthorizationExternalForm bad = form;
         if (i < 8) bad.bytes[i] ^= 0x20;
         else std::memset(bad.bytes + 8, 0, 24);
         EXPECT_EQ(AuthorizationCreateFromExternalForm(&bad, &untouched), errAuthorizationInvalidRef) << i;
     }
     EXPECT_EQ(untouched, nullptr);
     // The identifier bytes themselves are free: a form this process never saw is accepted.
-    AuthorizationExternalForm foreign = good;
+    AuthorizationExternalForm foreign = form;
     foreign.bytes[31] ^= 0x55;
     AuthorizationRef ref = nullptr;
     ASSERT_EQ(AuthorizationCreateFromExternalForm(&foreign, &ref), errAuthorizationSuccess);

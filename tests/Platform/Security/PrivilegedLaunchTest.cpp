@@ -1,6 +1,6 @@
 // The privileged launch with real processes: a root caller's direct start, an elevated caller's,
-// the launcher's answers for a caller running as nobody, what the launched program is given, and
-// that the launch neither consumes the program's output nor leaves descriptors or children behind.
+// what the launched program is given, and that the launch neither consumes the program's output
+// nor leaves descriptors or children behind.
 // The launched program is the probe, which describes how it was started.
 
 #include <Security/Security.h>
@@ -66,7 +66,7 @@ protected:
     AuthorizationExternalForm form_;
 };
 
-TEST_F(PrivilegedLaunch, DirectLaunchAsRootGivesTheProgramSocketArgumentsAndAuthorization)
+TEST_F(PrivilegedLaunch, DirectLaunchAsRootOrElevatedGivesTheProgramWhatItShouldAndNoMore)
 {
     if (geteuid() != 0) GTEST_SKIP() << "needs root";
     env_.set("WFS_INVOKER_MARKER", "kept for a root caller");
@@ -86,68 +86,23 @@ TEST_F(PrivilegedLaunch, DirectLaunchAsRootGivesTheProgramSocketArgumentsAndAuth
     EXPECT_EQ(report["auth"], Hex(form_));
     EXPECT_EQ(report["env.WFS_INVOKER_MARKER"], "kept for a root caller");
     EXPECT_EQ(report["input"], wfstest::Hex("ping"));
-}
 
-// A set-user-ID root caller's environment and groups are its invoker's; the program it launches
-// runs with real root IDs, so nothing of them may reach it.
-TEST_F(PrivilegedLaunch, ElevatedCallerGivesTheProgramNeitherItsEnvironmentNorItsGroups)
-{
-    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as a set-user-ID root process";
-    Report report = RunInChild([&] {
-                        const gid_t groups[] = {kNobodyID};
-                        WFS_CHILD_EXPECT(setgroups(1, groups) == 0 && setresgid(kNobodyID, 0, 0) == 0 &&
-                                         setresuid(kNobodyID, 0, 0) == 0);
-                        setenv("WFS_INVOKER_MARKER", "from the invoker", 1);
-                        FILE *pipe = nullptr;
-                        WFS_CHILD_EXPECT_EQ(Launch(nullptr, &pipe), errAuthorizationSuccess);
-                        if (pipe != nullptr) ChildReport("%s", Finish(pipe).c_str());
-                    }).Lines();
+    // A set-user-ID root caller's environment and groups are its invoker's; the program it launches
+    // runs with real root IDs, so nothing of them may reach it.
+    report = RunInChild([&] {
+        const gid_t groups[] = {kNobodyID};
+        WFS_CHILD_EXPECT(setgroups(1, groups) == 0 && setresgid(kNobodyID, 0, 0) == 0 &&
+                         setresuid(kNobodyID, 0, 0) == 0);
+        setenv("WFS_INVOKER_MARKER", "from the invoker", 1);
+        FILE *pipe = nullptr;
+        WFS_CHILD_EXPECT_EQ(Launch(nullptr, &pipe), errAuthorizationSuccess);
+        if (pipe != nullptr) ChildReport("%s", Finish(pipe).c_str());
+    }).Lines();
     EXPECT_EQ(report["reaped"], "1");
     EXPECT_TRUE(report["euid"] == "0" && report["ruid"] == "0");
     EXPECT_EQ(report.count("env.WFS_INVOKER_MARKER"), 0u);
     EXPECT_EQ(report["groups"], "");
     EXPECT_EQ(report["auth"], Hex(form_));
-}
-
-TEST_F(PrivilegedLaunch, LauncherAnswersForACallerRunningAsNobody)
-{
-    if (geteuid() != 0) GTEST_SKIP() << "needs root to install the launcher set-user-ID root";
-    TempDir folder("wfs-launch-test");
-    ASSERT_EQ(chmod(folder.path().c_str(), 0755), 0);
-    ASSERT_TRUE(InstallCopy(WFS_TEST_PRIVILEGED_LAUNCHER, folder / "launcher", 0, 04755));
-    const struct {
-        const char *mode, *launcher;
-        OSStatus status;
-    } cases[] = {
-        {"refuse", nullptr, errAuthorizationDenied},
-        {"dismiss", nullptr, errAuthorizationCanceled},
-        {"grant", nullptr, errAuthorizationSuccess},
-        {"grant", "/nonexistent/launcher", errAuthorizationToolExecuteFailure},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(std::string(c.mode) + (c.launcher ? " missing launcher" : ""));
-        env_.set("WFS_PRIVILEGED_LAUNCHER", c.launcher ? c.launcher : folder / "launcher");
-        env_.set("WFS_TEST_LAUNCHER_MODE", c.mode);
-        // The child, dropped to nobody, checks its own descriptors and children.
-        Report report = RunInChild(
-                            [&] {
-                                const int before = CountOpenDescriptors();
-                                FILE *pipe = nullptr;
-                                WFS_CHILD_EXPECT_EQ(Launch(nullptr, &pipe), c.status);
-                                WFS_CHILD_EXPECT((pipe != nullptr) == (c.status == errAuthorizationSuccess));
-                                if (pipe != nullptr) ChildReport("%s", Finish(pipe).c_str());
-                                WFS_CHILD_EXPECT_EQ(CountOpenDescriptors(), before);
-                                WFS_CHILD_EXPECT(NoChildLeft());
-                            },
-                            ChildSetup().AsNobody())
-                            .Lines();
-        if (c.status != errAuthorizationSuccess) continue;
-        EXPECT_TRUE(report["euid"] == "0" && report["ruid"] == "0");
-        EXPECT_TRUE(SocketOnZeroAndOne(report));
-        EXPECT_EQ(report["argc"], "1");
-        EXPECT_EQ(report["auth"], Hex(form_));
-        EXPECT_EQ(report["reaped"], "1");
-    }
 }
 
 // How the launch reads the program's first moments, whichever way it starts it.

@@ -113,45 +113,11 @@ TEST_F(HostileUser, CannotCancelAnotherUsersEvent)
     EXPECT_TRUE(Owners().empty());
 }
 
-bool LowerSoftLimit(int resource, rlim_t soft)
-{
-    struct rlimit limit;
-    if (getrlimit(resource, &limit) != 0) return false;
-    limit.rlim_cur = std::min(soft, limit.rlim_max);
-    return setrlimit(resource, &limit) == 0;
-}
-
-// The attacker's own start of `tool`: `request` already on its input, as the client would send it,
-// and `weaken` run in the child just before it executes the tool, so that the caller's process
-// keeps working limits. In the caller's process group, as the client starts it. Answers the child
-// and the client's end of the socket.
-std::pair<Child, wfs::UniqueFd> StartDirectly(const std::string &tool, CFDictionaryRef request,
-                                              const std::function<bool()> &weaken)
-{
-    SocketPair pair;
-    AuthorizationRef auth = nullptr;
-    WFS_CHILD_EXPECT(MoreUNIXIgnoreSIGPIPE() == 0 && AuthorizationCreate(nullptr, nullptr, 0, &auth) == 0);
-    const std::string input = ExternalFormOf(auth) + FrameOf(request);
-    AuthorizationFree(auth, kAuthorizationFlagDefaults);
-    WFS_CHILD_EXPECT(MoreUNIXWrite(pair.ours.get(), input.data(), input.size(), nullptr) == 0 &&
-                     shutdown(pair.ours.get(), SHUT_WR) == 0);
-    const int theirs = pair.theirs.get();
-    Child child = Child::Exec({tool}, ChildSetup().Fd(0, theirs).Fd(1, theirs).SameGroup().Before(weaken));
-    return {std::move(child), std::move(pair.ours)};
-}
-
-// The tool's answer on `ours`, or -1.
-int ResultOn(int ours)
-{
-    wfs::CFRef<CFDictionaryRef> response;
-    WFS_CHILD_EXPECT_EQ(CopyDictionaryTranslatingDescriptors(ours, response.out()), 0);
-    return response ? MoreSecGetErrorFromResponse(response.get()) : -1;
-}
-
-// The attacker starts their copy with a request after making it as weak as they can: lowest
-// priority, batch scheduling, tiny limits (the idle class would only delay the tool's start, before
-// it holds anything, and make this test slow on a busy machine). Root holds the store's lock, so
-// the tool waits where a stop or a kill would hurt most.
+// The attacker starts their copy directly with a request on its input, after making it as weak as
+// they can in the child just before the exec: lowest priority, batch scheduling, tiny limits (the
+// idle class would only delay the tool's start, before it holds anything, and make this test slow
+// on a busy machine). In the caller's process group, as the client starts it. Root holds the
+// store's lock, so the tool waits where a stop or a kill would hurt most.
 TEST_F(HostileUser, CannotStopSlowOrStarveTheToolWhileItChangesTheStore)
 {
     RUN_IN_A_PRIVATE_MACHINE();
@@ -161,15 +127,29 @@ TEST_F(HostileUser, CannotStopSlowOrStarveTheToolWhileItChangesTheStore)
     ASSERT_EQ(flock(lock.get(), LOCK_EX), 0);
     const std::string tool = ToolOf(kAttacker);
     const auto request = PowerRequest("SchedulePowerEvent", SecondsFromNow(3600));
+    const auto lowerSoftLimit = [](int resource, rlim_t soft) {
+        struct rlimit limit;
+        if (getrlimit(resource, &limit) != 0) return false;
+        limit.rlim_cur = std::min(soft, limit.rlim_max);
+        return setrlimit(resource, &limit) == 0;
+    };
+    const auto weaken = [&] {
+        const struct sched_param batch = {0};
+        return setpriority(PRIO_PROCESS, 0, 19) == 0 && sched_setscheduler(0, SCHED_BATCH, &batch) == 0 &&
+               lowerSoftLimit(RLIMIT_NOFILE, 16) && lowerSoftLimit(RLIMIT_CPU, 1) &&
+               lowerSoftLimit(RLIMIT_FSIZE, 1) && lowerSoftLimit(RLIMIT_CORE, 16);
+    };
 
     RunInChild([&] {
-        WFS_CHILD_EXPECT(BecomeUser(kAttacker));
-        auto [started, ours] = StartDirectly(tool, request.get(), [] {
-            const struct sched_param batch = {0};
-            return setpriority(PRIO_PROCESS, 0, 19) == 0 && sched_setscheduler(0, SCHED_BATCH, &batch) == 0 &&
-                   LowerSoftLimit(RLIMIT_NOFILE, 16) && LowerSoftLimit(RLIMIT_CPU, 1) &&
-                   LowerSoftLimit(RLIMIT_FSIZE, 1) && LowerSoftLimit(RLIMIT_CORE, 16);
-        });
+        WFS_CHILD_EXPECT(BecomeUser(kAttacker) && MoreUNIXIgnoreSIGPIPE() == 0);
+        AuthorizationRef auth = nullptr;
+        WFS_CHILD_EXPECT(AuthorizationCreate(nullptr, nullptr, 0, &auth) == 0);
+        SocketPair pair;
+        Send(pair.ours.get(), ExternalFormOf(auth) + FrameOf(request.get()));
+        AuthorizationFree(auth, kAuthorizationFlagDefaults);
+        const int theirs = pair.theirs.get();
+        Child started = Child::Exec({tool}, ChildSetup().Fd(0, theirs).Fd(1, theirs).SameGroup().Before(weaken));
+        pair.theirs.reset();
         const pid_t pid = started.pid();
         // Root in every ID first, then out of the session, limits, and priority last: once that is
         // back to normal the tool is on its way to the store (and waits for root's lock). Anything
@@ -191,7 +171,9 @@ TEST_F(HostileUser, CannotStopSlowOrStarveTheToolWhileItChangesTheStore)
                          state.softLimits["Max file size"] == "unlimited" && state.softLimits["Max core file size"] == "0");
 
         // The held lock: a clear answer after the tool's bounded wait, and a clean end.
-        WFS_CHILD_EXPECT_EQ(ResultOn(ours.get()), int(kIOReturnBusy));
+        wfs::CFRef<CFDictionaryRef> response;
+        WFS_CHILD_EXPECT_EQ(CopyDictionaryTranslatingDescriptors(pair.ours.get(), response.out()), 0);
+        WFS_CHILD_EXPECT_EQ(response ? MoreSecGetErrorFromResponse(response.get()) : -1, int(kIOReturnBusy));
         WFS_CHILD_EXPECT(started.Wait(std::chrono::seconds(20)).Exited(0));
     });
     EXPECT_TRUE(Owners().empty());

@@ -5,8 +5,6 @@
 
 #include "MoreSecurityTestSupport.h"
 
-#include <Support/CFRef.h>
-
 #include <grp.h>
 #include <limits.h>
 #include <linux/audit.h>
@@ -20,12 +18,12 @@
 #include <sys/syscall.h>
 #include <sys/time.h>
 
+#include <array>
+
 namespace {
 
 using wfstest::RunInChild;
 constexpr rlim_t kInf = RLIM_INFINITY;
-
-// ---- Probes of process state ------------------------------------------------------------------
 
 bool IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
@@ -95,16 +93,12 @@ bool CanRaiseHardLimits()
 
 std::string CanonicalSelf() { return std::filesystem::canonical("/proc/self/exe").string(); }
 
-// ---- Limits ----------------------------------------------------------------------------------
-
-struct Limits {
-    struct rlimit of[RLIM_NLIMITS];
-};
+using Limits = std::array<struct rlimit, RLIM_NLIMITS>;
 
 Limits CurrentLimits()
 {
     Limits limits;
-    for (int r = 0; r < RLIM_NLIMITS; r++) limits.of[r] = GetLimit(r);
+    for (int r = 0; r < RLIM_NLIMITS; r++) limits[r] = GetLimit(r);
     return limits;
 }
 
@@ -121,7 +115,7 @@ Limits TableLimits(int refused = -1)
                  {RLIMIT_MEMLOCK, kInf, kInf}, {RLIMIT_NPROC, 100, kInf},  {RLIMIT_NOFILE, 256, NrOpen()}};
     for (const auto &row : table) {
         if (row.resource == refused) break;
-        limits.of[row.resource] = {row.soft, row.hard};
+        limits[row.resource] = {row.soft, row.hard};
     }
     return limits;
 }
@@ -129,16 +123,10 @@ Limits TableLimits(int refused = -1)
 void ChildExpectLimits(const Limits &expected)
 {
     for (int r = 0; r < RLIM_NLIMITS; r++) {
-        const struct rlimit now = GetLimit(r);
-        if (now.rlim_cur != expected.of[r].rlim_cur || now.rlim_max != expected.of[r].rlim_max) {
-            WFS_CHILD_FAIL("resource %d: %llu/%llu, expected %llu/%llu", r, (unsigned long long) now.rlim_cur,
-                           (unsigned long long) now.rlim_max, (unsigned long long) expected.of[r].rlim_cur,
-                           (unsigned long long) expected.of[r].rlim_max);
-        }
+        const auto [soft, hard] = GetLimit(r);
+        if (soft != expected[r].rlim_cur || hard != expected[r].rlim_max) WFS_CHILD_FAIL("resource %d", r);
     }
 }
-
-// ---- An inherited mess for the reset to clean up -------------------------------------------------
 
 void CatchSignal(int) {}
 
@@ -170,32 +158,22 @@ int MakeInheritedMess()
     return high;
 }
 
-// ---- Tests ------------------------------------------------------------------------------------
-
-TEST(MoreSecUserID, TemporaryDropAndPermanentDropInSetUIDRootState)
+// Set-user-ID root as nobody runs it: the permanent drop leaves no way back to root.
+TEST(MoreSecUserID, PermanentDropInSetUIDRootState)
 {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to become a set-user-ID-root-like process";
     RunInChild([] {
         WFS_CHILD_EXPECT(setgroups(0, nullptr) == 0 && setresuid(wfstest::kNobodyID, 0, 0) == 0);
-        uid_t r, e, s;
-        WFS_CHILD_EXPECT_EQ(MoreSecTemporarilySetNonPrivilegedEUID(), 0);
-        WFS_CHILD_EXPECT(getresuid(&r, &e, &s) == 0 && r == wfstest::kNobodyID && e == wfstest::kNobodyID && s == 0);
-        WFS_CHILD_EXPECT_EQ(MoreSecSetPrivilegedEUID(), 0);
-        WFS_CHILD_EXPECT_EQ(geteuid(), 0);
         WFS_CHILD_EXPECT_EQ(MoreSecPermanentlySetNonPrivilegedEUID(), 0);
-        WFS_CHILD_EXPECT(getresuid(&r, &e, &s) == 0 && r == wfstest::kNobodyID && e == wfstest::kNobodyID &&
-                         s == wfstest::kNobodyID);
+        uid_t r, e, s;
+        WFS_CHILD_EXPECT(getresuid(&r, &e, &s) == 0 && r == wfstest::kNobodyID && e == r && s == r);
         WFS_CHILD_EXPECT_EQ(MoreSecSetPrivilegedEUID(), EPERM);
     });
 }
 
-TEST(MoreSecPathToSelf, CanonicalPathThatStaysReachableAsArg0)
+// In this very process: the leak check at exit must find the new argv[0] reachable.
+TEST(MoreSecPathToSelf, TheNewArg0StaysReachable)
 {
-    char *path = nullptr;
-    ASSERT_EQ(GetPathToSelf(&path), 0);
-    EXPECT_EQ(std::string(path), CanonicalSelf());
-    free(path);
-    // Only step 1, in this very process: the leak check at exit must find the new argv[0] reachable.
     const char *argv[] = {"inherited-name", nullptr};
     ASSERT_EQ(MoreSecDestroyInheritedEnvironment(0x3FD & ~kMoreSecKeepArg0Mask, argv), 0);
     EXPECT_EQ(std::string(argv[0]), CanonicalSelf());
@@ -259,77 +237,56 @@ struct EnvironmentSnapshot {
     }
 };
 
-TEST(MoreSecDestroyInheritedEnvironment, FullKeepMaskChangesNothing)
+// After a reset with `mask` each part of the inherited mess is as it was where the mask keeps it,
+// and reset where it does not. The limits step runs only as root with the power to raise hard
+// limits, where it must leave exactly the tool's table.
+void ChildExpectReset(int mask, bool withArgv = true)
 {
-    wfstest::ScopedEnv marker("WFS_HYGIENE_MARKER", "kept");
-    for (int mask : {0x3FD, ~0}) {
-        for (bool withArgv : {false, true}) {
-            RunInChild([mask, withArgv] {
-                const int high = MakeInheritedMess();
-                const Limits limits = CurrentLimits();
-                uintptr_t dispositions[NSIG];
-                for (int sig = 1; sig < NSIG; sig++) dispositions[sig] = Disposition(sig);
-                sigset_t maskBefore, maskAfter;
-                sigprocmask(SIG_SETMASK, nullptr, &maskBefore);
-                const int priority = getpriority(PRIO_PROCESS, 0);
-                const EnvironmentSnapshot environment;
-                const char *original = "inherited-name";
-                const char *argv[] = {original, nullptr};
-
-                WFS_CHILD_EXPECT_EQ(MoreSecDestroyInheritedEnvironment(mask, withArgv ? argv : nullptr), 0);
-
-                WFS_CHILD_EXPECT(argv[0] == original);
-                for (int fd : {0, 1, 2, 3, 100, high}) WFS_CHILD_EXPECT(IsOpen(fd));
-                for (int sig = 1; sig < NSIG; sig++) WFS_CHILD_EXPECT(Disposition(sig) == dispositions[sig]);
-                sigprocmask(SIG_SETMASK, nullptr, &maskAfter);
-                for (int sig = 1; sig < NSIG; sig++) WFS_CHILD_EXPECT(sigismember(&maskAfter, sig) == sigismember(&maskBefore, sig));
-                WFS_CHILD_EXPECT_EQ(CurrentUmask(), 0);
-                WFS_CHILD_EXPECT_EQ(getpriority(PRIO_PROCESS, 0), priority);
-                ChildExpectLimits(limits);
-                WFS_CHILD_EXPECT(CwdIs("/dev"));
-                WFS_CHILD_EXPECT_EQ(RunningTimers(), 3);
-                environment.ChildExpectUnchanged();
-            });
-        }
-    }
-}
-
-// Everything but the kept parts is reset. The limits step runs only as root with the power to
-// raise hard limits, where it must leave exactly the tool's table.
-void ChildExpectReset(int mask)
-{
+    const auto keeps = [mask](int bit) { return (mask & bit) != 0; };
     const int high = MakeInheritedMess();
     const std::string self = CanonicalSelf();
-    const Limits expected = (mask & kMoreSecKeepRLimitsMask) ? CurrentLimits() : TableLimits();
+    const Limits expected = keeps(kMoreSecKeepRLimitsMask) ? CurrentLimits() : TableLimits();
+    uintptr_t dispositions[NSIG];
+    for (int sig = 1; sig < NSIG; sig++) dispositions[sig] = Disposition(sig);
+    sigset_t blockedBefore, blocked;
+    sigprocmask(SIG_SETMASK, nullptr, &blockedBefore);
     const int priority = getpriority(PRIO_PROCESS, 0);
     const EnvironmentSnapshot environment;
-    const char *argv[] = {"not-the-tool", "--self-repair", nullptr};
+    const char *original = "not-the-tool";
+    const char *argv[] = {original, "--self-repair", nullptr};
 
-    const int err = MoreSecDestroyInheritedEnvironment(mask, argv);
+    const int err = MoreSecDestroyInheritedEnvironment(mask, withArgv ? argv : nullptr);
 
     // From here on nothing may allocate: the data limit may now be 6 MiB.
     WFS_CHILD_EXPECT_EQ(err, 0);
-    WFS_CHILD_EXPECT(strcmp(argv[0], self.c_str()) == 0 && strcmp(argv[1], "--self-repair") == 0);
-    for (int fd : {0, 1, 2, 3, 100, high}) WFS_CHILD_EXPECT(!IsOpen(fd) && errno == EBADF);
-    WFS_CHILD_EXPECT_EQ(CountOpen(0, 6000), 0);
-    for (int sig = 1; sig <= SIGRTMAX; sig++) {
-        const bool settable = sig != SIGKILL && sig != SIGSTOP && (sig < 32 || sig >= SIGRTMIN);
-        if (settable && Disposition(sig) != reinterpret_cast<uintptr_t>(SIG_DFL)) WFS_CHILD_FAIL("signal %d", sig);
-    }
-    sigset_t blocked;
+    WFS_CHILD_EXPECT(keeps(kMoreSecKeepArg0Mask) ? argv[0] == original : strcmp(argv[0], self.c_str()) == 0);
+    WFS_CHILD_EXPECT(strcmp(argv[1], "--self-repair") == 0);
+    for (int fd : {0, 1, 2}) WFS_CHILD_EXPECT(IsOpen(fd) == keeps(kMoreSecKeepStdDescriptorsMask));
+    for (int fd : {3, 100, high}) WFS_CHILD_EXPECT(IsOpen(fd) == keeps(kMoreSecKeepOtherDescriptorsMask));
+    if (!keeps(kMoreSecKeepOtherDescriptorsMask)) WFS_CHILD_EXPECT_EQ(CountOpen(3, 6000), 0);
+    const bool keepsSignals = keeps(kMoreSecKeepSignalStateMask);
     sigprocmask(SIG_SETMASK, nullptr, &blocked);
-    WFS_CHILD_EXPECT(sigisemptyset(&blocked));
-    WFS_CHILD_EXPECT_EQ(CurrentUmask(), 077);
+    for (int sig = 1; sig < NSIG; sig++) {
+        const bool settable = sig != SIGKILL && sig != SIGSTOP && (sig < 32 || sig >= SIGRTMIN);
+        const uintptr_t wanted = keepsSignals || !settable ? dispositions[sig] : uintptr_t(SIG_DFL);
+        if (Disposition(sig) != wanted) WFS_CHILD_FAIL("signal %d", sig);
+        WFS_CHILD_EXPECT(sigismember(&blocked, sig) == (keepsSignals && sigismember(&blockedBefore, sig)));
+    }
+    WFS_CHILD_EXPECT_EQ(CurrentUmask(), keeps(kMoreSecKeepUmaskValueMask) ? 0 : 077);
     WFS_CHILD_EXPECT_EQ(getpriority(PRIO_PROCESS, 0), priority);
     ChildExpectLimits(expected);
-    WFS_CHILD_EXPECT(CwdIs("/"));
-    WFS_CHILD_EXPECT_EQ(RunningTimers(), 0);
+    WFS_CHILD_EXPECT(CwdIs(keeps(kMoreSecKeepWorkingDirMask) ? "/dev" : "/"));
+    WFS_CHILD_EXPECT_EQ(RunningTimers(), keeps(kMoreSecKeepIntervalTimersMask) ? 3 : 0);
     environment.ChildExpectUnchanged();
 }
 
-TEST(MoreSecDestroyInheritedEnvironment, MaskZeroResetsEverything)
+TEST(MoreSecDestroyInheritedEnvironment, ResetsWhatTheMaskDoesNotKeep)
 {
     wfstest::ScopedEnv marker("WFS_HYGIENE_MARKER", "kept");
+    // A full keep mask changes nothing, whether argv is given or not.
+    for (int mask : {0x3FD, ~0}) {
+        for (bool withArgv : {false, true}) RunInChild([mask, withArgv] { ChildExpectReset(mask, withArgv); });
+    }
     if (CanRaiseHardLimits()) RunInChild([] { ChildExpectReset(0); });
     // With the limits kept, so that the steps behind them run on any machine; bit 0x002 means
     // nothing; and with close_range as the only fast way.
@@ -369,7 +326,7 @@ TEST(MoreSecDestroyInheritedEnvironment, LimitsAsRootAndAsNonRoot)
         const int err = MoreSecDestroyInheritedEnvironment(mask, nullptr);
 
         WFS_CHILD_EXPECT_EQ(err, memlockInfinite ? 0 : EINVAL);
-        for (int r = 0; r < RLIM_NLIMITS; r++) WFS_CHILD_EXPECT_EQ(GetLimit(r).rlim_max, before.of[r].rlim_max);
+        for (int r = 0; r < RLIM_NLIMITS; r++) WFS_CHILD_EXPECT_EQ(GetLimit(r).rlim_max, before[r].rlim_max);
         WFS_CHILD_EXPECT_EQ(GetLimit(RLIMIT_DATA).rlim_cur, 0x600000);
         WFS_CHILD_EXPECT_EQ(GetLimit(RLIMIT_NOFILE).rlim_cur, memlockInfinite ? 256 : 1000);
         WFS_CHILD_EXPECT(CwdIs(err == 0 ? "/" : "/dev"));

@@ -1,4 +1,4 @@
-# The helper tool that the main-routine tests run, relay through and repair.
+# The helper tool that the main-routine and request tests run, relay through and repair.
 add_executable(MoreSecurityToolMainTool ${CMAKE_CURRENT_SOURCE_DIR}/MoreSecurityToolMainTool.cpp)
 target_link_libraries(MoreSecurityToolMainTool PRIVATE MoreSecurity Support)
 add_dependencies(MoreSecurityTests MoreSecurityToolMainTool WfsTestPrivilegedLauncher)
