@@ -1,7 +1,6 @@
 // The built plug-in bundle, loaded as the host loads it: its two extensions, the pane answering
 // from the bundle's resources; one controller however often the host says it has finished
-// launching, observing the four workspace notifications. What it schedules, through its own copy
-// of the helper tool, the host's process test checks with the same bundle.
+// launching, observing the four workspace notifications.
 
 #include <AppKit/AppKit.h>
 #include <Plinth/Plinth.h>
@@ -33,8 +32,7 @@ TEST(TDWakeFromSleepPlugin, TheHostGetsOneControllerObservingFourNotifications) 
     PLPreferencePaneProtocol *pane = plugin->preferencePaneExtensions()[0];
     EXPECT_TRUE(CFEqual(pane->preferencePaneIdentifier().get(), CFSTR("TDWakeFromSleepPreferencePane")));
     {
-        EnvGuard german;
-        german.set("LANGUAGE", "de");
+        const ScopedEnv german("LANGUAGE", "de");
         ASSERT_NE(setlocale(LC_MESSAGES, "C.UTF-8"), nullptr);
         EXPECT_TRUE(CFEqual(pane->preferencePaneTitle().get(), CFSTR("Aufwachen & Starten")));
         setlocale(LC_MESSAGES, "C");
