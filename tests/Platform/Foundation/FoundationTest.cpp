@@ -204,7 +204,9 @@ TEST(NSFileManager, AttributesFollowLinksOnlyWhenAskedAndRemovalDoesNot) {
         return NSFileManager::defaultManager().fileAttributesAtPath(Str(path).get(), traverse);
     };
     const bool root = geteuid() == 0;
-    if (root) ASSERT_EQ(chown(file.c_str(), kNobodyID, kNobodyID), 0);
+    if (root) {
+        ASSERT_EQ(chown(file.c_str(), kNobodyID, kNobodyID), 0);
+    }
     CFRef<CFDictionaryRef> target = attributes(link, true), itself = attributes(link, false);
     ASSERT_TRUE(target && itself);
     if (root) {
