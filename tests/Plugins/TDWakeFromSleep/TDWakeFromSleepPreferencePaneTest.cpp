@@ -99,7 +99,6 @@ TEST_F(Pane, AnswersTheProtocolWithoutAndWithTranslationsAndLoadsItsViewOnce) {
         NSView *view = pane.preferencePaneView();
         ASSERT_NE(view, nullptr);
         EXPECT_EQ(pane.preferencePaneView(), view);
-        EXPECT_EQ(pane.view(), view);
         EXPECT_EQ(Logged(PLLogLevel::Info, "loaded view", kPaneLogFile), c.infoEnabled ? 1 : 0);
         EXPECT_EQ(view->findChild<QCheckBox *>("togglePrivilegesButton")->text().toStdString(), c.toggle);
         EXPECT_EQ(view->findChild<QLabel *>("lockText")->text().toStdString(), c.lock);
