@@ -75,15 +75,17 @@ TEST(PLLog, EachLineIsAJournalEntryWithItsPriorityAndPlace) {
         std::string text;
         char buffer[4096];
         for (ssize_t n; (n = recv(journal.get(), buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) {
-            auto fields = ParseLines(std::string(buffer, static_cast<size_t>(n)));
-            text += fields["PRIORITY"] + " " + fields["MESSAGE"] + " (" + fields["CODE_FUNC"] + ", " + fields["CODE_FILE"] + ":" +
-                    fields["CODE_LINE"] + ")\n";
+            auto field = ParseLines(std::string(buffer, static_cast<size_t>(n)));
+            text += field["PRIORITY"] + " " + field["MESSAGE"];
+            text += " (" + field["CODE_FUNC"] + ", " + field["CODE_FILE"] + ":" + field["CODE_LINE"] + ")\n";
         }
         return text;
     });
     if (entries == "no namespace") GTEST_SKIP() << "no private mount namespace here";
-    EXPECT_EQ(entries, "4 wake soon (-[Y z:], Plugins/X/Y:12)\n3 wake soon (-[Y z:], Plugins/X/Y:12)\n"
-                       "2 assertion failed: wake soon (-[Y z:], Plugins/X/Y:12)\n6 wake soon (-[Y z:], Plugins/X/Y:12)\n");
+    EXPECT_EQ(entries, "4 wake soon (-[Y z:], Plugins/X/Y:12)\n"
+                       "3 wake soon (-[Y z:], Plugins/X/Y:12)\n"
+                       "2 assertion failed: wake soon (-[Y z:], Plugins/X/Y:12)\n"
+                       "6 wake soon (-[Y z:], Plugins/X/Y:12)\n");
 }
 
 class Loader : public ::testing::Test {

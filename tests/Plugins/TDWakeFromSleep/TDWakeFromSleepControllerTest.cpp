@@ -103,7 +103,9 @@ protected:
             return r.level == level && r.message == message && r.methodName == method && r.fileName == kLogFile;
         });
     }
-    static void Post(CFStringRef name) { NSWorkspace::sharedWorkspace().notificationCenter().postNotificationName(name, nullptr); }
+    static void Post(CFStringRef name) {
+        NSWorkspace::sharedWorkspace().notificationCenter().postNotificationName(name, nullptr);
+    }
 
     UserHome home_{SetUserIDCapableBase()};
     TempDir &dir_ = home_.dir;
@@ -132,7 +134,9 @@ TEST_F(Controller, ChoosesTheEarliestRunningAlarmAheadOfOneNow) {
         NSUserDefaults::standardUserDefaults()->removeObjectForKey(TDWakeFromSleepWakeDateKey);
         const CFAbsoluteTime now = SecondsFromNow(0);
         timers_.clear();
-        for (auto [running, mode, ahead] : c.timers) timers_.push_back(std::make_shared<TestTimer>(running, mode, now + ahead));
+        for (auto [running, mode, ahead] : c.timers) {
+            timers_.push_back(std::make_shared<TestTimer>(running, mode, now + ahead));
+        }
         RecordingController controller;
         Post(NSWorkspaceWillSleepNotification);
         const bool none = std::isnan(c.chosen);
@@ -252,8 +256,8 @@ TEST_F(Controller, PrivilegeFollowsTheToolsOwnerAndIsSetOnlyWhenItDiffers) {
             nobodys.requests.clear();
             setenv("WFS_TEST_LAUNCHER_MODE", "grant", 1);
             nobodys.setToolIsPrivileged(true);
-            WFS_CHILD_EXPECT(nobodys.requests.size() == 1 && nobodys.requests[0].what() == "GetPrivileges (null) (null)" &&
-                             std::isnan(nobodys.requests[0].date));
+            WFS_CHILD_EXPECT(nobodys.requests.size() == 1 && nobodys.requests[0].what() == "GetPrivileges (null) (null)");
+            WFS_CHILD_EXPECT(nobodys.requests.empty() || std::isnan(nobodys.requests[0].date));
             WFS_CHILD_EXPECT(nobodys.toolIsPrivileged());
             WFS_CHILD_EXPECT(ModeOf(ToolPath()) == 04555u);
         },
