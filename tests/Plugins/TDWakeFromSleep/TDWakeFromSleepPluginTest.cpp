@@ -36,7 +36,6 @@ TEST(TDWakeFromSleepPlugin, TheHostGetsOneControllerObservingFourNotifications) 
         setlocale(LC_MESSAGES, "C");
     }
     EXPECT_NE(pane->preferencePaneImage(), nullptr);
-    EXPECT_TRUE(logged.empty());
 
     PLLifecycleProtocol *lifecycle = plugin->lifecycleExtensions()[0];
     NSNotificationCenter &center = NSWorkspace::sharedWorkspace().notificationCenter();
