@@ -17,11 +17,6 @@ using namespace wfstest;
 
 namespace {
 
-struct ProgramClass {
-    NS_DECLARE_CLASS();
-};
-NS_DEFINE_CLASS(ProgramClass)
-
 // The text `body`, run in a child, answers.
 std::string TextFromChild(const std::function<std::string()> &body) {
     const std::string report = RunInChild([&] { ChildReport("%s", body().c_str()); }).out;
@@ -45,7 +40,6 @@ TEST(PLLog, OneLineOnStandardErrorPerCallWithLevelAndPlace) {
         PLLog::info(CFSTR("not shown"), 11, "Plugins/X/Y", "-[Y z:]");
         PLLog::warn(CFSTR("wake soon"), 12, "Plugins/X/Y", "-[Y z:]");
         PLLog::error(CFSTR("CancelPowerEvent failed with error 5364"), 13, "Plugins/X/Y", "-[Y z:]");
-        PLLog::assert_(true, CFSTR("holds"), 14, "Plugins/X/Y", "-[Y z:]");
         PLLog::assert_(false, CFSTR("date != nil"), 15, "Plugins/X/Y", "-[Y z:]");
         PLLog::setInfoEnabled(true);
         PLLog::info(CFSTR("now shown"), 16, "Plugins/X/Y", "+[Y w]");
@@ -65,37 +59,32 @@ TEST(PLLog, OneLineOnStandardErrorPerCallWithLevelAndPlace) {
 
 TEST(PLLog, EachLineIsAJournalEntryWithItsPriorityAndPlace) {
     WFS_REQUIRE_ROOT();
-    const struct {
-        std::function<void()> log;
-        const char *priority;
-    } levels[] = {
-        {[] { PLLog::warn(CFSTR("wake soon"), 12, "Plugins/X/Y", "-[Y z:]"); }, "4"},
-        {[] { PLLog::error(CFSTR("wake soon"), 12, "Plugins/X/Y", "-[Y z:]"); }, "3"},
-        {[] { PLLog::assert_(false, CFSTR("wake soon"), 12, "Plugins/X/Y", "-[Y z:]"); }, "2"},
-        {[] { PLLog::setInfoEnabled(true); PLLog::info(CFSTR("wake soon"), 12, "Plugins/X/Y", "-[Y z:]"); }, "6"},
-    };
-    for (const auto &level : levels) {
-        const std::string entry = TextFromChild([&] {
-            if (!EnterPrivateMountNamespace() || mount("none", "/run", "tmpfs", 0, nullptr) != 0) return std::string("no namespace");
-            std::filesystem::create_directories("/run/systemd/journal");
-            wfs::UniqueFd journal(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-            sockaddr_un address{};
-            address.sun_family = AF_UNIX;
-            std::strcpy(address.sun_path, "/run/systemd/journal/socket");
-            if (bind(journal.get(), reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) return std::string("no socket");
-            level.log();
-            char buffer[4096];
-            const ssize_t n = recv(journal.get(), buffer, sizeof buffer, MSG_DONTWAIT);
-            return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string("nothing");
-        });
-        if (entry == "no namespace") GTEST_SKIP() << "no private mount namespace here";
-        auto fields = ParseLines(entry);
-        EXPECT_EQ(fields["PRIORITY"], level.priority);
-        EXPECT_NE(fields["MESSAGE"].find("wake soon"), std::string::npos);
-        EXPECT_EQ(fields["CODE_FILE"], "Plugins/X/Y");
-        EXPECT_EQ(fields["CODE_LINE"], "12");
-        EXPECT_EQ(fields["CODE_FUNC"], "-[Y z:]");
-    }
+    // Warn, error, assert and info, each an entry on a journal socket of our own: "<priority> <place>".
+    const std::string entries = TextFromChild([] {
+        if (!EnterPrivateMountNamespace() || mount("none", "/run", "tmpfs", 0, nullptr) != 0) return std::string("no namespace");
+        std::filesystem::create_directories("/run/systemd/journal");
+        wfs::UniqueFd journal(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        sockaddr_un address{AF_UNIX, "/run/systemd/journal/socket"};
+        if (bind(journal.get(), reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) return std::string("no socket");
+        PLLog::warn(CFSTR("wake soon"), 12, "Plugins/X/Y", "-[Y z:]");
+        PLLog::error(CFSTR("wake soon"), 12, "Plugins/X/Y", "-[Y z:]");
+        PLLog::assert_(false, CFSTR("wake soon"), 12, "Plugins/X/Y", "-[Y z:]");
+        PLLog::setInfoEnabled(true);
+        PLLog::info(CFSTR("wake soon"), 12, "Plugins/X/Y", "-[Y z:]");
+        std::string text;
+        char buffer[4096];
+        for (ssize_t n; (n = recv(journal.get(), buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) {
+            auto field = ParseLines(std::string(buffer, static_cast<size_t>(n)));
+            text += field["PRIORITY"] + " " + field["MESSAGE"];
+            text += " (" + field["CODE_FUNC"] + ", " + field["CODE_FILE"] + ":" + field["CODE_LINE"] + ")\n";
+        }
+        return text;
+    });
+    if (entries == "no namespace") GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_EQ(entries, "4 wake soon (-[Y z:], Plugins/X/Y:12)\n"
+                       "3 wake soon (-[Y z:], Plugins/X/Y:12)\n"
+                       "2 assertion failed: wake soon (-[Y z:], Plugins/X/Y:12)\n"
+                       "6 wake soon (-[Y z:], Plugins/X/Y:12)\n");
 }
 
 class Loader : public ::testing::Test {
@@ -118,8 +107,11 @@ protected:
         else std::filesystem::copy_file(WFS_PLINTH_TEST_PLUGIN, bundle + "/Contents/Linux/libFixture.so");
         return bundle;
     }
-    bool Logged(const std::string &fragment) const {
-        return std::any_of(logged_.begin(), logged_.end(), [&](const std::string &m) { return m.find(fragment) != std::string::npos; });
+    // Whether a line says both.
+    bool Logged(const std::string &fragment, const std::string &other = "") const {
+        return std::any_of(logged_.begin(), logged_.end(), [&](const std::string &m) {
+            return m.find(fragment) != std::string::npos && m.find(other) != std::string::npos;
+        });
     }
 
     TempDir dir_;
@@ -131,50 +123,38 @@ constexpr char kClasses[] =
     "<key>PLExtensionClasses</key><array><string>FixtureLifecycleExtension</string><string>FixtureNeither</string>"
     "<string>Missing</string></array>";
 
-TEST_F(Loader, BundlesThatCannotBeLoadedAreSkippedWithTheReason) {
-    const std::string withClasses = std::string(kLibrary) + kClasses;
-    const std::string otherLibrary = std::string("<key>CFBundleExecutable</key><string>libNone.so</string>") + kClasses;
-    const struct {
-        const char *what, *entries, *libraryBytes, *reason;
-    } cases[] = {
-        {"no Info.plist", nullptr, nullptr, "no Contents/Info.plist"},
-        {"no library named", kClasses, nullptr, "names no library"},
-        {"no classes listed", kLibrary, nullptr, "lists no extension classes"},
-        {"a library that is not there", otherLibrary.c_str(), nullptr, "no library Contents/Linux/libNone.so"},
-        {"a library that does not load", withClasses.c_str(), "not an ELF file", "its library does not load"},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.what);
-        logged_.clear();
-        const std::string bundle = Make(c.what, c.entries, c.libraryBytes);
-        EXPECT_FALSE(PLPluginLoader::loadBundle(bundle));
-        ASSERT_EQ(logged_.size(), 1u);
-        EXPECT_NE(logged_[0].find(bundle + ": "), std::string::npos) << logged_[0];
-        EXPECT_NE(logged_[0].find(c.reason), std::string::npos) << logged_[0];
-    }
-}
-
-TEST_F(Loader, TheListedClassesAreCreatedAndKnowTheirBundleAndItsStrings) {
+TEST_F(Loader, LoadsTheListedClassesSkipsWhatCannotBeLoadedAndFindsTheClassesBundleAndItsStrings) {
     const std::string bundle = Make("Good", (std::string(kLibrary) + kClasses +
                                             "<key>CFBundleIdentifier</key><string>org.tidemark.test.fixture</string>").c_str());
     std::filesystem::create_directories(bundle + "/Contents/Resources/locale/de/LC_MESSAGES");
     std::filesystem::copy_file(WFS_PLINTH_TEST_CATALOGUE,
                                bundle + "/Contents/Resources/locale/de/LC_MESSAGES/org.tidemark.test.fixture.mo");
-    Make("Broken", nullptr);
+    const std::string withClasses = std::string(kLibrary) + kClasses;
+    const std::string otherLibrary = std::string("<key>CFBundleExecutable</key><string>libNone.so</string>") + kClasses;
+    const struct {
+        const char *name, *entries, *libraryBytes, *reason;
+    } broken[] = {
+        {"NoInfo", nullptr, nullptr, "no Contents/Info.plist"},
+        {"NoLibraryNamed", kClasses, nullptr, "names no library"},
+        {"NoClasses", kLibrary, nullptr, "lists no extension classes"},
+        {"LibraryNotThere", otherLibrary.c_str(), nullptr, "no library Contents/Linux/libNone.so"},
+        {"NotALibrary", withClasses.c_str(), "not an ELF file", "its library does not load"},
+    };
+    for (const auto &b : broken) Make(b.name, b.entries, b.libraryBytes);
     std::filesystem::create_directories(dir_ / "Other");
 
     std::vector<std::unique_ptr<PLPlugin>> plugins = PLPluginLoader::loadPluginsInFolder(dir_.path());
     ASSERT_EQ(plugins.size(), 1u);
+    for (const auto &b : broken) EXPECT_TRUE(Logged(dir_ / b.name + ".plugin: ", b.reason)) << b.name;
     EXPECT_TRUE(Logged("FixtureNeither adopts neither"));
     EXPECT_TRUE(Logged("registers no extension class Missing"));
-    EXPECT_TRUE(Logged("Broken.plugin: no Contents/Info.plist"));
+    EXPECT_EQ(logged_.size(), std::size(broken) + 2);
     // The library is in the process already; loading the bundle again finds what it registered.
     std::unique_ptr<PLPlugin> again = PLPluginLoader::loadBundle(bundle);
     ASSERT_TRUE(again);
     for (const PLPlugin *plugin : {plugins[0].get(), again.get()}) {
         ASSERT_EQ(plugin->extensions().size(), 1u);
         EXPECT_EQ(plugin->extensions()[0].className, "FixtureLifecycleExtension");
-        EXPECT_EQ(plugin->preferencePaneExtensions().size(), 0u);
     }
 
     const NSClass *loaded = nullptr;
@@ -187,7 +167,6 @@ TEST_F(Loader, TheListedClassesAreCreatedAndKnowTheirBundleAndItsStrings) {
     ASSERT_NE(loaded, nullptr);
     NSBundle *fixture = NSBundle::bundleForClass(*loaded);
     EXPECT_TRUE(CFEqual(fixture->bundlePath().get(), Str(bundle).get()));
-    EXPECT_EQ(NSBundle::bundleForClass(ProgramClass::class_()), NSBundle::mainBundle());
 
     EnvGuard env;
     env.set("LANGUAGE", "de");
@@ -195,17 +174,14 @@ TEST_F(Loader, TheListedClassesAreCreatedAndKnowTheirBundleAndItsStrings) {
     const struct {
         const char *key, *value, *table, *expected;
     } strings[] = {
-        {"Wake & Startup", nullptr, nullptr, "Aufwachen & Starten"},
         {"Wake & Startup", "ignored", "Localizable", "Aufwachen & Starten"},
         {"Not translated", "Fallback", nullptr, "Fallback"},
-        {"Not translated", "", nullptr, "Not translated"},
         {"Wake & Startup", "No such table", "Other", "No such table"},
     };
     for (const auto &s : strings) {
         auto value = s.value ? Str(s.value) : wfs::CFRef<CFStringRef>();
         auto table = s.table ? Str(s.table) : wfs::CFRef<CFStringRef>();
-        EXPECT_TRUE(CFEqual(fixture->localizedStringForKey(Str(s.key).get(), value.get(), table.get()).get(), Str(s.expected).get()))
-            << s.expected;
+        EXPECT_EQ(Utf8(fixture->localizedStringForKey(Str(s.key).get(), value.get(), table.get()).get()), s.expected);
     }
     setlocale(LC_MESSAGES, "C");
 }

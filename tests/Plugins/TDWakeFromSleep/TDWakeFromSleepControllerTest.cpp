@@ -1,9 +1,7 @@
-// The controller against real parts: a temporary home with the real defaults file, the real
-// workspace center, timers from the test's application object and, as root, the real helper tool
-// that toolPath installs (root's copy is root's own, so it is privileged), with the event store and
-// a fake sysfs RTC redirected into the temporary folder. The test program is its own host: it sits
-// in TDWakeFromSleepControllerTests.app, whose Info.plist names the host and which carries the
-// tool's template, so the controller linked into it finds both as it does in the real host.
+// The controller against real parts: a temporary home with the real defaults file, the workspace
+// center, timers from the test's application object and, as root, the real helper tool that
+// toolPath installs, with the event store and a fake RTC in the temporary folder. The program is its
+// own host: TDWakeFromSleepControllerTests.app names the host and carries the tool's template.
 
 #include "TDWakeFromSleepController.h"
 
@@ -16,7 +14,7 @@
 #include <TestSupport.h>
 #include <UserHome.h>
 
-#include <cmath>
+#include <gmock/gmock.h>
 #include <sys/mount.h>
 
 using namespace wfstest;
@@ -24,8 +22,8 @@ using wfs::CFRef;
 
 namespace {
 
-constexpr char kHost[] = "org.tidemark.Tidemark";
 constexpr char kLogFile[] = "Plugins/TDWakeFromSleep/TDWakeFromSleepController";
+constexpr char kToolMethod[] = "-[TDWakeFromSleepController performToolCommand:date:scheduler:type:]";
 
 CFRef<CFDateRef> Date(CFAbsoluteTime time) { return CFRef<CFDateRef>(CFDateCreate(nullptr, time)); }
 
@@ -33,31 +31,32 @@ double TimeOf(CFTypeRef date) {
     return date != nullptr && CFGetTypeID(date) == CFDateGetTypeID() ? CFDateGetAbsoluteTime(static_cast<CFDateRef>(date)) : NAN;
 }
 
+// The store's list of wake-ups (in seconds since 1970) with one at `time`.
+std::vector<double> Wake(CFAbsoluteTime time) { return {time + kCFAbsoluteTimeIntervalSince1970}; }
+
 // A timer of the test's application object that counts what it is asked.
 struct TestTimer : PLTimer {
     TestTimer(bool running, long mode, double alarm) : running_(running), mode_(mode), alarm_(alarm) {}
-    bool running() const override {
-        ++asked[0];
-        return running_;
-    }
+    bool running() const override { return running_; }
     long mode() const override {
-        ++asked[1];
+        ++modeAsked;
         return mode_;
     }
     CFRef<CFDateRef> alarmDate() const override {
-        ++asked[2];
+        ++alarmAsked;
         return std::isnan(alarm_) ? CFRef<CFDateRef>() : Date(alarm_);
     }
     bool running_;
     long mode_;
     double alarm_;
-    mutable int asked[3] = {0, 0, 0};
+    mutable int modeAsked = 0, alarmAsked = 0;
 };
 
 // A request as the controller sent it, with the wake date it held in memory and on disk then.
 struct Request {
     std::string command, scheduler, type;
     double date, inMemory, onDisk;
+    std::string what() const { return command + " " + scheduler + " " + type; }
 };
 
 // The controller, noting every message that the tests look for before handing it on.
@@ -71,9 +70,7 @@ public:
         TDWakeFromSleepController::performToolCommand(command, date, scheduler, type);
     }
     CFRef<CFURLRef> toolPath() override {
-        if (toolOverride.empty()) return TDWakeFromSleepController::toolPath();
-        return CFRef<CFURLRef>(CFURLCreateFromFileSystemRepresentation(
-            nullptr, reinterpret_cast<const UInt8 *>(toolOverride.data()), static_cast<CFIndex>(toolOverride.size()), false));
+        return toolOverride.empty() ? TDWakeFromSleepController::toolPath() : FileURL(toolOverride);
     }
     std::vector<Request> requests;
     std::string toolOverride;
@@ -101,44 +98,27 @@ protected:
         EXPECT_EQ(wfs::foundation::PropertyListFile(DefaultsPath()).Read(disk), 0);
         return TimeOf(disk ? CFDictionaryGetValue(disk.get(), TDWakeFromSleepWakeDateKey) : nullptr);
     }
-    // The events in the store, as "<seconds> <scheduler> <type>".
-    std::vector<std::string> Events() const {
-        std::vector<std::string> listed;
-        CFRef<CFArrayRef> events(IOPMCopyScheduledPowerEvents());
-        for (CFIndex i = 0; events && i < CFArrayGetCount(events.get()); ++i) {
-            auto event = static_cast<CFDictionaryRef>(CFArrayGetValueAtIndex(events.get(), i));
-            listed.push_back(Event(TimeOf(CFDictionaryGetValue(event, CFSTR(kIOPMPowerEventTimeKey))),
-                                   Utf8(static_cast<CFStringRef>(CFDictionaryGetValue(event, CFSTR(kIOPMPowerEventAppNameKey))))));
-        }
-        return listed;
-    }
-    static std::string Event(double time, const std::string &scheduler = kHost) {
-        return UnixSecondsText(time) + " " + scheduler + " wakepoweron";
-    }
     bool Logged(PLLogLevel level, const std::string &message, const std::string &method) const {
         return std::any_of(logged_.begin(), logged_.end(), [&](const PLLogRecord &r) {
             return r.level == level && r.message == message && r.methodName == method && r.fileName == kLogFile;
         });
     }
+    static void Post(CFStringRef name) {
+        NSWorkspace::sharedWorkspace().notificationCenter().postNotificationName(name, nullptr);
+    }
 
     UserHome home_{SetUserIDCapableBase()};
     TempDir &dir_ = home_.dir;
-    EnvGuard &env_ = home_.env;
     std::vector<PLLogRecord> logged_;
     std::vector<std::shared_ptr<TestTimer>> timers_;
 };
 
 TEST_F(Controller, ChoosesTheEarliestRunningAlarmAheadOfOneNow) {
     WFS_REQUIRE_ROOT();
-    struct TimerSpec {
-        bool running;
-        long mode;
-        double ahead;  // seconds from now; NAN: no alarm date
-    };
     const struct {
         const char *what;
-        std::vector<TimerSpec> timers;
-        double chosen;  // NAN: no date
+        std::vector<std::tuple<bool, long, double>> timers;  // running, mode, alarm from now (NAN: none)
+        double chosen;                                       // NAN: no date
     } cases[] = {
         {"no timers", {}, NAN},
         {"no running timer", {{false, 1, 3600}}, NAN},
@@ -154,29 +134,24 @@ TEST_F(Controller, ChoosesTheEarliestRunningAlarmAheadOfOneNow) {
         NSUserDefaults::standardUserDefaults()->removeObjectForKey(TDWakeFromSleepWakeDateKey);
         const CFAbsoluteTime now = SecondsFromNow(0);
         timers_.clear();
-        for (const TimerSpec &t : c.timers) timers_.push_back(std::make_shared<TestTimer>(t.running, t.mode, now + t.ahead));
-        RecordingController controller;
-        NSWorkspace::sharedWorkspace().notificationCenter().postNotificationName(NSWorkspaceWillSleepNotification, nullptr);
-        if (std::isnan(c.chosen)) {
-            EXPECT_TRUE(controller.requests.empty());
-            EXPECT_TRUE(std::isnan(Stored()));
-            EXPECT_TRUE(Events().empty());
-        } else {
-            ASSERT_EQ(controller.requests.size(), 1u);
-            EXPECT_EQ(controller.requests[0].command, "SchedulePowerEvent");
-            EXPECT_EQ(controller.requests[0].date, now + c.chosen);
-            EXPECT_EQ(Stored(), now + c.chosen);
-            EXPECT_EQ(Events(), std::vector<std::string>{Event(now + c.chosen)});
+        for (auto [running, mode, ahead] : c.timers) {
+            timers_.push_back(std::make_shared<TestTimer>(running, mode, now + ahead));
         }
+        RecordingController controller;
+        Post(NSWorkspaceWillSleepNotification);
+        const bool none = std::isnan(c.chosen);
+        EXPECT_EQ(controller.requests.size(), none ? 0u : 1u);
+        EXPECT_THAT(Stored(), ::testing::NanSensitiveDoubleEq(now + c.chosen));
+        EXPECT_EQ(home_.scheduledWakes(), none ? std::vector<double>() : Wake(now + c.chosen));
         // The mode only of running timers, the alarm only of running alarms.
         for (const auto &timer : timers_) {
-            EXPECT_EQ(timer->asked[1], timer->running_ ? 1 : 0);
-            EXPECT_EQ(timer->asked[2], timer->running_ && timer->mode_ == 1 ? 1 : 0);
+            EXPECT_EQ(timer->modeAsked, timer->running_ ? 1 : 0);
+            EXPECT_EQ(timer->alarmAsked, timer->running_ && timer->mode_ == 1 ? 1 : 0);
         }
     }
 }
 
-TEST_F(Controller, KeepsThirtySecondsOfLeadTime) {
+TEST_F(Controller, KeepsThirtySecondsOfLeadTimeCancelsTheOldDateFirstAndLeavesTheSameDateAlone) {
     WFS_REQUIRE_ROOT();
     const struct {
         double ahead;
@@ -190,53 +165,24 @@ TEST_F(Controller, KeepsThirtySecondsOfLeadTime) {
         std::filesystem::remove_all(dir_ / "store");
         RecordingController controller;
         const CFAbsoluteTime before = CFAbsoluteTimeGetCurrent();
-        const CFAbsoluteTime asked = before + c.ahead;
-        controller.setWakeDate(Date(asked).get());
+        controller.setWakeDate(Date(before + c.ahead).get());
         const CFAbsoluteTime after = CFAbsoluteTimeGetCurrent();
         const double stored = Stored();
         if (c.moved) {
             EXPECT_GE(stored, before + 30.0);
             EXPECT_LE(stored, after + 30.0);
         } else {
-            EXPECT_EQ(stored, asked);
+            EXPECT_EQ(stored, before + c.ahead);
         }
         EXPECT_EQ(Logged(PLLogLevel::Warn, "wakeDate is less then 30 seconds away, rescheduling wake date to now + 30 seconds",
                          "-[TDWakeFromSleepController setWakeDate:]"),
                   c.moved);
         ASSERT_EQ(controller.requests.size(), 1u);
-        const Request &schedule = controller.requests[0];
-        EXPECT_EQ(schedule.command, "SchedulePowerEvent");
-        EXPECT_EQ(schedule.scheduler, kHost);
-        EXPECT_EQ(schedule.type, "wakepoweron");
-        EXPECT_EQ(schedule.date, stored);
-        EXPECT_EQ(OnDisk(), stored);
-        EXPECT_EQ(Events(), std::vector<std::string>{Event(stored)});
+        EXPECT_EQ(controller.requests[0].what(), "SchedulePowerEvent org.tidemark.Tidemark wakepoweron");
+        EXPECT_EQ(controller.requests[0].date, stored);
     }
-}
 
-TEST_F(Controller, CancelsStoresSchedulesAndSynchronizesInThatOrder) {
-    WFS_REQUIRE_ROOT();
-    RecordingController controller;
-    const CFAbsoluteTime ahead = SecondsFromNow(3600);
-    controller.setWakeDate(Date(ahead).get());
-    // The old date, still ahead, is cancelled while it is stored; the new one is stored in memory
-    // before it is scheduled, and written out only afterwards.
-    controller.requests.clear();
-    controller.setWakeDate(Date(ahead + 60).get());
-    ASSERT_EQ(controller.requests.size(), 2u);
-    EXPECT_EQ(controller.requests[0].command, "CancelPowerEvent");
-    EXPECT_EQ(controller.requests[0].date, ahead);
-    EXPECT_EQ(controller.requests[0].inMemory, ahead);
-    EXPECT_EQ(controller.requests[0].onDisk, ahead);
-    EXPECT_EQ(controller.requests[1].command, "SchedulePowerEvent");
-    EXPECT_EQ(controller.requests[1].inMemory, ahead + 60);
-    EXPECT_EQ(controller.requests[1].onDisk, ahead);
-    EXPECT_EQ(OnDisk(), ahead + 60);
-    EXPECT_EQ(Events(), std::vector<std::string>{Event(ahead + 60)});
-}
-
-TEST_F(Controller, TheSameDateAgainChangesNothingAndAPassedDateIsNotCancelled) {
-    WFS_REQUIRE_ROOT();
+    // The same date again: nothing asked, nothing written.
     RecordingController controller;
     const CFAbsoluteTime ahead = SecondsFromNow(3600);
     controller.setWakeDate(Date(ahead).get());
@@ -246,16 +192,27 @@ TEST_F(Controller, TheSameDateAgainChangesNothingAndAPassedDateIsNotCancelled) {
     controller.setWakeDate(Date(ahead).get());
     ASSERT_EQ(stat(DefaultsPath().c_str(), &after), 0);
     EXPECT_TRUE(controller.requests.empty());
-    EXPECT_EQ(after.st_ino, before.st_ino);
-    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
-    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    EXPECT_EQ(std::tuple(after.st_ino, after.st_mtim.tv_sec, after.st_mtim.tv_nsec),
+              std::tuple(before.st_ino, before.st_mtim.tv_sec, before.st_mtim.tv_nsec));
+
+    // The old date, still ahead, is cancelled while it is stored; the new one is stored in memory
+    // before it is scheduled, and written out only afterwards.
+    controller.setWakeDate(Date(ahead + 60).get());
+    ASSERT_EQ(controller.requests.size(), 2u);
+    const Request &cancel = controller.requests[0], &schedule = controller.requests[1];
+    EXPECT_EQ(cancel.command, "CancelPowerEvent");
+    EXPECT_EQ(std::tuple(cancel.date, cancel.inMemory, cancel.onDisk), std::tuple(ahead, ahead, ahead));
+    EXPECT_EQ(schedule.command, "SchedulePowerEvent");
+    EXPECT_EQ(std::pair(schedule.inMemory, schedule.onDisk), std::pair(ahead + 60, ahead));
+    EXPECT_EQ(OnDisk(), ahead + 60);
+    EXPECT_EQ(home_.scheduledWakes(), Wake(ahead + 60));
 
     // A stored date that has passed (left by an earlier run of the host) gets no cancel.
+    controller.requests.clear();
     NSUserDefaults::standardUserDefaults()->setObject(Date(SecondsFromNow(-60)).get(), TDWakeFromSleepWakeDateKey);
-    controller.setWakeDate(Date(ahead + 60).get());
+    controller.setWakeDate(Date(ahead + 120).get());
     ASSERT_EQ(controller.requests.size(), 1u);
     EXPECT_EQ(controller.requests[0].command, "SchedulePowerEvent");
-    EXPECT_EQ(Stored(), ahead + 60);
 }
 
 TEST_F(Controller, PrivilegeFollowsTheToolsOwnerAndIsSetOnlyWhenItDiffers) {
@@ -264,7 +221,6 @@ TEST_F(Controller, PrivilegeFollowsTheToolsOwnerAndIsSetOnlyWhenItDiffers) {
         RecordingController controller;
         // Root's fresh copy is root's: asking for privileges changes nothing, withdrawing deletes it.
         controller.setToolIsPrivileged(true);
-        EXPECT_TRUE(controller.requests.empty());
         EXPECT_TRUE(std::filesystem::exists(ToolPath()));
         controller.setToolIsPrivileged(false);
         EXPECT_FALSE(std::filesystem::exists(ToolPath()));
@@ -291,26 +247,22 @@ TEST_F(Controller, PrivilegeFollowsTheToolsOwnerAndIsSetOnlyWhenItDiffers) {
             setenv("WFS_TEST_LAUNCHER_MODE", "refuse", 1);
             RecordingController nobodys;
             WFS_CHILD_EXPECT(!nobodys.toolIsPrivileged());
-            for (CFStringRef name : {NSWorkspaceWillSleepNotification, NSWorkspaceDidWakeNotification}) {
-                NSWorkspace::sharedWorkspace().notificationCenter().postNotificationName(name, nullptr);
-            }
+            Post(NSWorkspaceWillSleepNotification);
+            Post(NSWorkspaceDidWakeNotification);
             WFS_CHILD_EXPECT(nobodys.requests.empty());
             WFS_CHILD_EXPECT(OnDisk() == stored);
             nobodys.cancelWakeFromSleepAtDate(Date(stored).get());
-            WFS_CHILD_EXPECT(Logged(PLLogLevel::Error, "CancelPowerEvent failed with error 5362",
-                                    "-[TDWakeFromSleepController performToolCommand:date:scheduler:type:]"));
+            WFS_CHILD_EXPECT(Logged(PLLogLevel::Error, "CancelPowerEvent failed with error 5362", kToolMethod));
             nobodys.requests.clear();
             setenv("WFS_TEST_LAUNCHER_MODE", "grant", 1);
             nobodys.setToolIsPrivileged(true);
-            WFS_CHILD_EXPECT(nobodys.requests.size() == 1 && nobodys.requests[0].command == "GetPrivileges" &&
-                             std::isnan(nobodys.requests[0].date) && nobodys.requests[0].scheduler == "(null)" &&
-                             nobodys.requests[0].type == "(null)");
+            WFS_CHILD_EXPECT(nobodys.requests.size() == 1 && nobodys.requests[0].what() == "GetPrivileges (null) (null)");
+            WFS_CHILD_EXPECT(nobodys.requests.empty() || std::isnan(nobodys.requests[0].date));
             WFS_CHILD_EXPECT(nobodys.toolIsPrivileged());
-            struct stat st {};
-            WFS_CHILD_EXPECT(stat(ToolPath().c_str(), &st) == 0 && st.st_uid == 0 && st.st_mode == (S_IFREG | 04555u));
+            WFS_CHILD_EXPECT(ModeOf(ToolPath()) == 04555u);
         },
         ChildSetup().AsNobody());
-    EXPECT_TRUE(Events().empty());
+    EXPECT_TRUE(home_.scheduledWakes().empty());
 }
 
 TEST_F(Controller, ReplacingTheAuthorizationKeepsTheOldRightsAndTeardownDestroysTheLast) {
@@ -349,24 +301,36 @@ TEST_F(Controller, ReplacingTheAuthorizationKeepsTheOldRightsAndTeardownDestroys
     EXPECT_EQ(AuthorizationFree(second, kAuthorizationFlagDestroyRights), 0);
 }
 
+// The end runs again from a copy of this program in a bundle without the tool's template.
 TEST_F(Controller, ToolFailuresAreLoggedWithTheirNumbers) {
     RecordingController controller;
+    if (IsTestChild()) {
+        EXPECT_FALSE(controller.toolPath());
+        timers_.push_back(std::make_shared<TestTimer>(true, 1, SecondsFromNow(3600)));
+        Post(NSWorkspaceWillSleepNotification);
+        EXPECT_TRUE(controller.requests.empty());
+        controller.getPrivilegesForTool();
+        EXPECT_TRUE(Logged(PLLogLevel::Error, "GetPrivileges failed with error -43", kToolMethod));
+        EXPECT_FALSE(std::filesystem::exists(ToolPath()));
+        EXPECT_FALSE(std::filesystem::exists(DefaultsPath()));
+        return;
+    }
     controller.toolOverride = dir_ / "no-such-tool";
     controller.cancelWakeFromSleepAtDate(Date(SecondsFromNow(600)).get());
-    EXPECT_TRUE(Logged(PLLogLevel::Error, "CancelPowerEvent failed with error 2",  // ENOENT: nothing to start
-                       "-[TDWakeFromSleepController performToolCommand:date:scheduler:type:]"));
+    EXPECT_TRUE(Logged(PLLogLevel::Error, "CancelPowerEvent failed with error 2", kToolMethod));  // ENOENT
     EXPECT_TRUE(NoChildLeft());
+    RerunThisTest({}, CopySelfIntoBundle(dir_ / "Bare.app/Contents", false));
 
     // A tool folder that cannot be made: no tool and no line. One that ignores set-user-ID bits
     // (a nosuid mount, in a mount namespace of our own): no tool, and the line that says so.
     controller.toolOverride.clear();
     logged_.clear();
     WriteFile(dir_ / "not-a-folder", "");
-    env_.set("XDG_DATA_HOME", dir_ / "not-a-folder");
+    home_.env.set("XDG_DATA_HOME", dir_ / "not-a-folder");
     EXPECT_FALSE(controller.toolPath());
     EXPECT_TRUE(logged_.empty());
     if (geteuid() != 0) return;
-    env_.set("XDG_DATA_HOME", dir_ / "data");
+    home_.env.set("XDG_DATA_HOME", dir_ / "data");
     const Outcome outcome = Child::Fork([&] {
         if (!EnterPrivateMountNamespace() || mount("none", (dir_ / "data").c_str(), "tmpfs", MS_NOSUID, nullptr) != 0) return 77;
         const bool noTool = !controller.toolPath();
@@ -376,25 +340,6 @@ TEST_F(Controller, ToolFailuresAreLoggedWithTheirNumbers) {
     }).Wait();
     if (outcome.Exited(77)) GTEST_SKIP() << "no private mount namespace here";
     EXPECT_TRUE(outcome.Exited(0)) << outcome;
-}
-
-// Run again from a copy of this program in a bundle without the tool's template.
-TEST_F(Controller, WithoutTheTemplateInItsBundleNoRequestIsMade) {
-    if (!IsTestChild()) {
-        RerunThisTest({}, CopySelfIntoBundle(dir_ / "Bare.app/Contents", false));
-        return;
-    }
-    RecordingController controller;
-    EXPECT_FALSE(controller.toolPath());
-    EXPECT_FALSE(controller.toolIsPrivileged());
-    timers_.push_back(std::make_shared<TestTimer>(true, 1, SecondsFromNow(3600)));
-    NSWorkspace::sharedWorkspace().notificationCenter().postNotificationName(NSWorkspaceWillSleepNotification, nullptr);
-    EXPECT_TRUE(controller.requests.empty());
-    controller.getPrivilegesForTool();
-    EXPECT_TRUE(Logged(PLLogLevel::Error, "GetPrivileges failed with error -43",
-                       "-[TDWakeFromSleepController performToolCommand:date:scheduler:type:]"));
-    EXPECT_FALSE(std::filesystem::exists(ToolPath()));
-    EXPECT_FALSE(std::filesystem::exists(DefaultsPath()));
 }
 
 }  // namespace

@@ -19,8 +19,7 @@ if(TARGET TDWakeFromSleep)
   # The registry of granted rights, seen through the Security library's internal header.
   target_include_directories(TDWakeFromSleepPaneTests PRIVATE ${PROJECT_SOURCE_DIR}/Platform/Security/src)
   target_compile_definitions(TDWakeFromSleepPaneTests PRIVATE WFS_TEST_WIDGETS
-    WFS_TEST_PRIVILEGED_LAUNCHER="$<TARGET_FILE:WfsTestPrivilegedLauncher>"
-    WFS_PANE_SCREENSHOT_DIR="${CMAKE_BINARY_DIR}/screenshots")
+    WFS_TEST_PRIVILEGED_LAUNCHER="$<TARGET_FILE:WfsTestPrivilegedLauncher>")
 endif()
 
 # The widgets stay in the plug-in's library: the controller's tests and the shared stand-ins it
