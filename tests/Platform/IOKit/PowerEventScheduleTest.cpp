@@ -20,13 +20,8 @@ TEST_F(ScheduleTest, ScheduleAndCancelKeepTheRtcOnTheEarliestWakingEvent) {
     // Disarmed first: the kernel refuses a new alarm over an armed one.
     EXPECT_EQ(RecordedWrites(), (std::vector<std::string>{"0", UnixSecondsText(later)}));
 
-    struct stat st;
-    ASSERT_EQ(::stat(storePath_.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0644u);
-    EXPECT_EQ(st.st_uid, 0u);
-    EXPECT_EQ(st.st_gid, 0u);
-    ASSERT_EQ(::stat(storeFolder_.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0755u);
+    EXPECT_EQ(ModeOf(storePath_), 0644u);
+    EXPECT_EQ(ModeOf(storeFolder_), 0755u);
     // Only the store and its lock: no temporary file is left behind.
     EXPECT_EQ(FolderEntries(storeFolder_),
               (std::vector<std::string>{"scheduled-power-events.plist", "scheduled-power-events.plist.lock"}));
