@@ -179,6 +179,12 @@ TEST_F(ToolProgram, TheEntryPointTrustsNothingItIsStartedWith)
 
     // Before it reads its first byte the tool allows no core file, whatever limit it was left, and
     // has /dev/null where its standard error was closed (or the next file it opens would be there).
+    // The address sanitizer's runtime zeroes the limit itself unless told not to, which would hide a
+    // tool that forgets to.
+    EnvGuard env;
+    const char *sanitizerOptions = std::getenv("ASAN_OPTIONS");
+    const std::string inherited = sanitizerOptions != nullptr ? sanitizerOptions : "";
+    env.set("ASAN_OPTIONS", inherited + ":disable_coredump=0");
     SocketPair pair;
     const auto weaken = [] {
         const struct rlimit open = {RLIM_INFINITY, RLIM_INFINITY};
