@@ -154,8 +154,9 @@ TEST(MoreCFQ, StringCopyHoldsExactlyTheConvertedBytesAndOneNul) {
 
 TEST(MoreCFQ, PropertyListFilesAndTheirErrors) {
     TempDir dir;
-    WriteFile(dir / "good.plist", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-                                  "<key>Name</key><string>alarm</string><key>List</key><array/></dict></plist>\n");
+    WriteFile(dir / "good.plist",
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+              "<key>Name</key><string>alarm</string><key>List</key><array/></dict></plist>\n");
     WriteFile(dir / "bad.plist", "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a</key></plist>");
     WriteFile(dir / "empty.plist", "");
     const struct {
