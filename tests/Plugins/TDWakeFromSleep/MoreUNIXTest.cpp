@@ -170,15 +170,14 @@ TEST(MoreUNIXDescriptor, MalformedMessagesGiveTheErrorAndLeaveNothingOpen) {
     const struct {
         const char *name;
         char byte;
-        int descriptors;  // -1: nothing sent, the peer just closes
+        int descriptors;
         int error;
     } cases[] = {{"byte other than D", 'X', 1, EINVAL}, {"no control message", 'D', 0, EINVAL},
-                 {"two descriptors", 'D', 2, EINVAL},   {"control data cut off", 'D', 3, EINVAL},
-                 {"closed peer", 0, -1, EPIPE}};
+                 {"two descriptors", 'D', 2, EINVAL},   {"control data cut off", 'D', 3, EINVAL}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         SocketPair pair;
-        if (c.descriptors >= 0) SendRaw(pair.ours.get(), c.byte, c.descriptors);
+        SendRaw(pair.ours.get(), c.byte, c.descriptors);
         pair.ours.reset();
         const int before = CountOpenDescriptors();
         int received = -1;
