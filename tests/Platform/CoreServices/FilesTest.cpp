@@ -38,7 +38,7 @@ OSErr SetPermissions(const FSRef &ref, const FSPermissionInfo &perm) {
 
 }  // namespace
 
-TEST(FSRefFiles, CreateLookUpAndRefuseDuplicates) {
+TEST(FSRefFiles, CreateLookUpRefuseDuplicatesAndDelete) {
     TempDir dir;
     UmaskGuard mask(027);
     FSRef folder = RefOf(dir.path()), child, made;
@@ -74,6 +74,20 @@ TEST(FSRefFiles, CreateLookUpAndRefuseDuplicates) {
     auto *spec = reinterpret_cast<FSSpec *>(&child);
     EXPECT_EQ(FSCreateFileUnicode(&folder, 1, U16("y").data(), kFSCatInfoNone, nullptr, nullptr, spec), paramErr);
     EXPECT_FALSE(std::filesystem::exists(dir / "y"));
+
+    // Deleting: files, links (not what they point to) and empty folders only.
+    FSRef inner;
+    ASSERT_EQ(CreateFile(made, U16("inner"), &inner), noErr);
+    EXPECT_EQ(FSDeleteObject(&made), fBsyErr);
+    EXPECT_EQ(FSDeleteObject(&inner), noErr);
+    EXPECT_EQ(FSDeleteObject(&made), noErr);
+    EXPECT_EQ(FSDeleteObject(&made), fnfErr);
+    ASSERT_EQ(::mkdir((dir / "target").c_str(), 0755), 0);
+    ASSERT_EQ(::symlink("target", (dir / "folder-link").c_str()), 0);
+    FSRef link = RefOf(dir / "folder-link");
+    EXPECT_EQ(FSDeleteObject(&link), noErr);
+    EXPECT_TRUE(std::filesystem::is_directory(dir / "target"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "folder-link"));
 }
 
 TEST(FSRefFiles, NamesThatCannotNameAChild) {
@@ -98,24 +112,6 @@ TEST(FSRefFiles, NamesThatCannotNameAChild) {
     ASSERT_EQ(FSGetCatalogInfo(&out, kFSCatInfoNone, nullptr, &name, nullptr, &parent), noErr);
     EXPECT_EQ(std::vector<UniChar>(name.unicode, name.unicode + name.length), accented);
     EXPECT_EQ(std::string(parent.path), dir.path());
-}
-
-TEST(FSRefFiles, DeleteFilesLinksAndEmptyFoldersOnly) {
-    TempDir dir;
-    FSRef folder = RefOf(dir.path()), sub, inner;
-    ASSERT_EQ(CreateFolder(folder, U16("sub"), &sub), noErr);
-    ASSERT_EQ(CreateFile(sub, U16("inner"), &inner), noErr);
-    EXPECT_EQ(FSDeleteObject(&sub), fBsyErr);
-    EXPECT_EQ(FSDeleteObject(&inner), noErr);
-    EXPECT_EQ(FSDeleteObject(&sub), noErr);
-    EXPECT_EQ(FSDeleteObject(&sub), fnfErr);
-    // A link is removed, not what it points to.
-    ASSERT_EQ(::mkdir((dir / "target").c_str(), 0755), 0);
-    ASSERT_EQ(::symlink("target", (dir / "link").c_str()), 0);
-    FSRef link = RefOf(dir / "link");
-    EXPECT_EQ(FSDeleteObject(&link), noErr);
-    EXPECT_TRUE(std::filesystem::is_directory(dir / "target"));
-    EXPECT_FALSE(std::filesystem::exists(dir / "link"));
 }
 
 TEST(FSRefFiles, CatalogInfoReadsAndWritesPermissions) {

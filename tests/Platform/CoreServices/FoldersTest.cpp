@@ -41,9 +41,7 @@ TEST(FSFindFolder, UserDomainFollowsTheUsersVariables) {
     EXPECT_EQ(Find(kUserDomain, kFrameworksFolderType, true), dir / "home/.local/lib");
     EXPECT_EQ(Find(kUserDomain, kDomainLibraryFolderType, false), dir / "home/.local");
 
-    // XDG_DATA_HOME wins when absolute; a relative value is ignored.
-    env.set("XDG_DATA_HOME", dir / "data");
-    EXPECT_EQ(Find(kUserDomain, kApplicationSupportFolderType, true), dir / "data");
+    // A relative XDG_DATA_HOME is ignored. (That an absolute one wins is the install tests'.)
     env.set("XDG_DATA_HOME", "relative/data");
     EXPECT_EQ(Find(kUserDomain, kApplicationSupportFolderType, false), dir / "home/.local/share");
 
@@ -78,7 +76,6 @@ TEST(FSFindFolder, LocalAndSystemDomainsFollowTheRoot) {
     } cases[] = {
         {kLocalDomain, kApplicationSupportFolderType, root + "/usr/local/share"},
         {kLocalDomain, kFrameworksFolderType, root + "/usr/local/lib"},
-        {kOnAppropriateDisk, kFrameworksFolderType, root + "/usr/local/lib"},
         {kOnSystemDisk, kApplicationSupportFolderType, root + "/usr/local/share"},
         {kSystemDomain, kApplicationSupportFolderType, root + "/usr/share"},
         {kSystemDomain, kFrameworksFolderType, root + "/usr/lib"},

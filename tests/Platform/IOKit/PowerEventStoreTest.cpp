@@ -1,9 +1,8 @@
-// The store file: damaged stores, the folder's safety, temporary files and concurrent writers.
+// The store file: damaged stores, the folder's safety, temporary files and memory.
 #include "IOKitTestSupport.h"
 
 #include "PowerEventPlist.h"
 
-#include <fcntl.h>
 #include <sys/resource.h>
 
 // An allocation that fails answers NULL (and operator new throws), as it does without the
@@ -172,35 +171,6 @@ TEST_F(StoreTest, DocumentsRoundTripExactly) {
                               "<real>1.5</real>"}) {
         EXPECT_EQ(DecodeEvents(head + "<key>owneruid</key>" + owner + tail, back), EINVAL) << owner;
     }
-}
-
-TEST_F(StoreTest, TwentyProcessesSchedulingAtOnceLoseNothing) {
-    WFS_REQUIRE_ROOT();
-    AddRtc("rtc0");
-    constexpr int kProcesses = 20;
-    CFAbsoluteTime base = SecondsFromNow(3600);
-    int gate[2];
-    ASSERT_EQ(::pipe2(gate, O_CLOEXEC), 0);
-    UniqueFd gateRead(gate[0]), gateWrite(gate[1]);
-    std::vector<Child> children;
-    for (int i = 0; i < kProcesses; ++i) {
-        children.push_back(Child::Fork([&, i] {
-            gateWrite.reset();
-            char byte;
-            // All children start together when the parent closes the gate's write end.
-            RetryOnEintr([&] { return ::read(gateRead.get(), &byte, 1); });
-            // Reverse order of dates, so that most writers move the RTC.
-            IOReturn result = Schedule(base + (kProcesses - i) * 60, "org.example.p" + std::to_string(i), kIOPMAutoWake);
-            return result == kIOReturnSuccess ? 0 : 1;
-        }));
-    }
-    gateWrite.reset();
-    for (Child &child : children) EXPECT_TRUE(child.Wait().Exited(0));
-    std::vector<ListedEvent> listed = List();
-    ASSERT_EQ(listed.size(), static_cast<size_t>(kProcesses));
-    for (int i = 0; i < kProcesses; ++i) EXPECT_EQ(listed[i].time, base + (i + 1) * 60);
-    EXPECT_EQ(Alarm(), UnixSecondsText(base + 60));
-    EXPECT_EQ(CorruptCopies(storeFolder_), 0u);
 }
 
 }  // namespace

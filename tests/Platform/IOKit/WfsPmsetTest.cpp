@@ -79,35 +79,10 @@ Outcome Pmset(std::vector<std::string> arguments, bool asNobody = false) {
 
 using PmsetTest = PowerEventTest;
 
-TEST_F(PmsetTest, ListScheduleCancel) {
+TEST_F(PmsetTest, EachCommandAndItsExitStatus) {
     WFS_REQUIRE_ROOT();
-    AddRtc("rtc0");
-    EXPECT_TRUE(Pmset({"list"}).Exited(0));
-    EXPECT_EQ(Pmset({"list"}).out, "");
-
-    CFAbsoluteTime when = SecondsFromNow(7200);
-    std::string date = FormatIsoDate(when);
-    Outcome scheduled = Pmset({"schedule", "wakepoweron", date, "org.example.cli"});
-    EXPECT_TRUE(scheduled.Exited(0)) << scheduled;
-    EXPECT_EQ(Alarm(), UnixSecondsText(when));
-    // Scheduled by another program with a fraction and a name that tries to forge a line.
-    ASSERT_EQ(Schedule(when + 0.125, "evil\nline", kIOPMAutoSleep), kIOReturnSuccess);
-
-    Outcome listed = Pmset({"list"});
-    EXPECT_TRUE(listed.Exited(0)) << listed;
-    EXPECT_EQ(listed.out, date + " wakepoweron root org.example.cli\n" + FormatIsoDate(when + 0.125) +
-                              " sleep root evil\\x0aline\n");
-
-    // The listed date, with its fraction, names the event exactly.
-    EXPECT_TRUE(Pmset({"cancel", "sleep", FormatIsoDate(when + 0.125), "evil\nline"}).Exited(0));
-    Outcome cancelled = Pmset({"cancel", "wakepoweron", date, "org.example.cli"});
-    EXPECT_TRUE(cancelled.Exited(0)) << cancelled;
-    EXPECT_EQ(Alarm(), "0");  // the real writer on a plain file keeps the disarming "0"
-    EXPECT_EQ(Pmset({"list"}).out, "");
-}
-
-TEST_F(PmsetTest, ErrorsHaveTheirOwnExitStatus) {
-    WFS_REQUIRE_ROOT();
+    const Outcome none = Pmset({"list"});
+    EXPECT_TRUE(none.Exited(0) && none.out.empty()) << none;
     CFAbsoluteTime when = SecondsFromNow(3600);
     const std::string date = FormatIsoDate(when);
     // In order: each case runs on the store the ones before it left.
@@ -143,10 +118,28 @@ TEST_F(PmsetTest, ErrorsHaveTheirOwnExitStatus) {
     EXPECT_EQ(nobodyList.out, date + " wake root org.example.cli\n");
 
     // The RTC shows up after boot: rearm arms the earliest waking event, not an earlier sleep.
-    ASSERT_EQ(Schedule(SecondsFromNow(60), "org.example.alarm", kIOPMAutoSleep), kIOReturnNoDevice);
+    const CFAbsoluteTime sleep = SecondsFromNow(60);
+    ASSERT_EQ(Schedule(sleep, "org.example.alarm", kIOPMAutoSleep), kIOReturnNoDevice);
     AddRtc("rtc0");
     Outcome rearmed = Pmset({"rearm"});
     EXPECT_TRUE(rearmed.Exited(0)) << rearmed;
+    EXPECT_EQ(Alarm(), UnixSecondsText(when));
+
+    const std::string earlier = FormatIsoDate(when - 600);
+    Outcome scheduled = Pmset({"schedule", "wakepoweron", earlier, "org.example.cli"});
+    EXPECT_TRUE(scheduled.Exited(0)) << scheduled;
+    EXPECT_EQ(Alarm(), UnixSecondsText(when - 600));
+    // Scheduled by another program with a fraction and a name that tries to forge a line.
+    ASSERT_EQ(Schedule(when + 0.125, "evil\nline", kIOPMAutoSleep), kIOReturnSuccess);
+    Outcome listed = Pmset({"list"});
+    EXPECT_TRUE(listed.Exited(0)) << listed;
+    EXPECT_EQ(listed.out, FormatIsoDate(sleep) + " sleep root org.example.alarm\n" + earlier +
+                              " wakepoweron root org.example.cli\n" + date + " wake root org.example.cli\n" +
+                              FormatIsoDate(when + 0.125) + " sleep root evil\\x0aline\n");
+    // The listed date, with its fraction, names the event exactly.
+    EXPECT_TRUE(Pmset({"cancel", "sleep", FormatIsoDate(when + 0.125), "evil\nline"}).Exited(0));
+    Outcome cancelled = Pmset({"cancel", "wakepoweron", earlier, "org.example.cli"});
+    EXPECT_TRUE(cancelled.Exited(0)) << cancelled;
     EXPECT_EQ(Alarm(), UnixSecondsText(when));
 }
 

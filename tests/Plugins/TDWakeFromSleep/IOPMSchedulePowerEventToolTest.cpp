@@ -1,9 +1,6 @@
-// The helper tool program: its entry point started in hostile ways, and its command procedure,
-// called in forked children that have given up root or hold it only as their saved user ID. (A
-// request through the whole chain to a set-user-ID copy is HostileUserTest's.) The store and the
-// RTC themselves are the IOKit tests'; here they are redirected into a temporary folder through
-// WFS_POWER_EVENT_STORE and WFS_SYSFS_ROOT, which the tool inherits and, not being set-user-ID
-// here, honours.
+// The helper tool program: its entry point started in hostile ways, and its command procedure in
+// children that have given up root or hold it only as their saved user ID. (A set-user-ID copy is
+// HostileUserTest's.) The store and the RTC are redirected as in the IOKit tests.
 
 #include "CommandProcedure.h"
 #include "IOKitTestSupport.h"
@@ -112,11 +109,10 @@ TEST_F(ToolProgram, WithoutRootNothingIsScheduledOrCancelled)
         wfs::CFRef<CFDictionaryRef> response;
         WFS_CHILD_EXPECT_EQ(PowerEventCommandProcedure(auth_, PowerRequest("SchedulePowerEvent", theirs).get(),
                                                        response.out()), 0);
-        uid_t ids[3] = {1, 1, 1};
-        gid_t groups[3] = {1, 1, 1};
-        WFS_CHILD_EXPECT(getresuid(&ids[0], &ids[1], &ids[2]) == 0 && ids[0] == 0 && ids[1] == 0 && ids[2] == 0);
-        WFS_CHILD_EXPECT(getresgid(&groups[0], &groups[1], &groups[2]) == 0 && groups[0] == 0 && groups[1] == 0 &&
-                         groups[2] == 0);
+        uid_t r = 1, e = 1, s = 1;
+        gid_t rg = 1, eg = 1, sg = 1;
+        WFS_CHILD_EXPECT(getresuid(&r, &e, &s) == 0 && r == 0 && e == 0 && s == 0);
+        WFS_CHILD_EXPECT(getresgid(&rg, &eg, &sg) == 0 && rg == 0 && eg == 0 && sg == 0);
         WFS_CHILD_EXPECT_EQ(getgroups(0, nullptr), 0);
         WFS_CHILD_EXPECT_EQ(getsid(0), getpid());
     }, ChildSetup().SameGroup());
@@ -183,6 +179,12 @@ TEST_F(ToolProgram, TheEntryPointTrustsNothingItIsStartedWith)
 
     // Before it reads its first byte the tool allows no core file, whatever limit it was left, and
     // has /dev/null where its standard error was closed (or the next file it opens would be there).
+    // The address sanitizer's runtime zeroes the limit itself unless told not to, which would hide a
+    // tool that forgets to.
+    EnvGuard env;
+    const char *sanitizerOptions = std::getenv("ASAN_OPTIONS");
+    const std::string inherited = sanitizerOptions != nullptr ? sanitizerOptions : "";
+    env.set("ASAN_OPTIONS", inherited + ":disable_coredump=0");
     SocketPair pair;
     const auto weaken = [] {
         const struct rlimit open = {RLIM_INFINITY, RLIM_INFINITY};

@@ -11,7 +11,7 @@
 using namespace wfstest;
 using wfs::CFRef;
 
-TEST(MoreCFQ, ErrorValuesAndReferenceCounts) {
+TEST(MoreCFQ, ErrorValuesReferenceCountsAndCollections) {
     CFQRelease(nullptr);  // must not reach CFRelease, which refuses NULL
     EXPECT_EQ(CFQRetain(nullptr), nullptr);
     CFRef<CFStringRef> s = Str("x");
@@ -21,12 +21,9 @@ TEST(MoreCFQ, ErrorValuesAndReferenceCounts) {
     EXPECT_EQ(CFGetRetainCount(s.get()), 1);
     EXPECT_TRUE(CFQError(nullptr) == coreFoundationUnknownErr && CFQError(s.get()) == noErr);
     EXPECT_TRUE(CFQErrorBoolean(false) == coreFoundationUnknownErr && CFQErrorBoolean(2) == noErr);
-}
 
-TEST(MoreCFQ, CollectionsKeysValuesAndNumbers) {
     CFRef<CFMutableArrayRef> array;
     ASSERT_EQ(CFQArrayCreateMutable(array.out()), noErr);
-    CFRef<CFStringRef> s = Str("element");
     CFArrayAppendValue(array.get(), s.get());  // the array holds its own reference
     EXPECT_EQ(CFGetRetainCount(s.get()), 2);
 
@@ -155,16 +152,11 @@ TEST(MoreCFQ, StringCopyHoldsExactlyTheConvertedBytesAndOneNul) {
     }
 }
 
-namespace {
-
-const char kPlist[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-                      "<key>Name</key><string>alarm</string><key>List</key><array/></dict></plist>\n";
-
-}  // namespace
-
 TEST(MoreCFQ, PropertyListFilesAndTheirErrors) {
     TempDir dir;
-    WriteFile(dir / "good.plist", kPlist);
+    WriteFile(dir / "good.plist",
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+              "<key>Name</key><string>alarm</string><key>List</key><array/></dict></plist>\n");
     WriteFile(dir / "bad.plist", "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a</key></plist>");
     WriteFile(dir / "empty.plist", "");
     const struct {

@@ -15,26 +15,22 @@ std::string RunningImage() {
     return realpath("/proc/self/exe", resolved) != nullptr ? resolved : "";
 }
 
-// Sizes of 0 and one short give -1 and the needed size (counting the NUL) and copy nothing; the
-// exact size gives 0 and the canonical path.
-void ExpectSizeProtocol(int (*way)(char *, uint32_t *), const std::string &expected) {
-    ASSERT_FALSE(expected.empty());
-    const auto needed = static_cast<uint32_t>(expected.size() + 1);
-    std::string buffer(needed, '#');
-    for (uint32_t given : {0u, needed - 1, needed}) {
-        uint32_t size = given;
-        EXPECT_EQ(way(buffer.data(), &size), given == needed ? 0 : -1) << given;
-        EXPECT_EQ(size, needed);
-        EXPECT_EQ(buffer, given == needed ? expected + '\0' : std::string(needed, '#'));
-    }
-}
-
 }  // namespace
 
+// Sizes of 0 and one short give -1 and the needed size (counting the NUL) and copy nothing; the
+// exact size gives 0 and the canonical path.
 TEST(MoreGetExecutablePath, SizeProtocolThroughBothWays) {
     const std::string image = RunningImage();
+    ASSERT_FALSE(image.empty());
+    const auto needed = static_cast<uint32_t>(image.size() + 1);
     for (auto way : {MoreGetExecutablePath, MoreGetExecutablePathFromProc, MoreGetExecutablePathFromAuxv}) {
-        ExpectSizeProtocol(way, image);
+        std::string buffer(needed, '#');
+        for (uint32_t given : {0u, needed - 1, needed}) {
+            uint32_t size = given;
+            EXPECT_EQ(way(buffer.data(), &size), given == needed ? 0 : -1) << given;
+            EXPECT_EQ(size, needed);
+            EXPECT_EQ(buffer, given == needed ? image + '\0' : std::string(needed, '#'));
+        }
     }
 }
 
