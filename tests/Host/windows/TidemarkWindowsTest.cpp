@@ -11,7 +11,6 @@
 #include <HostWindows.h>
 #include <MainWindow.h>
 #include <PreferencesWindow.h>
-#include <TimerCommands.h>
 #include <TimerSync.h>
 
 #include <QAbstractButton>
@@ -31,17 +30,14 @@ namespace {
 using namespace tidemark;
 
 // A plug-in's lifecycle extension that notes each message, and its own end.
-class RecordingLifecycle : public NSObject, public PLLifecycleProtocol {
-public:
-    explicit RecordingLifecycle(std::vector<std::string> &record) : record_(record) {}
-    ~RecordingLifecycle() override { record_.push_back(QApplication::instance() ? "destroyed" : "destroyed after the application"); }
-    void applicationLaunching() override { record_.push_back("applicationLaunching"); }
-    void applicationWillFinishLaunching() override { record_.push_back("applicationWillFinishLaunching"); }
-    void applicationDidFinishLaunching() override { record_.push_back("applicationDidFinishLaunching"); }
-    void applicationWillTerminate() override { record_.push_back("applicationWillTerminate"); }
-
-private:
-    std::vector<std::string> &record_;
+struct RecordingLifecycle : NSObject, PLLifecycleProtocol {
+    explicit RecordingLifecycle(std::vector<std::string> &record) : record(record) {}
+    ~RecordingLifecycle() override { record.push_back(QApplication::instance() ? "destroyed" : "destroyed after the application"); }
+    void applicationLaunching() override { record.push_back("applicationLaunching"); }
+    void applicationWillFinishLaunching() override { record.push_back("applicationWillFinishLaunching"); }
+    void applicationDidFinishLaunching() override { record.push_back("applicationDidFinishLaunching"); }
+    void applicationWillTerminate() override { record.push_back("applicationWillTerminate"); }
+    std::vector<std::string> &record;
 };
 
 std::unique_ptr<PLPlugin> RecordingPlugin(std::vector<std::string> &record) {
