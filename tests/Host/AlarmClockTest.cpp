@@ -36,7 +36,6 @@ TEST_F(Ringing, CountdownRingsAsACriticalNotificationAndSnoozes) {
     start(true);
     const Instant now = AlarmClock::SystemNow();
     clock->setTimers({Countdown(now + std::chrono::seconds(1), "7", "Tea")});
-    EXPECT_EQ(clock->nextRing(), now + std::chrono::seconds(1));
     ASSERT_TRUE(WaitUntil([&] { return !buses->notifyCalls().empty(); }));
     const QVariantList notify = buses->notifyCalls().front();
     ASSERT_EQ(notify.size(), 8);

@@ -136,11 +136,9 @@ TEST(TimerSync, ReloadsWhatAnotherProcessWroteAndMergesWhatRingingChanged) {
     EXPECT_EQ(stored.timers[1].id, "3");
     ASSERT_TRUE(WaitUntil([&] { return clock.timers() == stored.timers; }));
 
-    // A damaged file counts as empty, and is kept aside.
-    CapturedLog captured;
+    // A damaged file, written in place, counts as empty.
     wfstest::WriteFile(path, "garbage");
     EXPECT_TRUE(WaitUntil([&] { return clock.timers().empty(); }));
-    EXPECT_THAT(captured.lines, testing::Contains(HasSubstr("moved it aside")));
     EXPECT_TRUE(logged.warnings.empty()) << testing::PrintToString(logged.warnings);
 }
 

@@ -110,11 +110,6 @@ TEST_F(Window, ABadEntryIsRefusedInTheDialogWithNothingWrittenAndClosingOnlyHide
         EXPECT_EQ(Inode(home.timers()), was);  // not even rewritten
         EXPECT_EQ(wfstest::ReadFile(home.timers()), before);
     }
-    // A timer removed elsewhere meanwhile: its switch is refused and shows the file's state again.
-    ASSERT_EQ(RunTimerWords({"alarm", "remove", "2"}, file, AlarmClock::SystemNow()).status, 0);
-    const std::string afterRemoval = wfstest::ReadFile(home.timers());
-    EXPECT_EQ(window.run({"timer", "stop", "2"}).toStdString(), "no alarm or timer with ID 2");
-    EXPECT_EQ(wfstest::ReadFile(home.timers()), afterRemoval);
 
     // Closing hides or minimizes the window, never more.
     for (const bool tray : {true, false}) {
