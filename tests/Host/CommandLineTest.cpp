@@ -73,7 +73,6 @@ TEST(TimerCommands, UnknownOrWrongIdsWriteNothing) {
     ASSERT_EQ(run("alarm add 02:30 --days sun"), 0);
     ASSERT_EQ(run("timer add 25m"), 0);
     EXPECT_EQ(store.writes, 2);
-    EXPECT_EQ(store.timers[1].id, "2");
     for (const char *line : {"alarm remove 3", "alarm on 3", "alarm off 2", "alarm edit 2 07:00", "alarm edit 3 07:00",
                              "timer edit 1 5m", "timer start 1", "timer stop 3"}) EXPECT_EQ(run(line), kUsageStatus) << line;
     EXPECT_EQ(run("alarm on 1"), 0);  // already on: nothing to write

@@ -74,7 +74,6 @@ TEST(TidemarkApplication, RefusesBadInputAndWithoutASystemBusWarnsSkipsABrokenPl
 
     wfstest::RunningProgram host({TIDEMARK_PATH});
     ASSERT_TRUE(WaitUntil([&] { return !buses.notifyCalls().empty(); }, 20s)) << host.text();
-    EXPECT_EQ(buses.notifyCalls().front().at(3).toString(), "Tea");
     // The countdown has stopped, in the file too.
     ASSERT_TRUE(WaitUntil([&] { return wfstest::ReadFile(home.timers()).find("endsAt") == std::string::npos; })) << host.text();
     const std::string output = host.Stop();

@@ -59,8 +59,6 @@ TEST(InstalledPackage, UnpackedProgramSchedulesTheWakeUpOnSleepAndPolkitdReadsTh
     wfstest::RunningProgram host({tidemark, "--headless"});
     ASSERT_TRUE(host.WaitFor("tidemark: running without a window")) << host.text();
     const std::string &text = host.text();
-    EXPECT_NE(text.find("loaded plug-in " + unpacked.root() + "/usr/lib/tidemark/plugins/TDWakeFromSleep.plugin"), std::string::npos)
-        << text;
     ASSERT_TRUE(buses.waitForInhibitors(1)) << text;
 
     buses.emitPrepareForSleep(true);

@@ -91,8 +91,6 @@ TEST(Tidemark, ClosingTheMainWindowKeepsItRingingAndQuitEndsIt) {
     EXPECT_EQ(lifecycle, (std::vector<std::string>{"applicationLaunching", "applicationWillFinishLaunching", "applicationDidFinishLaunching",
                                                    "applicationWillTerminate", "destroyed"}));
     EXPECT_EQ(Named(QApplication::topLevelWidgets(), "mainWindow"), nullptr);
-    ASSERT_FALSE(buses.notifyCalls().empty());
-    EXPECT_EQ(buses.notifyCalls().front().at(3).toString(), "Tea");
 }
 
 void Screenshot(QWidget *window, const std::string &name) {
