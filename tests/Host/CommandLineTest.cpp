@@ -3,18 +3,12 @@
 // real file, is in TidemarkProcessTest.cpp.
 #include "HostTestSupport.h"
 
-#include <CommandLine.h>
-#include <TimerCommands.h>
-
-#include <sstream>
-#include <tuple>
-
 namespace hosttest {
 namespace {
 
 using namespace tidemark;
 
-TEST(CommandLine, BadInputIsAUsageError) {
+TEST(CommandLine, BadInputIsAUsageErrorAndGoodInputIsRead) {
     const char *bad[] = {
         "--window", "--verbose extra", "alarm", "alarm add", "alarm add 24:00", "alarm add 7:60", "alarm add 7:5",
         "alarm add 0730", "alarm add -1:00", "alarm add 07:30x", "alarm add 007:30", "alarm add 07:30 --days",
@@ -23,7 +17,7 @@ TEST(CommandLine, BadInputIsAUsageError) {
         "alarm add 07:30 --color red", "alarm add 07:30 extra", "alarm list all", "alarm remove", "alarm remove x1",
         "alarm remove 1 2", "alarm on", "alarm off -3", "alarm on 99999999999", "alarm snooze 1", "timer",
         "timer add", "timer add 10", "timer add 0s", "timer add 1m1h", "timer add 1h1h", "timer add 1x",
-        "timer add h", "timer add 8d", "timer add 169h", "timer add 99999999999s", "timer add 5m --days mon",
+        "timer add h", "timer add 8d", "timer add 168h1s", "timer add 99999999999s", "timer add 5m --days mon",
         "timer stop", "timer stop x1", "timer start 1 2", "timer pause 1", "alarm edit", "alarm edit 1",
         "alarm edit x 07:00", "alarm edit 1 25:00", "alarm edit 1 07:00 --days", "timer edit 1", "timer edit 1 0s",
         "timer edit 1 5m --days mon", "timer edit 5m", "next now", "snooze",
@@ -35,9 +29,7 @@ TEST(CommandLine, BadInputIsAUsageError) {
     // A label may hold spaces but no control characters; the shell hands it over as one word.
     EXPECT_TRUE(std::holds_alternative<UsageError>(ParseCommandLine({"alarm", "add", "07:30", "--label", "a\nb"})));
     EXPECT_TRUE(std::holds_alternative<UsageError>(ParseCommandLine({"alarm", "add", "07:30", "--label", std::string(201, 'x')})));
-}
 
-TEST(CommandLine, GoodInput) {
     const auto add = std::get<AddAlarm>(std::get<Command>(ParseCommandLine({"alarm", "add", "7:05", "--label", "Wake up", "--days=SUN,mon"})));
     EXPECT_EQ(std::tuple(add.hour, add.minute, add.days, add.label), std::tuple(7, 5, 0x41, "Wake up"));
     const struct {
@@ -81,7 +73,6 @@ TEST(TimerCommands, UnknownOrWrongIdsWriteNothing) {
     ASSERT_EQ(run("alarm add 02:30 --days sun"), 0);
     ASSERT_EQ(run("timer add 25m"), 0);
     EXPECT_EQ(store.writes, 2);
-    EXPECT_EQ(store.timers[1].id, "2");
     for (const char *line : {"alarm remove 3", "alarm on 3", "alarm off 2", "alarm edit 2 07:00", "alarm edit 3 07:00",
                              "timer edit 1 5m", "timer start 1", "timer stop 3"}) EXPECT_EQ(run(line), kUsageStatus) << line;
     EXPECT_EQ(run("alarm on 1"), 0);  // already on: nothing to write

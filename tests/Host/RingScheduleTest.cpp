@@ -13,7 +13,7 @@ Timer Snoozed(Timer timer, const char *until) {
     return timer;
 }
 
-TEST(RingSchedule, RingsOrMissesWhatFellDue) {
+TEST(RingSchedule, RingsOrMissesWhatFellDueAndNextRingIsTheEarliestOfTheRunningTimers) {
     ZoneGuard zone("UTC");
     struct Case {
         const char *what;
@@ -56,10 +56,8 @@ TEST(RingSchedule, RingsOrMissesWhatFellDue) {
         // Taking again at the same moment finds nothing more.
         EXPECT_TRUE(tidemark::TakeDueTimers(timers, Utc(c.now), Utc(c.now)).events.empty());
     }
-}
 
-TEST(RingSchedule, NextRingIsTheEarliestOfTheRunningTimers) {
-    ZoneGuard zone("UTC");
+    // The next ring is the earliest of the running timers.
     const auto now = Utc("2025-01-15 06:00");
     std::vector<Timer> timers = {Alarm(7, 0), Alarm(6, 10, 0, false), Countdown(Utc("2025-01-15 06:30"))};
     EXPECT_EQ(tidemark::NextRing(timers, now), Utc("2025-01-15 06:30"));

@@ -46,7 +46,7 @@ std::map<std::string, std::string> Layout() {
     };
 }
 
-TEST(Package, FileListIsTheLayout) {
+TEST(Package, FileListIsTheLayoutAndControlNamesTheComputedAndThePolkitDependencies) {
     const std::string package = PackageFile();
     ASSERT_FALSE(package.empty());
     const wfstest::Outcome listing = wfstest::RunProgram({"/usr/bin/dpkg-deb", "--contents", package});
@@ -67,11 +67,7 @@ TEST(Package, FileListIsTheLayout) {
         files[path] = arrow.empty() ? mode : mode + " -> " + target;
     }
     EXPECT_EQ(files, Layout());
-}
 
-TEST(Package, ControlNamesTheComputedAndThePolkitDependencies) {
-    const std::string package = PackageFile();
-    ASSERT_FALSE(package.empty());
     const wfstest::Outcome fields =
         wfstest::RunProgram({"/usr/bin/dpkg-deb", "--show", "--showformat=${Package} ${Version}\n${Depends}", package});
     ASSERT_TRUE(fields.Exited(0)) << fields;
@@ -109,7 +105,9 @@ std::vector<std::string> RunPaths(const std::string &file) {
 
 // The program and its libraries find one another wherever the tree is unpacked, and nothing looks
 // into the build tree; the helper tool, set-user-ID once installed, and wfs-pmset search nowhere.
-TEST(Package, ProgramsFindTheirLibrariesRelativeToThemselves) {
+// The unit runs the installed program (its tmpfiles.d entry: MaintainerScriptsTest); the desktop entry
+// and AppStream data validate.
+TEST(Package, UnpackedFilesFindTheirLibrariesRunTheInstalledProgramAndValidate) {
     UnpackedPackage unpacked;
     ASSERT_TRUE(unpacked.unpacked());
     const std::string plugin = std::string(kPlugin).substr(2);
@@ -124,21 +122,11 @@ TEST(Package, ProgramsFindTheirLibrariesRelativeToThemselves) {
         {"usr/bin/wfs-pmset", {}},
     };
     for (const auto &[file, expected] : cases) EXPECT_EQ(RunPaths(unpacked / file), expected) << file;
-}
 
-TEST(Package, UnitRunsTheInstalledProgram) {
-    UnpackedPackage unpacked;
-    ASSERT_TRUE(unpacked.unpacked());
     const std::string unit = wfstest::ReadFile(unpacked / "lib/systemd/system/wfs-pmset-rearm.service");
     EXPECT_NE(unit.find("\nExecStart=/usr/bin/wfs-pmset rearm\n"), std::string::npos) << unit;
     EXPECT_NE(unit.find("\nCapabilityBoundingSet=\n"), std::string::npos) << unit;
-    const std::string tmpfiles = wfstest::ReadFile(unpacked / "usr/lib/tmpfiles.d/wake-from-sleep.conf");
-    EXPECT_NE(tmpfiles.find("\nd /var/lib/wake-from-sleep 0755 root root -\n"), std::string::npos) << tmpfiles;
-}
 
-TEST(Package, DesktopEntryAndAppStreamDataValidate) {
-    UnpackedPackage unpacked;
-    ASSERT_TRUE(unpacked.unpacked());
     const wfstest::Outcome desktop =
         wfstest::RunProgram({"/usr/bin/desktop-file-validate", unpacked / "usr/share/applications/org.tidemark.Tidemark.desktop"});
     EXPECT_TRUE(desktop.Exited(0)) << desktop;
