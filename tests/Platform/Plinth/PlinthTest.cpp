@@ -83,17 +83,15 @@ protected:
     }
     void TearDown() override { PLLog::setCaptureForTesting(nullptr); }
 
-    // Lays out <name>.plugin with an Info.plist of `entries` (none at all when null) and a library:
-    // the fixture's, or a file of these bytes.
-    std::string Make(const std::string &name, const char *entries, const char *libraryBytes = nullptr) {
+    // Lays out <name>.plugin with an Info.plist of `entries` (none at all when null) and the fixture's library.
+    std::string Make(const std::string &name, const char *entries) {
         const std::string bundle = dir_ / (name + ".plugin");
         std::filesystem::create_directories(bundle + "/Contents/Linux");
         if (entries != nullptr) {
             WriteFile(bundle + "/Contents/Info.plist",
                       std::string("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>") + entries + "</dict></plist>");
         }
-        if (libraryBytes != nullptr) WriteFile(bundle + "/Contents/Linux/libFixture.so", libraryBytes);
-        else std::filesystem::copy_file(WFS_PLINTH_TEST_PLUGIN, bundle + "/Contents/Linux/libFixture.so");
+        std::filesystem::copy_file(WFS_PLINTH_TEST_PLUGIN, bundle + "/Contents/Linux/libFixture.so");
         return bundle;
     }
     // Whether a line says both.
@@ -118,18 +116,16 @@ TEST_F(Loader, LoadsTheListedClassesSkipsWhatCannotBeLoadedAndFindsTheClassesBun
     std::filesystem::create_directories(bundle + "/Contents/Resources/locale/de/LC_MESSAGES");
     std::filesystem::copy_file(WFS_PLINTH_TEST_CATALOGUE,
                                bundle + "/Contents/Resources/locale/de/LC_MESSAGES/org.tidemark.test.fixture.mo");
-    const std::string withClasses = std::string(kLibrary) + kClasses;
     const std::string otherLibrary = std::string("<key>CFBundleExecutable</key><string>libNone.so</string>") + kClasses;
     const struct {
-        const char *name, *entries, *libraryBytes, *reason;
+        const char *name, *entries, *reason;
     } broken[] = {
-        {"NoInfo", nullptr, nullptr, "no Contents/Info.plist"},
-        {"NoLibraryNamed", kClasses, nullptr, "names no library"},
-        {"NoClasses", kLibrary, nullptr, "lists no extension classes"},
-        {"LibraryNotThere", otherLibrary.c_str(), nullptr, "no library Contents/Linux/libNone.so"},
-        {"NotALibrary", withClasses.c_str(), "not an ELF file", "its library does not load"},
+        {"NoInfo", nullptr, "no Contents/Info.plist"},
+        {"NoLibraryNamed", kClasses, "names no library"},
+        {"NoClasses", kLibrary, "lists no extension classes"},
+        {"LibraryNotThere", otherLibrary.c_str(), "no library Contents/Linux/libNone.so"},
     };
-    for (const auto &b : broken) Make(b.name, b.entries, b.libraryBytes);
+    for (const auto &b : broken) Make(b.name, b.entries);
     std::filesystem::create_directories(dir_ / "Other");
 
     std::vector<std::unique_ptr<PLPlugin>> plugins = PLPluginLoader::loadPluginsInFolder(dir_.path());
