@@ -219,14 +219,11 @@ TEST_F(HelperToolInstall, APlantedCopyInASharedFolderIsNeverUsedOrStarted)
             ChildReport("found=%s", PathOf(tool).c_str());
             CFQRelease(tool);
             // Even named directly, the planted copy is not started.
-            AuthorizationRef auth = nullptr;
-            WFS_CHILD_EXPECT(MoreUNIXIgnoreSIGPIPE() == 0 && AuthorizationCreate(nullptr, nullptr, 0, &auth) == 0);
-            CFDictionaryRef response = nullptr;
-            WFS_CHILD_EXPECT_EQ(MoreSecExecuteRequestInHelperTool(FileURL(planted).get(), auth,
-                                                                  Request("GetPrivileges").get(), &response),
-                                EPERM);
-            WFS_CHILD_EXPECT(response == nullptr);
-            AuthorizationFree(auth, kAuthorizationFlagDefaults);
+            WFS_CHILD_EXPECT(MoreUNIXIgnoreSIGPIPE() == 0);
+            wfs::CFRef<CFDictionaryRef> response;
+            const auto request = Request("GetPrivileges");
+            WFS_CHILD_EXPECT_EQ(ExecuteRequest(planted, OwnAuthorization().ref, request.get(), &response), EPERM);
+            WFS_CHILD_EXPECT(!response);
         },
         ChildSetup().AsNobody().Env("XDG_RUNTIME_DIR", shared));
     EXPECT_EQ(victim.Lines()["found"], tool_);  // a fresh copy of the victim's own

@@ -208,16 +208,11 @@ TEST(MoreSecurityDeathTest, CallerErrorsAbort)
             MoreSecExecuteRequestInHelperTool(url.get(), auth, wfstest::MakeDictionary().get(), &response);
         },
         [&] {  // a command procedure that answers a descriptor it does not have
-            wfstest::SocketPair pair;
-            const std::string frame = wfs_test::FrameOf(wfs_test::Request("GetPrivileges").get());
-            (void) write(pair.ours.get(), frame.data(), frame.size());
-            shutdown(pair.ours.get(), SHUT_WR);
-            ReadAndDispatchCommand(pair.theirs.get(), pair.theirs.get(), auth,
-                                   [](AuthorizationRef, CFDictionaryRef, CFDictionaryRef *response) {
-                                       const auto closed = wfstest::IntArray({1000});
-                                       *response = wfstest::Dict({DescriptorArrayKey}, {closed.get()}).release();
-                                       return 0;
-                                   });
+            const auto request = wfs_test::Request("GetPrivileges");
+            wfs_test::DispatchInput(wfs_test::FrameOf(request.get()), auth, [](auto, auto, CFDictionaryRef *response) {
+                *response = wfstest::Dict({DescriptorArrayKey}, {wfstest::IntArray({1000}).get()}).release();
+                return 0;
+            }, nullptr);
         },
     };
     for (size_t i = 0; i < std::size(cases); i++) EXPECT_DEATH(cases[i](), "failed assertion") << "case " << i;
