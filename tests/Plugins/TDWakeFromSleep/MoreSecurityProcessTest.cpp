@@ -68,12 +68,7 @@ int RunningTimers()
     return running;
 }
 
-rlim_t NrOpen()
-{
-    char text[32] = {};
-    wfs::UniqueFd fd(open("/proc/sys/fs/nr_open", O_RDONLY | O_CLOEXEC));
-    return fd && read(fd.get(), text, sizeof(text) - 1) > 0 ? strtoull(text, nullptr, 10) : 0;
-}
+rlim_t NrOpen() { return std::stoull(wfstest::ReadFile("/proc/sys/fs/nr_open")); }
 
 bool CanRaiseHardLimits()
 {
