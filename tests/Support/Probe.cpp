@@ -36,6 +36,17 @@ std::string gText;
 
 void Line(const std::string &key, const std::string &value) { gText += key + "=" + value + "\n"; }
 
+std::string Hex(const char *bytes, size_t size)
+{
+    std::string hex;
+    char digits[3];
+    for (size_t i = 0; i < size; i++) {
+        snprintf(digits, sizeof digits, "%02x", static_cast<unsigned char>(bytes[i]));
+        hex += digits;
+    }
+    return hex;
+}
+
 std::string Kind(mode_t mode)
 {
     return S_ISSOCK(mode) ? "sock" : S_ISFIFO(mode) ? "fifo" : S_ISREG(mode) ? "file" : S_ISDIR(mode) ? "dir"
@@ -70,14 +81,7 @@ std::string Authorization()
         status = AuthorizationMakeExternalForm(auth, &form);
         AuthorizationFree(auth, kAuthorizationFlagDefaults);
     }
-    if (status != errAuthorizationSuccess) return "ERR " + std::to_string(status);
-    std::string hex;
-    char digits[3];
-    for (char c : form.bytes) {
-        snprintf(digits, sizeof digits, "%02x", static_cast<unsigned char>(c));
-        hex += digits;
-    }
-    return hex;
+    return status == errAuthorizationSuccess ? Hex(form.bytes, sizeof form.bytes) : "ERR " + std::to_string(status);
 }
 #endif
 
@@ -119,12 +123,7 @@ int main(int argc, char **argv)
     if (!WriteAll(gText)) return 1;
 
     std::string input;
-    char buffer[4096], hex[3];
-    for (ssize_t n; (n = read(STDIN_FILENO, buffer, sizeof buffer)) > 0;) {
-        for (ssize_t i = 0; i < n; i++) {
-            snprintf(hex, sizeof hex, "%02x", static_cast<unsigned char>(buffer[i]));
-            input += hex;
-        }
-    }
+    char buffer[4096];
+    for (ssize_t n; (n = read(STDIN_FILENO, buffer, sizeof buffer)) > 0;) input += Hex(buffer, static_cast<size_t>(n));
     return WriteAll("input=" + input + "\n") ? 0 : 1;
 }

@@ -3,6 +3,7 @@
 
 #include <Support/Eintr.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -346,10 +347,7 @@ Outcome RunProgram(const std::vector<std::string> &argv, const ChildSetup &setup
 {
     ChildSetup full = setup;
     auto placed = [&](int number) {
-        for (const auto &[target, source] : setup.fds) {
-            if (target == number) return true;
-        }
-        return false;
+        return std::any_of(setup.fds.begin(), setup.fds.end(), [&](const auto &fd) { return fd.first == number; });
     };
     wfs::UniqueFd ends[3][2];  // ours, theirs for 0, 1 and 2
     for (int number = 0; number < 3; number++) {

@@ -1,20 +1,10 @@
-// The process-test toolkit: children started with chosen descriptors, user and environment; what
-// they print, how they ended and what they report; a deadline on every wait; and a fixture that
-// checks a test leaves no descriptor and no child behind.
+// The process-test toolkit: children started with chosen descriptors, user and environment
+// (RunProgram, RunInChild, Child::Fork/Exec, RunningProgram, RerunThisTest); what they print, how
+// they ended and what they report; what the kernel shows of a process; and a fixture that checks a
+// test leaves no descriptor and no child behind. WFS_PROBE names the probe program (Probe.cpp).
 //
-//   RunProgram({path, args...}, setup, input)   a program: input on 0, output and errors collected
-//   RunInChild([&] { ... }, setup)              a function in a forked child that may change
-//                                               process-wide state; it checks with WFS_CHILD_EXPECT
-//                                               and reports with ChildReport("key=%d", ...)
-//   Child::Fork / Child::Exec + Wait()          the same, when the test talks to the child meanwhile
-//   RunningProgram(argv).WaitFor(text), Stop()  a program whose output the test waits on
-//   RerunThisTest(setup, program)               this test again in a child (IsTestChild() there)
-//   NothingLeftBehind                           the fixture
-//   StateOf(pid), WaitFor(condition)            what the kernel shows of a process; a bounded poll
-//   WFS_PROBE                                   the probe program: key=value lines on how it started
-//
-// A child that has not ended by its deadline is killed with its process group, and the test fails
-// at once rather than hanging until the ctest timeout.
+// Every wait has a deadline: a child still running then is killed with its process group, and the
+// test fails at once rather than hanging until the ctest timeout.
 #pragma once
 
 #include <Support/UniqueFd.h>

@@ -33,9 +33,6 @@ std::string Finish(FILE *pipe)
     return text + "reaped=" + std::to_string(probe.Wait().Exited(0)) + "\n";
 }
 
-// Whether the probe's 0 and 1 are one socket.
-bool SocketOnZeroAndOne(Report &report) { return report["fd.0"] == report["fd.1"] && report["fd.0"].rfind("sock:", 0) == 0; }
-
 class PrivilegedLaunch : public NothingLeftBehind {
 protected:
     void SetUp() override
@@ -80,7 +77,7 @@ TEST_F(PrivilegedLaunch, DirectLaunchAsRootOrElevatedGivesTheProgramWhatItShould
     EXPECT_EQ(report["reaped"], "1");
     EXPECT_EQ(report["cloexec"], "1");
     EXPECT_TRUE(report["euid"] == "0" && report["ruid"] == "0");
-    EXPECT_TRUE(SocketOnZeroAndOne(report));
+    EXPECT_TRUE(report["fd.0"] == report["fd.1"] && report["fd.0"].rfind("sock:", 0) == 0) << "one socket";
     EXPECT_EQ(report["argc"], "3");
     EXPECT_TRUE(report["argv1"] == "one" && report["argv2"] == "two words");
     EXPECT_EQ(report["auth"], Hex(form_));

@@ -5,7 +5,6 @@
 // Called as pkexec is: <launcher> <absolute program path> <arguments...>. What it does is chosen
 // by WFS_TEST_LAUNCHER_MODE:
 //   refuse     exit 127, as pkexec does when the user is not authorized
-//   dismiss    exit 126, as pkexec does when the user dismissed the dialog
 //   asis       run the program in place without changing user IDs (needs no installation)
 //   overmount  become root, open the program, then bind-mount the file named by
 //              WFS_TEST_LAUNCHER_REPLACEMENT over its path in a private mount namespace and run
@@ -31,7 +30,6 @@ extern char **environ;
 namespace {
 
 constexpr int kRefused = 127;
-constexpr int kDismissed = 126;
 
 bool BecomeRoot()
 {
@@ -65,7 +63,6 @@ int main(int argc, char **argv)
     if (mode == nullptr) mode = "";
 
     if (strcmp(mode, "refuse") == 0) return kRefused;
-    if (strcmp(mode, "dismiss") == 0) return kDismissed;
     if (strcmp(mode, "overmount") == 0) return RunOpenedAfter(argv + 1, true);
     if (strcmp(mode, "rename") == 0) return RunOpenedAfter(argv + 1, false);
     if (strcmp(mode, "asis") != 0 && !BecomeRoot()) return kRefused;

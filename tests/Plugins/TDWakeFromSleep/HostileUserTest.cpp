@@ -73,12 +73,10 @@ protected:
         const std::string tool = ToolOf(user);
         const Outcome outcome = RunInChild([&] {
             WFS_CHILD_EXPECT(BecomeUser(user) && MoreUNIXIgnoreSIGPIPE() == 0);
-            AuthorizationRef auth = nullptr;
-            WFS_CHILD_EXPECT_EQ(AuthorizationCreate(nullptr, nullptr, 0, &auth), 0);
+            OwnAuthorization auth;
             wfs::CFRef<CFDictionaryRef> response;
-            WFS_CHILD_EXPECT_EQ(MoreSecExecuteRequestInHelperTool(FileURL(tool).get(), auth, request, response.out()), 0);
+            WFS_CHILD_EXPECT_EQ(ExecuteRequest(tool, auth.ref, request, &response), 0);
             if (response) ChildReport("result=%d", MoreSecGetErrorFromResponse(response.get()));
-            AuthorizationFree(auth, kAuthorizationFlagDefaults);
         });
         const auto lines = outcome.Lines();
         return lines.count("result") ? std::stoi(lines.at("result")) : -1;
@@ -142,11 +140,8 @@ TEST_F(HostileUser, CannotStopSlowOrStarveTheToolWhileItChangesTheStore)
 
     RunInChild([&] {
         WFS_CHILD_EXPECT(BecomeUser(kAttacker) && MoreUNIXIgnoreSIGPIPE() == 0);
-        AuthorizationRef auth = nullptr;
-        WFS_CHILD_EXPECT(AuthorizationCreate(nullptr, nullptr, 0, &auth) == 0);
         SocketPair pair;
-        Send(pair.ours.get(), ExternalFormOf(auth) + FrameOf(request.get()));
-        AuthorizationFree(auth, kAuthorizationFlagDefaults);
+        Send(pair.ours.get(), ToolInput(OwnAuthorization().ref, request.get()));
         const int theirs = pair.theirs.get();
         Child started = Child::Exec({tool}, ChildSetup().Fd(0, theirs).Fd(1, theirs).SameGroup().Before(weaken));
         pair.theirs.reset();

@@ -33,8 +33,7 @@ protected:
     {
         wfstest::ScopedEnv modeVariable("WFS_WIRE_TOOL_MODE", mode);
         const int before = CountOpenDescriptors();
-        const int err = MoreSecExecuteRequestInHelperTool(FileURL(tool).get(), auth_,
-                                                          request_.get(), response->out());
+        const int err = ExecuteRequest(tool, auth_, request_.get(), response);
         EXPECT_EQ(CountOpenDescriptors(), before + static_cast<int>(handedOver)) << mode;
         EXPECT_TRUE(NoChildLeft()) << mode;
         EXPECT_EQ((err == 0), static_cast<bool>(*response)) << mode;
@@ -87,7 +86,7 @@ TEST_F(MoreSecExecute, ExitStatusAndResponseGiveTheResult)
 TEST_F(MoreSecExecute, ToolGetsItsPathTheSocketAndTheCallersStderrAndEnvironment)
 {
     wfstest::ScopedEnv mode("WFS_PROBE_MODE", "stderr");
-    const std::string input = ExternalFormOf(auth_) + FrameOf(request_.get());
+    const std::string input = ToolInput(auth_, request_.get());
     // Twice: the second time with descriptor 0 free, so that the socket pair lands on it.
     wfs::UniqueFd savedStdin(fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3));
     for (bool stdinClosed : {false, true}) {
@@ -99,7 +98,7 @@ TEST_F(MoreSecExecute, ToolGetsItsPathTheSocketAndTheCallersStderrAndEnvironment
         std::string inheritable = "0,1,2";  // what the tool must have: these, and no end of the socket
         for (int fd = 3; fd < 1024; fd++) inheritable += fcntl(fd, F_GETFD) == 0 ? "," + std::to_string(fd) : "";
         wfs::CFRef<CFDictionaryRef> response;
-        const int err = MoreSecExecuteRequestInHelperTool(FileURL(WFS_PROBE).get(), auth_, request_.get(), response.out());
+        const int err = ExecuteRequest(WFS_PROBE, auth_, request_.get(), &response);
         ASSERT_EQ(dup2(savedStderr.get(), STDERR_FILENO), STDERR_FILENO);
         EXPECT_EQ(err, EPIPE);  // it answered nothing
         EXPECT_TRUE(NoChildLeft());

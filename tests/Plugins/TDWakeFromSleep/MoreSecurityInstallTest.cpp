@@ -3,7 +3,6 @@
 // local, system and temporary-items folders are all the test's own. Cases that need root-owned
 // files skip without root; cases that change user IDs run in forked children.
 
-#include "MoreCFQ.h"
 #include "MoreSecurityTestSupport.h"
 
 #include <grp.h>
@@ -16,7 +15,6 @@ namespace {
 constexpr time_t kSeconds = 1600000000;
 constexpr long kNanoseconds = 250000000;
 const std::string kBytes = "#!/bin/sh\n# stand-in template of the helper tool\nexit 0\n";
-#define REQUIRE_ROOT() if (geteuid() != 0) GTEST_SKIP() << "needs root-owned files"
 
 class HelperToolInstall : public ::testing::Test {
 protected:
@@ -77,7 +75,7 @@ protected:
 
 TEST_F(HelperToolInstall, ValidToolsAreAnsweredInSearchOrderWithoutTouchingAnything)
 {
-    REQUIRE_ROOT();
+    WFS_REQUIRE_ROOT();
     // In the user's folder (only whole seconds of the time count), then through a symbolic link.
     MakeValidTool(tool_);
     SetTimes(tool_, kSeconds, kNanoseconds + 500000000);
@@ -109,7 +107,7 @@ TEST_F(HelperToolInstall, ValidToolsAreAnsweredInSearchOrderWithoutTouchingAnyth
 
 TEST_F(HelperToolInstall, InvalidToolsAreReplacedByAFreshCopy)
 {
-    REQUIRE_ROOT();
+    WFS_REQUIRE_ROOT();
     ASSERT_EQ(chmod(template_.c_str(), 07755), 0);  // set-ID and sticky bits never reach the copy
     std::vector<std::pair<std::string, std::function<void()>>> spoilers = {
         {"a second newer", [&] { SetTimes(tool_, kSeconds + 1, kNanoseconds); }},
@@ -155,7 +153,7 @@ TEST_F(HelperToolInstall, InvalidToolsAreReplacedByAFreshCopy)
 
 TEST_F(HelperToolInstall, ToolsAreValidOnlyWhereNoOneElseCouldChangeThem)
 {
-    REQUIRE_ROOT();
+    WFS_REQUIRE_ROOT();
     constexpr uid_t kOther = 61000;
     const std::string host = data_ + "/Host";
     const struct {
@@ -200,7 +198,7 @@ TEST_F(HelperToolInstall, ToolsAreValidOnlyWhereNoOneElseCouldChangeThem)
 // in a folder of theirs inside a shared one that the victim's temporary-items folder names.
 TEST_F(HelperToolInstall, APlantedCopyInASharedFolderIsNeverUsedOrStarted)
 {
-    REQUIRE_ROOT();
+    WFS_REQUIRE_ROOT();
     constexpr uid_t kAttacker = 61000;
     const std::string shared = root_ + "/shared", planted = shared + "/Host/IOPMSchedulePowerEventTool";
     fs::create_directories(shared + "/Host");
@@ -208,25 +206,17 @@ TEST_F(HelperToolInstall, APlantedCopyInASharedFolderIsNeverUsedOrStarted)
     MakeValidTool(planted);
     fs::create_directories(data_);
     ASSERT_EQ(chown(data_.c_str(), kNobodyID, kNobodyID), 0);
-    CFURLRef templateTool = templateURL_.get();
     const wfstest::Outcome victim = RunInChild(
         [&] {
-            CFURLRef tool = nullptr;
-            WFS_CHILD_EXPECT_EQ(MoreSecCopyHelperToolURLAndCheck(templateTool, kApplicationSupportFolderType,
-                                                                 CFSTR("Host"), CFSTR("IOPMSchedulePowerEventTool"),
-                                                                 &tool),
-                                0);
-            ChildReport("found=%s", PathOf(tool).c_str());
-            CFQRelease(tool);
+            const auto [err, found] = Locate();
+            WFS_CHILD_EXPECT_EQ(err, 0);
+            ChildReport("found=%s", found.c_str());
             // Even named directly, the planted copy is not started.
-            AuthorizationRef auth = nullptr;
-            WFS_CHILD_EXPECT(MoreUNIXIgnoreSIGPIPE() == 0 && AuthorizationCreate(nullptr, nullptr, 0, &auth) == 0);
-            CFDictionaryRef response = nullptr;
-            WFS_CHILD_EXPECT_EQ(MoreSecExecuteRequestInHelperTool(FileURL(planted).get(), auth,
-                                                                  Request("GetPrivileges").get(), &response),
-                                EPERM);
-            WFS_CHILD_EXPECT(response == nullptr);
-            AuthorizationFree(auth, kAuthorizationFlagDefaults);
+            WFS_CHILD_EXPECT(MoreUNIXIgnoreSIGPIPE() == 0);
+            wfs::CFRef<CFDictionaryRef> response;
+            const auto request = Request("GetPrivileges");
+            WFS_CHILD_EXPECT_EQ(ExecuteRequest(planted, OwnAuthorization().ref, request.get(), &response), EPERM);
+            WFS_CHILD_EXPECT(!response);
         },
         ChildSetup().AsNobody().Env("XDG_RUNTIME_DIR", shared));
     EXPECT_EQ(victim.Lines()["found"], tool_);  // a fresh copy of the victim's own
@@ -259,24 +249,23 @@ TEST_F(HelperToolInstall, InstallsIntoTheUserFolderAndReplacesWhatIsInTheWay)
 
 TEST_F(HelperToolInstall, TheToolsPlace)
 {
-    CFURLRef tool = nullptr;
-    auto place = [&](SInt16 domain, CFStringRef subFolder, Boolean create) {
-        CFQRelease(tool);
-        tool = nullptr;
-        return CopyHelperToolURL(domain, kApplicationSupportFolderType, subFolder, CFSTR("Tool"), create, &tool);
+    wfs::CFRef<CFURLRef> tool;
+    auto place = [&](CFStringRef subFolder, Boolean create) {
+        tool.reset();
+        return CopyHelperToolURL(kUserDomain, kApplicationSupportFolderType, subFolder, CFSTR("Tool"), create,
+                                 tool.out());
     };
-    EXPECT_EQ(place(kUserDomain, CFSTR("Host"), false), fnfErr);
+    EXPECT_EQ(place(CFSTR("Host"), false), fnfErr);
     fs::create_directories(data_);
-    EXPECT_EQ(place(kUserDomain, CFSTR("Host"), false), fnfErr);
-    EXPECT_EQ(tool, nullptr);
+    EXPECT_EQ(place(CFSTR("Host"), false), fnfErr);
+    EXPECT_FALSE(tool);
     EXPECT_EQ(EntryCount(data_), 0u);  // nothing made without being asked
 
-    EXPECT_EQ(place(kUserDomain, CFSTR("Host"), true), noErr);
-    EXPECT_EQ(PathOf(tool), data_ + "/Host/Tool");
-    EXPECT_FALSE(CFURLHasDirectoryPath(tool));
+    EXPECT_EQ(place(CFSTR("Host"), true), noErr);
+    EXPECT_EQ(PathOf(tool.get()), data_ + "/Host/Tool");
+    EXPECT_FALSE(CFURLHasDirectoryPath(tool.get()));
     EXPECT_FALSE(fs::exists(data_ + "/Host/Tool"));  // the place, not the file
-    EXPECT_EQ(place(kUserDomain, Str(std::string(255, 'n')).get(), true), noErr);
-    CFQRelease(tool);
+    EXPECT_EQ(place(Str(std::string(255, 'n')).get(), true), noErr);
 
     // A tool path longer than a path buffer holds is a Core Foundation error.
     EXPECT_EQ(Locate(CFSTR("Host"), Str(std::string(PATH_MAX, 't')).get()),
@@ -295,7 +284,7 @@ TEST_F(HelperToolInstall, TheToolsPlace)
 
 TEST_F(HelperToolInstall, OwnershipTestChangesTheUnknownGroupToTellVolumesApart)
 {
-    REQUIRE_ROOT();
+    WFS_REQUIRE_ROOT();
     const std::string shared = root_ + "/shared";
     fs::create_directories(shared);
     ASSERT_EQ(chmod(shared.c_str(), 0777), 0);

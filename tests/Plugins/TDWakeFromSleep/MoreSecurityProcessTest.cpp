@@ -23,9 +23,8 @@
 namespace {
 
 using wfstest::RunInChild;
+constexpr auto IsOpen = &wfstest::DescriptorIsOpen;
 constexpr rlim_t kInf = RLIM_INFINITY;
-
-bool IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
 int CountOpen(int from, int to)
 {
@@ -53,13 +52,6 @@ int SetLimit(int resource, rlim_t soft, rlim_t hard)
     return setrlimit(static_cast<__rlimit_resource>(resource), &limit) == 0 ? 0 : errno;
 }
 
-mode_t CurrentUmask()
-{
-    const mode_t mask = umask(0);
-    umask(mask);
-    return mask;
-}
-
 bool CwdIs(const char *path)
 {
     char cwd[PATH_MAX];
@@ -76,12 +68,7 @@ int RunningTimers()
     return running;
 }
 
-rlim_t NrOpen()
-{
-    char text[32] = {};
-    wfs::UniqueFd fd(open("/proc/sys/fs/nr_open", O_RDONLY | O_CLOEXEC));
-    return fd && read(fd.get(), text, sizeof(text) - 1) > 0 ? strtoull(text, nullptr, 10) : 0;
-}
+rlim_t NrOpen() { return std::stoull(wfstest::ReadFile("/proc/sys/fs/nr_open")); }
 
 bool CanRaiseHardLimits()
 {
@@ -90,8 +77,6 @@ bool CanRaiseHardLimits()
     return geteuid() == 0 && syscall(SYS_capget, &header, data) == 0 &&
            (data[CAP_SYS_RESOURCE / 32].effective & (1u << (CAP_SYS_RESOURCE % 32))) != 0;
 }
-
-std::string CanonicalSelf() { return std::filesystem::canonical("/proc/self/exe").string(); }
 
 using Limits = std::array<struct rlimit, RLIM_NLIMITS>;
 
@@ -161,7 +146,7 @@ int MakeInheritedMess()
 // Set-user-ID root as nobody runs it: the permanent drop leaves no way back to root.
 TEST(MoreSecUserID, PermanentDropInSetUIDRootState)
 {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root to become a set-user-ID-root-like process";
+    WFS_REQUIRE_ROOT();
     RunInChild([] {
         WFS_CHILD_EXPECT(setgroups(0, nullptr) == 0 && setresuid(wfstest::kNobodyID, 0, 0) == 0);
         WFS_CHILD_EXPECT_EQ(MoreSecPermanentlySetNonPrivilegedEUID(), 0);
@@ -176,7 +161,7 @@ TEST(MoreSecPathToSelf, TheNewArg0StaysReachable)
 {
     const char *argv[] = {"inherited-name", nullptr};
     ASSERT_EQ(MoreSecDestroyInheritedEnvironment(0x3FD & ~kMoreSecKeepArg0Mask, argv), 0);
-    EXPECT_EQ(std::string(argv[0]), CanonicalSelf());
+    EXPECT_EQ(std::string(argv[0]), wfstest::SelfPath());
 }
 
 // Caller errors of the module, in every part of it: each one aborts.
@@ -208,16 +193,11 @@ TEST(MoreSecurityDeathTest, CallerErrorsAbort)
             MoreSecExecuteRequestInHelperTool(url.get(), auth, wfstest::MakeDictionary().get(), &response);
         },
         [&] {  // a command procedure that answers a descriptor it does not have
-            wfstest::SocketPair pair;
-            const std::string frame = wfs_test::FrameOf(wfs_test::Request("GetPrivileges").get());
-            (void) write(pair.ours.get(), frame.data(), frame.size());
-            shutdown(pair.ours.get(), SHUT_WR);
-            ReadAndDispatchCommand(pair.theirs.get(), pair.theirs.get(), auth,
-                                   [](AuthorizationRef, CFDictionaryRef, CFDictionaryRef *response) {
-                                       const auto closed = wfstest::IntArray({1000});
-                                       *response = wfstest::Dict({DescriptorArrayKey}, {closed.get()}).release();
-                                       return 0;
-                                   });
+            const auto request = wfs_test::Request("GetPrivileges");
+            wfs_test::DispatchInput(wfs_test::FrameOf(request.get()), auth, [](auto, auto, CFDictionaryRef *response) {
+                *response = wfstest::Dict({DescriptorArrayKey}, {wfstest::IntArray({1000}).get()}).release();
+                return 0;
+            }, nullptr);
         },
     };
     for (size_t i = 0; i < std::size(cases); i++) EXPECT_DEATH(cases[i](), "failed assertion") << "case " << i;
@@ -244,7 +224,7 @@ void ChildExpectReset(int mask, bool withArgv = true)
 {
     const auto keeps = [mask](int bit) { return (mask & bit) != 0; };
     const int high = MakeInheritedMess();
-    const std::string self = CanonicalSelf();
+    const std::string self = wfstest::SelfPath();
     const Limits expected = keeps(kMoreSecKeepRLimitsMask) ? CurrentLimits() : TableLimits();
     uintptr_t dispositions[NSIG];
     for (int sig = 1; sig < NSIG; sig++) dispositions[sig] = Disposition(sig);
@@ -272,7 +252,7 @@ void ChildExpectReset(int mask, bool withArgv = true)
         if (Disposition(sig) != wanted) WFS_CHILD_FAIL("signal %d", sig);
         WFS_CHILD_EXPECT(sigismember(&blocked, sig) == (keepsSignals && sigismember(&blockedBefore, sig)));
     }
-    WFS_CHILD_EXPECT_EQ(CurrentUmask(), keeps(kMoreSecKeepUmaskValueMask) ? 0 : 077);
+    WFS_CHILD_EXPECT_EQ(umask(077), keeps(kMoreSecKeepUmaskValueMask) ? 0 : 077);
     WFS_CHILD_EXPECT_EQ(getpriority(PRIO_PROCESS, 0), priority);
     ChildExpectLimits(expected);
     WFS_CHILD_EXPECT(CwdIs(keeps(kMoreSecKeepWorkingDirMask) ? "/dev" : "/"));
@@ -303,7 +283,7 @@ TEST(MoreSecDestroyInheritedEnvironment, ResetsWhatTheMaskDoesNotKeep)
 // limit is refused (EINVAL) in the same way.
 TEST(MoreSecDestroyInheritedEnvironment, LimitsAsRootAndAsNonRoot)
 {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root to choose hard limits and to become nobody";
+    WFS_REQUIRE_ROOT();  // to choose hard limits and to become nobody
     const int mask = 0x3FD & ~(kMoreSecKeepRLimitsMask | kMoreSecKeepWorkingDirMask);
     RunInChild([mask] {
         const bool canRaise = CanRaiseHardLimits();

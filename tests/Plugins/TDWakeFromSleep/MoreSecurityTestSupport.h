@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,44 @@ inline void Send(int fd, const std::string &bytes)
 {
     EXPECT_EQ(MoreUNIXWrite(fd, bytes.data(), bytes.size(), nullptr), 0);
     EXPECT_EQ(shutdown(fd, SHUT_WR), 0);
+}
+
+// What a client writes to the tool: the authorization's external form, then the request's frame.
+inline std::string ToolInput(AuthorizationRef auth, CFDictionaryRef request)
+{
+    return ExternalFormOf(auth) + FrameOf(request);
+}
+
+// A new authorization of our own, freed with this object.
+struct OwnAuthorization {
+    AuthorizationRef ref = nullptr;
+    OwnAuthorization() { AuthorizationCreate(nullptr, nullptr, kAuthorizationFlagDefaults, &ref); }
+    ~OwnAuthorization() { AuthorizationFree(ref, kAuthorizationFlagDefaults); }
+    OwnAuthorization(const OwnAuthorization &) = delete;
+    OwnAuthorization &operator=(const OwnAuthorization &) = delete;
+};
+
+// One request to the tool at `tool` as the client sends it; answers the error.
+inline int ExecuteRequest(const std::string &tool, AuthorizationRef auth, CFDictionaryRef request,
+                          wfs::CFRef<CFDictionaryRef> *response)
+{
+    return MoreSecExecuteRequestInHelperTool(FileURL(tool).get(), auth, request, response->out());
+}
+
+// The dispatcher serving `input` on one end of a socket pair; answers its result and, in
+// `response`, what the client then reads. `served` runs between the two, before the client reads.
+inline int DispatchInput(const std::string &input, AuthorizationRef auth, MoreSecCommandProcedure proc,
+                         wfs::CFRef<CFDictionaryRef> *response, const std::function<void()> &served = {})
+{
+    SocketPair pair;
+    Send(pair.ours.get(), input);
+    const int err = ReadAndDispatchCommand(pair.theirs.get(), pair.theirs.get(), auth, proc);
+    if (served) served();
+    pair.theirs.reset();
+    if (response != nullptr) {
+        EXPECT_EQ(CopyDictionaryTranslatingDescriptors(pair.ours.get(), response->out()), 0);
+    }
+    return err;
 }
 
 // A test with SIGPIPE ignored (a peer that goes away must show as EPIPE, not end the test) and an

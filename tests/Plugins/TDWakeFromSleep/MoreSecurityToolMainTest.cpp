@@ -43,59 +43,50 @@ int RaiseToRoot(AuthorizationRef, CFDictionaryRef, CFDictionaryRef *)
     return MoreSecSetPrivilegedEUID();
 }
 
-class MoreSecToolMainInProcess : public AuthorizedTest {
+// Leaves no descriptor and no child behind.
+class MoreSecToolMainInProcess : public AuthorizedOn<NothingLeftBehind> {
 protected:
     void SetUp() override
     {
-        AuthorizedTest::SetUp();
-        if (HasFatalFailure()) return;
+        AuthorizedOn::SetUp();
         gCalls = 0;
-        descriptorsBefore_ = CountOpenDescriptors();
-    }
-    void TearDown() override
-    {
-        AuthorizedTest::TearDown();
-        EXPECT_EQ(CountOpenDescriptors(), descriptorsBefore_);
+        gHandedOver.clear();
     }
 
-    // Serves `input` with the main routine (argv of `argc` given) or, without argv, the
-    // dispatcher; answers the result, what was written back, and what was left unread.
-    int Serve(const std::string &input, MoreSecCommandProcedure proc, std::string *out,
-              std::string *unread, AuthorizationRef passed = nullptr, int argc = 0,
-              const char **argv = nullptr)
+    // Serves `input` with the main routine (argv given) or the dispatcher; answers the result,
+    // what was written back, and what was left unread.
+    int Serve(const std::string &input, MoreSecCommandProcedure proc, std::string *out, std::string *unread,
+              AuthorizationRef passed = nullptr, std::vector<const char *> argv = {})
     {
         SocketPair pair;
         Send(pair.ours.get(), input);
-        const int err = argv == nullptr
-                            ? ReadAndDispatchCommand(pair.theirs.get(), pair.theirs.get(), auth_, proc)
-                            : MoreSecHelperToolMain(pair.theirs.get(), pair.theirs.get(), passed, proc, argc, argv);
+        const int argc = static_cast<int>(argv.size());
+        argv.push_back(nullptr);
+        const int err = argc == 0 ? ReadAndDispatchCommand(pair.theirs.get(), pair.theirs.get(), auth_, proc)
+                                  : MoreSecHelperToolMain(pair.theirs.get(), pair.theirs.get(), passed, proc, argc,
+                                                          argv.data());
         *unread = ReadAll(pair.theirs.get());
         pair.theirs.reset();
         *out = ReadAll(pair.ours.get());
         return err;
     }
 
-    // Dispatches the request to `proc` and reads the response as a client does.
+    // Dispatches the request to `proc` and reads the response as a client does; the descriptors
+    // handed over are looked at before that, as receiving them could reuse the numbers.
     wfs::CFRef<CFDictionaryRef> Dispatch(MoreSecCommandProcedure proc)
     {
-        SocketPair pair;
-        Send(pair.ours.get(), FrameOf(request_.get()));
-        EXPECT_EQ(ReadAndDispatchCommand(pair.theirs.get(), pair.theirs.get(), auth_, proc), 0);
-        // Looked at before the client receives anything, which could reuse the numbers.
-        for (int fd : gHandedOver) EXPECT_FALSE(DescriptorIsOpen(fd)) << "closed in the tool";
-        pair.theirs.reset();
         wfs::CFRef<CFDictionaryRef> response;
-        EXPECT_EQ(CopyDictionaryTranslatingDescriptors(pair.ours.get(), response.out()), 0);
+        EXPECT_EQ(DispatchInput(FrameOf(request_.get()), auth_, proc, &response, [] {
+            for (int fd : gHandedOver) EXPECT_FALSE(DescriptorIsOpen(fd)) << "closed in the tool";
+        }), 0);
         return response;
     }
 
     wfs::CFRef<CFMutableDictionaryRef> request_ = Request("GetPrivileges");
-    int descriptorsBefore_ = 0;
 };
 
 TEST_F(MoreSecToolMainInProcess, ResponsesGoOutWithTheErrorKeyAndTheirDescriptors)
 {
-    gHandedOver.clear();
     auto failed = Dispatch(FailWithoutResponse);
     EXPECT_EQ(gCalls, 1);
     EXPECT_EQ(CFDictionaryGetCount(failed.get()), 1);
@@ -116,7 +107,6 @@ TEST_F(MoreSecToolMainInProcess, ResponsesGoOutWithTheErrorKeyAndTheirDescriptor
     wfs::UniqueFd devNull(open("/dev/null", O_RDONLY | O_CLOEXEC)), self(open("/proc/self/exe", O_RDONLY | O_CLOEXEC));
     EXPECT_TRUE(SameFile(received[0], devNull.get()) && SameFile(received[1], self.get()));
     MoreSecCloseDescriptorArray(DescriptorArrayOf(withFds.get()));
-    gHandedOver.clear();
 }
 
 TEST_F(MoreSecToolMainInProcess, BadInputStopsBeforeTheCommandAndVanishedPeerStillClosesDescriptors)
@@ -124,16 +114,13 @@ TEST_F(MoreSecToolMainInProcess, BadInputStopsBeforeTheCommandAndVanishedPeerSti
     std::string out, unread;
     const uint32_t zero = 0;
     EXPECT_EQ(Serve(std::string(reinterpret_cast<const char *>(&zero), 4), FailWithoutResponse, &out, &unread), paramErr);
-    const char *argv1[] = {"tool", nullptr};
-    EXPECT_EQ(Serve(std::string(20, 'a'), RecordAuthorization, &out, &unread, nullptr, 1, argv1), EPIPE);
+    EXPECT_EQ(Serve(std::string(20, 'a'), RecordAuthorization, &out, &unread, nullptr, {"tool"}), EPIPE);
     EXPECT_EQ(out, "");
     // A wrong second argument or count: nothing read, nothing written, the passed reference freed.
-    const char *wrongCase[] = {"tool", "--Self-Repair", nullptr};
-    const char *tooMany[] = {"tool", "--self-repair", "x", nullptr};
-    for (auto [argc, argv] : {std::pair<int, const char **>{2, wrongCase}, {3, tooMany}}) {
+    for (const auto &argv : {std::vector<const char *>{"tool", "--Self-Repair"}, {"tool", "--self-repair", "x"}}) {
         AuthorizationRef passed = nullptr;
         ASSERT_EQ(AuthorizationCreate(nullptr, nullptr, 0, &passed), 0);
-        EXPECT_EQ(Serve("input", RecordAuthorization, &out, &unread, passed, argc, argv), kHelperToolInternalErr);
+        EXPECT_EQ(Serve("input", RecordAuthorization, &out, &unread, passed, argv), kHelperToolInternalErr);
         EXPECT_EQ(out, "");
         EXPECT_EQ(unread, "input");
         AuthorizationExternalForm form;
@@ -142,32 +129,28 @@ TEST_F(MoreSecToolMainInProcess, BadInputStopsBeforeTheCommandAndVanishedPeerSti
     EXPECT_EQ(gCalls, 0);
 
     // A client gone before the response: EPIPE, and the descriptors are closed all the same.
-    SocketPair in, out2;
+    SocketPair in, gone;
     Send(in.ours.get(), FrameOf(request_.get()));
-    out2.ours.reset();
-    EXPECT_EQ(ReadAndDispatchCommand(in.theirs.get(), out2.theirs.get(), auth_, AnswerWithTwoDescriptors), EPIPE);
+    gone.ours.reset();
+    EXPECT_EQ(ReadAndDispatchCommand(in.theirs.get(), gone.theirs.get(), auth_, AnswerWithTwoDescriptors), EPIPE);
     for (int fd : gHandedOver) EXPECT_FALSE(DescriptorIsOpen(fd)) << fd;
-    gHandedOver.clear();
 }
 
 TEST_F(MoreSecToolMainInProcess, AsRootServesWithTheInputsAuthorizationOrRefusesASelfRepairWithoutOne)
 {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    WFS_REQUIRE_ROOT();
     AuthorizationRef passed = nullptr;
     ASSERT_EQ(AuthorizationCreate(nullptr, nullptr, 0, &passed), 0);
-    const std::string inputForm = ExternalFormOf(auth_);
     std::string out, unread;
-    const char *argv1[] = {"tool", nullptr};
-    EXPECT_EQ(Serve(inputForm + FrameOf(request_.get()), RecordAuthorization, &out, &unread, passed, 1, argv1), 0);
-    EXPECT_EQ(gAuthSeen, inputForm);
+    EXPECT_EQ(Serve(ToolInput(auth_, request_.get()), RecordAuthorization, &out, &unread, passed, {"tool"}), 0);
+    EXPECT_EQ(gAuthSeen, ExternalFormOf(auth_));
     AuthorizationExternalForm form;
     EXPECT_EQ(AuthorizationMakeExternalForm(passed, &form), errAuthorizationInvalidRef);
 
     // Root but no authorization from a privileged launch: the process ID, then the refusal.
     struct stat before {}, after {};
     ASSERT_EQ(stat("/proc/self/exe", &before), 0);
-    const char *argv2[] = {"tool", "--self-repair", nullptr};
-    EXPECT_EQ(Serve("", RecordAuthorization, &out, &unread, nullptr, 2, argv2), kHelperToolInternalErr);
+    EXPECT_EQ(Serve("", RecordAuthorization, &out, &unread, nullptr, {"tool", "--self-repair"}), kHelperToolInternalErr);
     const int32_t pid = getpid();
     EXPECT_EQ(out, std::string(reinterpret_cast<const char *>(&pid), 4));
     ASSERT_EQ(stat("/proc/self/exe", &after), 0);
@@ -178,10 +161,7 @@ TEST_F(MoreSecToolMainInProcess, AsRootServesWithTheInputsAuthorizationOrRefuses
     // the dispatcher as nobody again.
     RunInChild([&] {
         WFS_CHILD_EXPECT(setresuid(kNobodyID, kNobodyID, 0) == 0);
-        SocketPair pair;
-        const std::string frame = FrameOf(request_.get());
-        WFS_CHILD_EXPECT(MoreUNIXWrite(pair.ours.get(), frame.data(), frame.size(), nullptr) == 0);
-        WFS_CHILD_EXPECT_EQ(ReadAndDispatchCommand(pair.theirs.get(), pair.theirs.get(), auth_, RaiseToRoot), 0);
+        WFS_CHILD_EXPECT_EQ(DispatchInput(FrameOf(request_.get()), auth_, RaiseToRoot, nullptr), 0);
         WFS_CHILD_EXPECT_EQ(gCalls, 2);
         WFS_CHILD_EXPECT_EQ(geteuid(), kNobodyID);
     });
@@ -218,42 +198,26 @@ TEST_F(MoreSecToolMainInProcess, RepairRefusesAFileThatIsNotTheRunningExecutable
 
 const std::string kRelayLines = "MoreSecurity: Calling AEWP\nMoreSecurity: AEWP returned ";
 
-class MoreSecToolMainProcess : public AuthorizedTest {
-protected:
-    void SetUp() override
-    {
-        AuthorizedTest::SetUp();
-        ASSERT_EQ(stat(MORE_SECURITY_TOOL_MAIN_TOOL, &before_), 0);
-    }
-    void TearDown() override
-    {
-        AuthorizedTest::TearDown();
-        struct stat after {};
-        ASSERT_EQ(stat(MORE_SECURITY_TOOL_MAIN_TOOL, &after), 0);
-        EXPECT_TRUE(after.st_uid == before_.st_uid && after.st_mode == before_.st_mode);
-        EXPECT_TRUE(NoChildLeft());
-    }
+// The tool run with `input`, not root (as nobody when we are root): it relays through the test
+// launcher in `launcherMode` to a repairer that behaves as `fake` says.
+Outcome RunRelay(const std::string &input, const std::string &launcherMode, const std::string &fake = "",
+                 const std::string &launcher = MORE_SECURITY_TEST_LAUNCHER)
+{
+    const auto setup = ChildSetup()
+                           .AsNobody(geteuid() == 0)
+                           .Env("WFS_PRIVILEGED_LAUNCHER", launcher)
+                           .Env("WFS_TEST_LAUNCHER_MODE", launcherMode)
+                           .Env("WFS_FAKE_REPAIRER", fake.empty() ? std::nullopt : std::optional(fake));
+    return RunProgram({MORE_SECURITY_TOOL_MAIN_TOOL}, setup, input);
+}
 
-    // The tool run with `input`, not root (as nobody when we are root): it relays through the test
-    // launcher, which runs the program as it is, in `launcherMode`, with a repairer's behaviour.
-    Outcome Run(const std::vector<std::string> &args, const std::string &input, const std::string &launcherMode = "",
-                const std::string &fake = "", const std::string &launcher = MORE_SECURITY_TEST_LAUNCHER)
-    {
-        std::vector<std::string> argv{MORE_SECURITY_TOOL_MAIN_TOOL};
-        argv.insert(argv.end(), args.begin(), args.end());
-        auto unlessEmpty = [](const std::string &value) { return value.empty() ? std::nullopt : std::optional(value); };
-        return RunProgram(argv,
-                          ChildSetup().AsNobody(geteuid() == 0).Env("WFS_PRIVILEGED_LAUNCHER", launcher).Env(
-                              "WFS_TEST_LAUNCHER_MODE", launcherMode).Env("WFS_FAKE_REPAIRER", unlessEmpty(fake)),
-                          input);
-    }
-    std::string Input() { return ExternalFormOf(auth_) + FrameOf(Request("GetPrivileges").get()); }
-
-    struct stat before_ {};
-};
+class MoreSecToolMainProcess : public AuthorizedOn<NothingLeftBehind> {};
 
 TEST_F(MoreSecToolMainProcess, RelayResultFollowsTheLauncherAndTheRepairersEnd)
 {
+    struct stat before {}, after {};
+    ASSERT_EQ(stat(MORE_SECURITY_TOOL_MAIN_TOOL, &before), 0);
+    const std::string input = ToolInput(auth_, Request("GetPrivileges").get());
     const struct {
         const char *launcher, *fake;
         int toolResult;
@@ -267,20 +231,23 @@ TEST_F(MoreSecToolMainProcess, RelayResultFollowsTheLauncherAndTheRepairersEnd)
         {"refuse", "", kHelperToolResultDenied, "-60005"},
     };
     for (const auto &c : cases) {
-        const Outcome run = Run({}, Input(), c.launcher, c.fake);
-        EXPECT_TRUE(run.Exited(c.toolResult)) << c.launcher << " " << c.fake << ": " << run;
-        EXPECT_EQ(run.out, "") << c.launcher << " " << c.fake;
-        EXPECT_EQ(run.err, kRelayLines + c.status + "\n") << c.launcher << " " << c.fake;
+        SCOPED_TRACE(std::string(c.launcher) + " " + c.fake);
+        const Outcome run = RunRelay(input, c.launcher, c.fake);
+        EXPECT_TRUE(run.Exited(c.toolResult)) << run;
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, kRelayLines + c.status + "\n");
     }
-    const Outcome missing = Run({}, Input(), "asis", "", "/nonexistent/launcher");
+    const Outcome missing = RunRelay(input, "asis", "", "/nonexistent/launcher");
     EXPECT_TRUE(missing.Exited(kHelperToolResultFailed)) << missing;
     EXPECT_EQ(missing.err, kRelayLines + "-60031\n");
+    ASSERT_EQ(stat(MORE_SECURITY_TOOL_MAIN_TOOL, &after), 0);
+    EXPECT_TRUE(after.st_uid == before.st_uid && after.st_mode == before.st_mode);
 
     // A repairer that leaves without reading while the relay still copies a request far larger
     // than a socket's buffer: the copy meets EPIPE, and the repairer's 0 makes the result 0.
     auto large = Request("GetPrivileges");
     CFDictionarySetValue(large.get(), CFSTR("Filler"), Str(std::string(4 << 20, 'f')).get());
-    const Outcome closing = Run({}, ExternalFormOf(auth_) + FrameOf(large.get()), "asis", "close-exit0");
+    const Outcome closing = RunRelay(ToolInput(auth_, large.get()), "asis", "close-exit0");
     EXPECT_TRUE(closing.Exited(kHelperToolResultSuccess)) << closing;
     EXPECT_EQ(closing.out, "");
 }
@@ -307,12 +274,10 @@ std::map<std::string, std::string> RequestAsNobody(const std::string &folder, co
         // The tool inherits our standard error: catch it in memory.
         wfs::UniqueFd log(memfd_create("tool-stderr", MFD_CLOEXEC));
         WFS_CHILD_EXPECT(dup2(log.get(), STDERR_FILENO) == STDERR_FILENO);
-        AuthorizationRef auth = nullptr;
-        AuthorizationCreate(nullptr, nullptr, 0, &auth);
+        OwnAuthorization auth;
         wfs::CFRef<CFDictionaryRef> response;
-        const auto tool = FileURL(folder + "/IOPMSchedulePowerEventTool");
-        ChildReport("err=%d", MoreSecExecuteRequestInHelperTool(tool.get(), auth, Request("GetPrivileges").get(),
-                                                                response.out()));
+        const auto request = Request("GetPrivileges");
+        ChildReport("err=%d", ExecuteRequest(folder + "/IOPMSchedulePowerEventTool", auth.ref, request.get(), &response));
         if (response) {
             auto number = [&](const char *key) {
                 return NumberValue(CFDictionaryGetValue(response.get(), Str(key).get()));
@@ -321,12 +286,11 @@ std::map<std::string, std::string> RequestAsNobody(const std::string &folder, co
             ChildReport("ids=%lld/%lld/%lld", number("CommandRUID"), number("CommandEUID"), number("CommandSUID"));
             const std::string formSeen =
                 form != nullptr ? std::string(reinterpret_cast<const char *>(CFDataGetBytePtr(form)), 32) : "";
-            ChildReport("authMatches=%d", formSeen == ExternalFormOf(auth));
+            ChildReport("authMatches=%d", formSeen == ExternalFormOf(auth.ref));
         }
         std::string logged = (lseek(log.get(), 0, SEEK_SET), ReadAll(log.get()));
         std::replace(logged.begin(), logged.end(), '\n', '|');
         ChildReport("stderr=%s", logged.c_str());
-        AuthorizationFree(auth, kAuthorizationFlagDefaults);
     };
     return RunInChild(body, ChildSetup()
                                 .AsNobody()
@@ -338,7 +302,7 @@ std::map<std::string, std::string> RequestAsNobody(const std::string &folder, co
 
 TEST(MoreSecToolMainEndToEnd, NobodysToolRepairsItselfOnlyWhereItStartedThenServesDirectly)
 {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    WFS_REQUIRE_ROOT();
     // A folder owned by nobody, on a file system that honours set-user-ID bits, with a copy of the
     // test tool that nobody owns, and a copy of the test launcher installed set-user-ID root beside.
     TempDir dir{"wfs-repair", SetUserIDCapableBase()};

@@ -14,15 +14,15 @@ std::string PlistXML(const std::string &body)
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n" + body + "\n</plist>\n";
 }
 
-// Reads one response from a socket on which `bytes`, a descriptor message (when `fdMessageOf` is
-// given), `trailer` and the end were written; answers the error, and in `rest` what the reader
+// Reads one response from a socket on which `bytes`, `fdMessages` descriptor messages (when
+// `fdMessageOf` is given), `trailer` and the end were written; answers the error, and in `rest` what the reader
 // left on the stream.
 int ReadResponseFrom(const std::string &bytes, wfs::CFRef<CFDictionaryRef> *response, std::string *rest,
-                     const std::string &trailer = "NEXT", int fdMessageOf = -1)
+                     const std::string &trailer = "NEXT", int fdMessageOf = -1, int fdMessages = 1)
 {
     SocketPair sockets;
     EXPECT_EQ(MoreUNIXWrite(sockets.theirs.get(), bytes.data(), bytes.size(), nullptr), 0);
-    if (fdMessageOf >= 0) {
+    for (int i = 0; fdMessageOf >= 0 && i < fdMessages; i++) {
         EXPECT_EQ(MoreUNIXWriteDescriptor(sockets.theirs.get(), fdMessageOf), 0);
     }
     Send(sockets.theirs.get(), trailer);
@@ -108,36 +108,31 @@ TEST_F(MoreSecWire, DescriptorListsOnEitherSide)
     }
 
     // The sender checks its list only after the frame, element by element.
-    auto sockets = std::make_unique<SocketPair>();
-    CFDictionarySetValue(dict.get(), DescriptorArrayKey, IntArray({devNull.get(), -5}).get());
-    EXPECT_EQ(WriteDictionaryAndDescriptors(dict.get(), sockets->theirs.get()), EINVAL);
-    CFDictionarySetValue(dict.get(), DescriptorArrayKey, CFSTR("x"));
-    EXPECT_EQ(WriteDictionaryAndDescriptors(dict.get(), sockets->theirs.get()), EINVAL);
-    sockets->theirs.reset();
-    wfs::CFRef<CFDictionaryRef> first, second;
-    EXPECT_EQ(CopyDictionaryTranslatingDescriptors(sockets->ours.get(), first.out()), EINVAL);
-    int fdRead = -1;
-    ASSERT_EQ(MoreUNIXReadDescriptor(sockets->ours.get(), &fdRead), 0);
-    wfs::UniqueFd received(fdRead);
-    EXPECT_TRUE(SameFile(fdRead, devNull.get()));
-    EXPECT_EQ(CopyDictionaryFromDescriptor(sockets->ours.get(), second.out()), 0);
-    EXPECT_EQ(ReadAll(sockets->ours.get()), "");
-    sockets.reset();
-
+    {
+        SocketPair sockets;
+        CFDictionarySetValue(dict.get(), DescriptorArrayKey, IntArray({devNull.get(), -5}).get());
+        EXPECT_EQ(WriteDictionaryAndDescriptors(dict.get(), sockets.theirs.get()), EINVAL);
+        CFDictionarySetValue(dict.get(), DescriptorArrayKey, CFSTR("x"));
+        EXPECT_EQ(WriteDictionaryAndDescriptors(dict.get(), sockets.theirs.get()), EINVAL);
+        sockets.theirs.reset();
+        wfs::CFRef<CFDictionaryRef> first, second;
+        EXPECT_EQ(CopyDictionaryTranslatingDescriptors(sockets.ours.get(), first.out()), EINVAL);
+        int fdRead = -1;
+        ASSERT_EQ(MoreUNIXReadDescriptor(sockets.ours.get(), &fdRead), 0);
+        wfs::UniqueFd received(fdRead);
+        EXPECT_TRUE(SameFile(fdRead, devNull.get()));
+        EXPECT_EQ(CopyDictionaryFromDescriptor(sockets.ours.get(), second.out()), 0);
+        EXPECT_EQ(ReadAll(sockets.ours.get()), "");
+    }
     // The frame and only two of the three descriptor messages, then the end: the two that came
     // are closed again.
     CFDictionarySetValue(dict.get(), DescriptorArrayKey, IntArray({devNull.get(), devNull.get(), 0}).get());
-    sockets = std::make_unique<SocketPair>();
-    ASSERT_EQ(WriteDictionaryToDescriptor(dict.get(), sockets->theirs.get()), 0);
-    for (int i = 0; i < 2; i++) ASSERT_EQ(MoreUNIXWriteDescriptor(sockets->theirs.get(), devNull.get()), 0);
-    sockets->theirs.reset();
-    EXPECT_EQ(CopyDictionaryTranslatingDescriptors(sockets->ours.get(), response.out()), EPIPE);
+    EXPECT_EQ(ReadResponseFrom(FrameOf(dict.get()), &response, &rest, "", devNull.get(), 2), EPIPE);
     EXPECT_FALSE(response);
-    sockets.reset();
     // A peer that has gone away: the write's EPIPE, not a signal.
-    sockets = std::make_unique<SocketPair>();
-    sockets->ours.reset();
-    EXPECT_EQ(WriteDictionaryToDescriptor(dict.get(), sockets->theirs.get()), EPIPE);
+    SocketPair gone;
+    gone.ours.reset();
+    EXPECT_EQ(WriteDictionaryToDescriptor(dict.get(), gone.theirs.get()), EPIPE);
 }
 
 TEST_F(MoreSecWire, ResultConversionsAndTheErrorKey)
