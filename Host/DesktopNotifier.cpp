@@ -49,6 +49,7 @@ void DesktopNotifier::ring(const Timer &timer, Instant due) {
     call << QString("Tidemark") << 0u << QString("alarm-clock") << summary << Body(timer, due)
          << QStringList{"snooze", "Snooze", "stop", "Stop"} << hints << 0;  // 0: stays until dismissed
     const std::string id = timer.id, name = summary.toStdString();
+    ++awaitingIds_;
     auto *watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher, id, name] {
         watcher->deleteLater();
@@ -56,22 +57,51 @@ void DesktopNotifier::ring(const Timer &timer, Instant due) {
         if (reply.isError()) {
             log_(LogLevel::Warn, "\"" + name + "\" rang, but no notification could be shown (" +
                                      reply.error().message().toStdString() + ")");
+        } else {
+            shown(reply.value(), id);
+        }
+        // With no reply left to come, the signals still waiting were for other applications.
+        if (--awaitingIds_ == 0) early_.clear();
+    });
+}
+
+void DesktopNotifier::shown(uint notification, const std::string &timer) {
+    shown_[notification] = timer;
+    // Qt delivers a reply that came before its watcher existed one event later than the signals
+    // that followed it on the bus: a Snooze chosen while the program was busy would otherwise be
+    // taken for another application's and lost.
+    std::vector<QString> actions;
+    std::erase_if(early_, [&](const std::pair<uint, QString> &signal) {
+        if (signal.first != notification) return false;
+        actions.push_back(signal.second);
+        return true;
+    });
+    for (const QString &action : actions) {
+        if (action.isEmpty()) {
+            shown_.erase(notification);
             return;
         }
-        shown_[reply.value()] = id;
-    });
+        if (action == "snooze" && snooze_) snooze_(timer);
+    }
 }
 
 void DesktopNotifier::actionInvoked(const QDBusMessage &signal) {
     const auto parsed = IdOf(signal);
     if (!parsed || parsed->second.size() != 2) return;
+    const QString action = parsed->second.at(1).toString();
     const auto shown = shown_.find(parsed->first);
-    if (shown == shown_.end()) return;  // not one of ours: the service serves every application
-    if (parsed->second.at(1).toString() == "snooze" && snooze_) snooze_(shown->second);
+    if (shown == shown_.end()) {
+        // Not one of ours (the service serves every application), or one whose id is still coming.
+        if (awaitingIds_ > 0 && !action.isEmpty()) early_.emplace_back(parsed->first, action);
+        return;
+    }
+    if (action == "snooze" && snooze_) snooze_(shown->second);
 }
 
 void DesktopNotifier::notificationClosed(const QDBusMessage &signal) {
-    if (const auto parsed = IdOf(signal)) shown_.erase(parsed->first);
+    const auto parsed = IdOf(signal);
+    if (!parsed) return;
+    if (shown_.erase(parsed->first) == 0 && awaitingIds_ > 0) early_.emplace_back(parsed->first, QString());
 }
 
 }  // namespace tidemark

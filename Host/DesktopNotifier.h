@@ -12,6 +12,7 @@
 
 #include <functional>
 #include <map>
+#include <vector>
 
 namespace tidemark {
 
@@ -31,11 +32,19 @@ private slots:
     void notificationClosed(const QDBusMessage &signal);
 
 private:
+    // The reply to a Notify call: `notification` is now on screen for `timer`.
+    void shown(uint notification, const std::string &timer);
+
     QDBusConnection bus_;
     LogSink log_;
     std::function<void(const std::string &)> snooze_;
     // The notifications on screen, by the service's id, with the timer each is for.
     std::map<uint, std::string> shown_;
+    // Notify calls whose reply has not been handled yet. Qt can hand us a notification's signals
+    // before the reply that tells us its id, so while a reply is due, the signals for ids we do not
+    // know wait in early_ (in their order: the action, or an empty string for a close) for it.
+    int awaitingIds_ = 0;
+    std::vector<std::pair<uint, QString>> early_;
 };
 
 }  // namespace tidemark
