@@ -172,6 +172,7 @@ TEST(NSNotificationCenter, DeliversInOrderToMatchingObserversUntilRemoved) {
     auto note = [&](const char *who) { return [&calls, who](const NSNotification &) { calls.push_back(who); }; };
     center.addObserverWithHandler(&x, note("any name, object x"), nullptr, &x);
     center.addObserverWithHandler(&y, note("N, object y"), CFSTR("N"), &y);
+    center.addObserverWithHandler(&y, note("Other, object y"), CFSTR("Other"), &y);
     // The first of these removes the second, and adds a newcomer, while N is being delivered.
     int remover = 0, removed = 0, newcomer = 0;
     center.addObserverWithHandler(&remover, [&](const NSNotification &) {
@@ -192,7 +193,11 @@ TEST(NSNotificationCenter, DeliversInOrderToMatchingObserversUntilRemoved) {
     calls.clear();
     center.postNotificationName(CFSTR("Other"), &x);
     EXPECT_EQ(calls, (std::vector<std::string>{"any name, object x"}));
-    EXPECT_EQ(center.observations().size(), 3u);
+    calls.clear();
+    // Removing y's N for object y left its other name.
+    center.postNotificationName(CFSTR("Other"), &y);
+    EXPECT_EQ(calls, (std::vector<std::string>{"Other, object y"}));
+    EXPECT_EQ(center.observations().size(), 4u);
 }
 
 TEST(NSFileManager, AttributesFollowLinksOnlyWhenAskedAndRemovalDoesNot) {

@@ -57,6 +57,11 @@ TEST_F(RtcTest, DisarmingAndFailures) {
     EXPECT_EQ(Alarm(), "0");
 
     EXPECT_EQ(ProgramWakeAlarm(sysfs_, SecondsFromNow(60), FailingWriter), kIOReturnNotPermitted);
+    // An RTC that keeps a time other than the one written would wake the machine at that time.
+    AttributeWriter shifting = [](const char *path, const char *text) {
+        return KernelLikeWriter(path, std::atoll(text) > 0 ? std::to_string(std::atoll(text) + 60).c_str() : text);
+    };
+    EXPECT_EQ(ProgramWakeAlarm(sysfs_, SecondsFromNow(60), shifting), kIOReturnError);
     // An RTC whose clock cannot be read is taken to keep UTC.
     ASSERT_EQ(::unlink((sysfs_ + "/class/rtc/rtc0/since_epoch").c_str()), 0);
     CFAbsoluteTime when = SecondsFromNow(120) + 0.999;
