@@ -58,14 +58,14 @@ void DesktopNotifier::ring(const Timer &timer, Instant due) {
             log_(LogLevel::Warn, "\"" + name + "\" rang, but no notification could be shown (" +
                                      reply.error().message().toStdString() + ")");
         } else {
-            shown(reply.value(), id);
+            idArrived(reply.value(), id);
         }
         // With no reply left to come, the signals still waiting were for other applications.
         if (--awaitingIds_ == 0) early_.clear();
     });
 }
 
-void DesktopNotifier::shown(uint notification, const std::string &timer) {
+void DesktopNotifier::idArrived(uint notification, const std::string &timer) {
     shown_[notification] = timer;
     // Qt delivers a reply that came before its watcher existed one event later than the signals
     // that followed it on the bus: a Snooze chosen while the program was busy would otherwise be
@@ -89,13 +89,13 @@ void DesktopNotifier::actionInvoked(const QDBusMessage &signal) {
     const auto parsed = IdOf(signal);
     if (!parsed || parsed->second.size() != 2) return;
     const QString action = parsed->second.at(1).toString();
-    const auto shown = shown_.find(parsed->first);
-    if (shown == shown_.end()) {
+    const auto found = shown_.find(parsed->first);
+    if (found == shown_.end()) {
         // Not one of ours (the service serves every application), or one whose id is still coming.
         if (awaitingIds_ > 0 && !action.isEmpty()) early_.emplace_back(parsed->first, action);
         return;
     }
-    if (action == "snooze" && snooze_) snooze_(shown->second);
+    if (action == "snooze" && snooze_) snooze_(found->second);
 }
 
 void DesktopNotifier::notificationClosed(const QDBusMessage &signal) {

@@ -33,7 +33,7 @@ private slots:
 
 private:
     // The reply to a Notify call: `notification` is now on screen for `timer`.
-    void shown(uint notification, const std::string &timer);
+    void idArrived(uint notification, const std::string &timer);
 
     QDBusConnection bus_;
     LogSink log_;

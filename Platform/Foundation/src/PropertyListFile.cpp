@@ -241,7 +241,7 @@ int NoThrow(Call &&call) noexcept {
 int ReplaceFileAtomically(const std::string &path, const void *bytes, size_t size, mode_t mode) {
     TemporaryFile temporary;
     if (const int error = temporary.Create(path + ".tmp-")) return error;
-    if (mode != 0600 && ::fchmod(temporary.fd(), mode) != 0) return errno;
+    if (::fchmod(temporary.fd(), mode) != 0) return errno;
     if (const int error = WriteAll(temporary.fd(), static_cast<const char *>(bytes), size)) return error;
     if (RetryOnEintr([&] { return ::fsync(temporary.fd()); }) != 0) return errno;
     if (::rename(temporary.path().c_str(), path.c_str()) != 0) return errno;
