@@ -101,9 +101,9 @@ private:
 // A connected pair of stream sockets, close-on-exec, both ends owned here.
 struct SocketPair {
     wfs::UniqueFd ours, theirs;
-    SocketPair() {
+    explicit SocketPair(int type = SOCK_STREAM) {
         int fds[2] = {-1, -1};
-        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0) << strerror(errno);
+        EXPECT_EQ(::socketpair(AF_UNIX, type | SOCK_CLOEXEC, 0, fds), 0) << strerror(errno);
         ours.reset(fds[0]);
         theirs.reset(fds[1]);
     }
