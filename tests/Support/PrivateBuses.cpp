@@ -9,7 +9,6 @@
 
 #include <cctype>
 
-#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 
@@ -52,24 +51,6 @@ std::string BusConfiguration(const std::string &type, const std::string &socket)
 ChildSetup DiesWithTheTest(ChildSetup setup = {}) {
     const pid_t parent = ::getpid();
     return setup.Before([parent] { return ::prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && ::getppid() == parent; });
-}
-
-// Reads one line from `fd` within `limit`; empty when none came.
-std::string ReadLine(int fd, std::chrono::milliseconds limit) {
-    std::string line;
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (line.find('\n') == std::string::npos) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return "";
-        struct pollfd ready = {fd, POLLIN, 0};
-        const int rc = wfs::RetryOnEintr([&] { return ::poll(&ready, 1, static_cast<int>(left.count())); });
-        if (rc <= 0) return "";
-        char buffer[256];
-        const ssize_t n = wfs::RetryOnEintr([&] { return ::read(fd, buffer, sizeof buffer); });
-        if (n <= 0) return "";
-        line.append(buffer, static_cast<size_t>(n));
-    }
-    return line.substr(0, line.find('\n'));
 }
 
 // A D-Bus variant as the plain value it holds.
@@ -122,9 +103,10 @@ std::string PrivateBuses::startBus(const std::string &type, Child &daemon) {
     daemon = Child::Exec({"/usr/bin/dbus-daemon", "--nofork", "--nosyslog", "--config-file=" + config, "--print-address"},
                          DiesWithTheTest(ChildSetup().Fd(STDOUT_FILENO, writeEnd.get())));
     writeEnd.reset();
-    const std::string address = ReadLine(readEnd.get(), 10s);
-    EXPECT_FALSE(address.empty()) << "dbus-daemon for the " << type << " bus printed no address";
-    return address;
+    std::string output;
+    const bool printed = ReadUntil(readEnd.get(), "\n", output, 10s);
+    EXPECT_TRUE(printed) << "dbus-daemon for the " << type << " bus printed no address";
+    return printed ? output.substr(0, output.find('\n')) : "";
 }
 
 Child PrivateBuses::startMock(const std::vector<std::string> &arguments, QDBusConnection &bus, const QString &name) {

@@ -318,19 +318,24 @@ RunningProgram::RunningProgram(const std::vector<std::string> &argv, ChildSetup 
     child_ = Child::Exec(argv, setup.Fd(1, write.get()).Fd(2, write.get()));
 }
 
-bool RunningProgram::WaitFor(const std::string &text, std::chrono::milliseconds limit)
+bool ReadUntil(int fd, const std::string &wanted, std::string &text, std::chrono::milliseconds deadline)
 {
-    const Clock::time_point end = Clock::now() + limit;
-    while (text_.find(text) == std::string::npos) {
+    const Clock::time_point end = Clock::now() + deadline;
+    while (text.find(wanted) == std::string::npos) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-        struct pollfd readable = {output_.get(), POLLIN, 0};
+        struct pollfd readable = {fd, POLLIN, 0};
         if (left <= 0 || wfs::RetryOnEintr([&] { return ::poll(&readable, 1, static_cast<int>(left)); }) <= 0) return false;
         char buffer[4096];
-        const ssize_t got = wfs::RetryOnEintr([&] { return ::read(output_.get(), buffer, sizeof buffer); });
+        const ssize_t got = wfs::RetryOnEintr([&] { return ::read(fd, buffer, sizeof buffer); });
         if (got <= 0) return false;
-        text_.append(buffer, static_cast<size_t>(got));
+        text.append(buffer, static_cast<size_t>(got));
     }
     return true;
+}
+
+bool RunningProgram::WaitFor(const std::string &text, std::chrono::milliseconds limit)
+{
+    return ReadUntil(output_.get(), text, text_, limit);
 }
 
 std::string RunningProgram::Stop()

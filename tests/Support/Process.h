@@ -103,6 +103,9 @@ Outcome RunProgram(const std::vector<std::string> &argv, const ChildSetup &setup
 // Everything `fd` gives up to the end of the stream; past the deadline, what came so far and a
 // test failure.
 std::string ReadAll(int fd, std::chrono::milliseconds deadline = kChildDeadline);
+// Appends what `fd` gives to `text` until `text` holds `wanted` (true), or the stream ends or the
+// deadline passes (false).
+bool ReadUntil(int fd, const std::string &wanted, std::string &text, std::chrono::milliseconds deadline);
 
 // A program left running while the test talks to it, its standard output and error in one pipe
 // that the test reads as it waits.
