@@ -27,13 +27,15 @@ protected:
         ASSERT_TRUE(wfstest::InstallCopy(MORE_SECURITY_TOOL_MAIN_TOOL, dir_ / "shared/tool", getuid(), 0755));
     }
 
-    // Runs the request against `tool` in `mode`; checks what is left behind, and answers the error.
-    int Run(const char *mode, wfs::CFRef<CFDictionaryRef> *response, size_t handedOver = 0,
+    // Runs the request against `tool` in `mode`; checks that nothing is left behind but the
+    // descriptors the response lists, and answers the error.
+    int Run(const char *mode, wfs::CFRef<CFDictionaryRef> *response,
             const std::string &tool = MORE_SECURITY_TOOL_MAIN_TOOL)
     {
         wfstest::ScopedEnv modeVariable("WFS_WIRE_TOOL_MODE", mode);
         const int before = CountOpenDescriptors();
         const int err = ExecuteRequest(tool, auth_, request_.get(), response);
+        const size_t handedOver = *response ? DescriptorsIn(response->get()).size() : 0;
         EXPECT_EQ(CountOpenDescriptors(), before + static_cast<int>(handedOver)) << mode;
         EXPECT_TRUE(NoChildLeft()) << mode;
         EXPECT_EQ((err == 0), static_cast<bool>(*response)) << mode;
@@ -64,7 +66,7 @@ TEST_F(MoreSecExecute, ExitStatusAndResponseGiveTheResult)
     };
     for (const auto &c : cases) {
         wfs::CFRef<CFDictionaryRef> response;
-        EXPECT_EQ(Run(c.mode, &response, 0, c.tool), c.err) << c.mode << " " << c.tool.substr(0, 40);
+        EXPECT_EQ(Run(c.mode, &response, c.tool), c.err) << c.mode << " " << c.tool.substr(0, 40);
     }
 
     wfs::CFRef<CFDictionaryRef> response;
@@ -74,7 +76,7 @@ TEST_F(MoreSecExecute, ExitStatusAndResponseGiveTheResult)
 
     // The descriptors of a successful response belong to the caller.
     response.reset();
-    ASSERT_EQ(Run("fds:0", &response, 2), 0);
+    ASSERT_EQ(Run("fds:0", &response), 0);
     wfs::UniqueFd file(open((dir_ / "file").c_str(), O_RDONLY | O_CLOEXEC));
     for (int fd : DescriptorsIn(response.get())) EXPECT_TRUE(SameFile(fd, file.get()));
     EXPECT_EQ(DescriptorsIn(response.get()).size(), 2u);
@@ -90,13 +92,16 @@ TEST_F(MoreSecExecute, ToolGetsItsPathTheSocketAndTheCallersStderrAndEnvironment
     // Twice: the second time with descriptor 0 free, so that the socket pair lands on it.
     wfs::UniqueFd savedStdin(fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3));
     for (bool stdinClosed : {false, true}) {
-        wfs::UniqueFd log(memfd_create("probe", MFD_CLOEXEC)), savedStderr(fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3));
+        wfs::UniqueFd log(memfd_create("probe", MFD_CLOEXEC));
+        wfs::UniqueFd savedStderr(fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3));
         ASSERT_EQ(dup2(log.get(), STDERR_FILENO), STDERR_FILENO);
         if (stdinClosed && savedStdin) {
             ASSERT_EQ(close(STDIN_FILENO), 0);
         }
         std::string inheritable = "0,1,2";  // what the tool must have: these, and no end of the socket
-        for (int fd = 3; fd < 1024; fd++) inheritable += fcntl(fd, F_GETFD) == 0 ? "," + std::to_string(fd) : "";
+        for (int fd = 3; fd < 1024; fd++) {
+            inheritable += fcntl(fd, F_GETFD) == 0 ? "," + std::to_string(fd) : "";
+        }
         wfs::CFRef<CFDictionaryRef> response;
         const int err = ExecuteRequest(WFS_PROBE, auth_, request_.get(), &response);
         ASSERT_EQ(dup2(savedStderr.get(), STDERR_FILENO), STDERR_FILENO);

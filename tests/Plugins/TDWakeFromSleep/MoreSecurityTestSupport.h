@@ -21,7 +21,8 @@ using namespace wfstest;
 // A request as the controller builds it: the command, and for a power event its date, scheduler and
 // type.
 inline wfs::CFRef<CFMutableDictionaryRef> Request(const char *command, CFAbsoluteTime date = 0,
-                                                  const std::string &scheduler = "", const std::string &type = "")
+                                                  const std::string &scheduler = "",
+                                                  const std::string &type = "")
 {
     wfs::CFRef<CFMutableDictionaryRef> request = MakeDictionary();
     CFDictionarySetValue(request.get(), CFSTR("CommandName"), Str(command).get());
@@ -83,10 +84,11 @@ inline std::string ToolInput(AuthorizationRef auth, CFDictionaryRef request)
     return ExternalFormOf(auth) + FrameOf(request);
 }
 
-// A new authorization of our own, freed with this object.
+// A new authorization of our own, freed with this object. Failing to make one fails the test (in a
+// forked child, the null reference then fails the child's own checks).
 struct OwnAuthorization {
     AuthorizationRef ref = nullptr;
-    OwnAuthorization() { AuthorizationCreate(nullptr, nullptr, kAuthorizationFlagDefaults, &ref); }
+    OwnAuthorization() { EXPECT_EQ(AuthorizationCreate(nullptr, nullptr, 0, &ref), 0); }
     ~OwnAuthorization() { AuthorizationFree(ref, kAuthorizationFlagDefaults); }
     OwnAuthorization(const OwnAuthorization &) = delete;
     OwnAuthorization &operator=(const OwnAuthorization &) = delete;

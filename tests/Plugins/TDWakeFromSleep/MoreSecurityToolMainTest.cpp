@@ -16,6 +16,14 @@ int gCalls = 0;
 std::string gAuthSeen;
 std::vector<int> gHandedOver;
 
+// Owner, group and mode of what is at `path` (not followed), or "none".
+std::string FileState(const std::string &path)
+{
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) return "none";
+    return std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid) + ":" + std::to_string(st.st_mode);
+}
+
 int FailWithoutResponse(AuthorizationRef, CFDictionaryRef, CFDictionaryRef *)
 {
     gCalls++;
@@ -53,22 +61,28 @@ protected:
         gHandedOver.clear();
     }
 
-    // Serves `input` with the main routine (argv given) or the dispatcher; answers the result,
-    // what was written back, and what was left unread.
-    int Serve(const std::string &input, MoreSecCommandProcedure proc, std::string *out, std::string *unread,
-              AuthorizationRef passed = nullptr, std::vector<const char *> argv = {})
+    struct Served {
+        int err = 0;
+        std::string out, unread;
+    };
+
+    // Serves `input` with the main routine (argv given) or the dispatcher: the result, what was
+    // written back, and what was left unread.
+    Served Serve(const std::string &input, MoreSecCommandProcedure proc, AuthorizationRef passed = nullptr,
+                 std::vector<const char *> argv = {})
     {
         SocketPair pair;
         Send(pair.ours.get(), input);
         const int argc = static_cast<int>(argv.size());
         argv.push_back(nullptr);
-        const int err = argc == 0 ? ReadAndDispatchCommand(pair.theirs.get(), pair.theirs.get(), auth_, proc)
-                                  : MoreSecHelperToolMain(pair.theirs.get(), pair.theirs.get(), passed, proc, argc,
-                                                          argv.data());
-        *unread = ReadAll(pair.theirs.get());
+        const int fd = pair.theirs.get();
+        Served served;
+        served.err = argc == 0 ? ReadAndDispatchCommand(fd, fd, auth_, proc)
+                               : MoreSecHelperToolMain(fd, fd, passed, proc, argc, argv.data());
+        served.unread = ReadAll(fd);
         pair.theirs.reset();
-        *out = ReadAll(pair.ours.get());
-        return err;
+        served.out = ReadAll(pair.ours.get());
+        return served;
     }
 
     // Dispatches the request to `proc` and reads the response as a client does; the descriptors
@@ -104,25 +118,28 @@ TEST_F(MoreSecToolMainInProcess, ResponsesGoOutWithTheErrorKeyAndTheirDescriptor
     EXPECT_EQ(MoreSecGetErrorFromResponse(withFds.get()), 0);
     const std::vector<int> received = DescriptorsIn(withFds.get());
     ASSERT_EQ(received.size(), 2u);
-    wfs::UniqueFd devNull(open("/dev/null", O_RDONLY | O_CLOEXEC)), self(open("/proc/self/exe", O_RDONLY | O_CLOEXEC));
+    wfs::UniqueFd devNull(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    wfs::UniqueFd self(open("/proc/self/exe", O_RDONLY | O_CLOEXEC));
     EXPECT_TRUE(SameFile(received[0], devNull.get()) && SameFile(received[1], self.get()));
     MoreSecCloseDescriptorArray(DescriptorArrayOf(withFds.get()));
 }
 
 TEST_F(MoreSecToolMainInProcess, BadInputStopsBeforeTheCommandAndVanishedPeerStillClosesDescriptors)
 {
-    std::string out, unread;
     const uint32_t zero = 0;
-    EXPECT_EQ(Serve(std::string(reinterpret_cast<const char *>(&zero), 4), FailWithoutResponse, &out, &unread), paramErr);
-    EXPECT_EQ(Serve(std::string(20, 'a'), RecordAuthorization, &out, &unread, nullptr, {"tool"}), EPIPE);
-    EXPECT_EQ(out, "");
+    EXPECT_EQ(Serve(std::string(reinterpret_cast<const char *>(&zero), 4), FailWithoutResponse).err, paramErr);
+    const Served shortForm = Serve(std::string(20, 'a'), RecordAuthorization, nullptr, {"tool"});
+    EXPECT_EQ(shortForm.err, EPIPE);
+    EXPECT_EQ(shortForm.out, "");
     // A wrong second argument or count: nothing read, nothing written, the passed reference freed.
-    for (const auto &argv : {std::vector<const char *>{"tool", "--Self-Repair"}, {"tool", "--self-repair", "x"}}) {
+    using Argv = std::vector<const char *>;
+    for (const Argv &argv : {Argv{"tool", "--Self-Repair"}, Argv{"tool", "--self-repair", "x"}}) {
         AuthorizationRef passed = nullptr;
         ASSERT_EQ(AuthorizationCreate(nullptr, nullptr, 0, &passed), 0);
-        EXPECT_EQ(Serve("input", RecordAuthorization, &out, &unread, passed, argv), kHelperToolInternalErr);
-        EXPECT_EQ(out, "");
-        EXPECT_EQ(unread, "input");
+        const Served wrong = Serve("input", RecordAuthorization, passed, argv);
+        EXPECT_EQ(wrong.err, kHelperToolInternalErr);
+        EXPECT_EQ(wrong.out, "");
+        EXPECT_EQ(wrong.unread, "input");
         AuthorizationExternalForm form;
         EXPECT_EQ(AuthorizationMakeExternalForm(passed, &form), errAuthorizationInvalidRef);
     }
@@ -132,7 +149,8 @@ TEST_F(MoreSecToolMainInProcess, BadInputStopsBeforeTheCommandAndVanishedPeerSti
     SocketPair in, gone;
     Send(in.ours.get(), FrameOf(request_.get()));
     gone.ours.reset();
-    EXPECT_EQ(ReadAndDispatchCommand(in.theirs.get(), gone.theirs.get(), auth_, AnswerWithTwoDescriptors), EPIPE);
+    const int err = ReadAndDispatchCommand(in.theirs.get(), gone.theirs.get(), auth_, AnswerWithTwoDescriptors);
+    EXPECT_EQ(err, EPIPE);
     for (int fd : gHandedOver) EXPECT_FALSE(DescriptorIsOpen(fd)) << fd;
 }
 
@@ -141,20 +159,18 @@ TEST_F(MoreSecToolMainInProcess, AsRootServesWithTheInputsAuthorizationOrRefuses
     WFS_REQUIRE_ROOT();
     AuthorizationRef passed = nullptr;
     ASSERT_EQ(AuthorizationCreate(nullptr, nullptr, 0, &passed), 0);
-    std::string out, unread;
-    EXPECT_EQ(Serve(ToolInput(auth_, request_.get()), RecordAuthorization, &out, &unread, passed, {"tool"}), 0);
+    EXPECT_EQ(Serve(ToolInput(auth_, request_.get()), RecordAuthorization, passed, {"tool"}).err, 0);
     EXPECT_EQ(gAuthSeen, ExternalFormOf(auth_));
     AuthorizationExternalForm form;
     EXPECT_EQ(AuthorizationMakeExternalForm(passed, &form), errAuthorizationInvalidRef);
 
     // Root but no authorization from a privileged launch: the process ID, then the refusal.
-    struct stat before {}, after {};
-    ASSERT_EQ(stat("/proc/self/exe", &before), 0);
-    EXPECT_EQ(Serve("", RecordAuthorization, &out, &unread, nullptr, {"tool", "--self-repair"}), kHelperToolInternalErr);
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe"), selfBefore = FileState(self);
+    const Served refused = Serve("", RecordAuthorization, nullptr, {"tool", "--self-repair"});
+    EXPECT_EQ(refused.err, kHelperToolInternalErr);
     const int32_t pid = getpid();
-    EXPECT_EQ(out, std::string(reinterpret_cast<const char *>(&pid), 4));
-    ASSERT_EQ(stat("/proc/self/exe", &after), 0);
-    EXPECT_TRUE(before.st_uid == after.st_uid && before.st_mode == after.st_mode);
+    EXPECT_EQ(refused.out, std::string(reinterpret_cast<const char *>(&pid), 4));
+    EXPECT_EQ(FileState(self), selfBefore);
     EXPECT_EQ(gCalls, 1);
 
     // Set-user-ID root, run by nobody: a command that raised the effective user to root leaves
@@ -176,21 +192,19 @@ TEST_F(MoreSecToolMainInProcess, RepairRefusesAFileThatIsNotTheRunningExecutable
     wfstest::WriteFile(dir / "linked", "x", 0755);
     ASSERT_EQ(link((dir / "linked").c_str(), (dir / "second name").c_str()), 0);
     ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0755), 0);
-    struct stat before {}, after {};
-    ASSERT_EQ(stat((dir / "other").c_str(), &before), 0);
+    const std::string otherBefore = FileState(dir / "other"), linkedBefore = FileState(dir / "linked");
     // A FIFO at the path must not hold the repair (and root) in open(): a bounded wait.
-    wfstest::Child fifo = wfstest::Child::Fork(
-        [&] { return RepairRunningExecutable((dir / "fifo").c_str()) == kRepairNotRunningExecutableErr ? 0 : 1; });
+    wfstest::Child fifo = wfstest::Child::Fork([&] {
+        return RepairRunningExecutable((dir / "fifo").c_str()) == kRepairNotRunningExecutableErr ? 0 : 1;
+    });
     EXPECT_TRUE(fifo.Wait(std::chrono::seconds(10)).Exited(0));
     EXPECT_EQ(RepairRunningExecutable((dir / "other").c_str()), kRepairNotRunningExecutableErr);
     EXPECT_EQ(RepairRunningExecutable((dir / "linked").c_str()), kRepairLinkedElsewhereErr);
     EXPECT_EQ(RepairRunningExecutable(dir.path().c_str()), kRepairNotRunningExecutableErr);
     EXPECT_EQ(RepairRunningExecutable((dir / "link").c_str()), ELOOP);
     EXPECT_EQ(RepairRunningExecutable((dir / "missing").c_str()), ENOENT);
-    ASSERT_EQ(stat((dir / "other").c_str(), &after), 0);
-    EXPECT_TRUE(before.st_uid == after.st_uid && before.st_mode == after.st_mode);
-    ASSERT_EQ(stat((dir / "linked").c_str(), &after), 0);
-    EXPECT_EQ(after.st_mode & 07777, 0755u);
+    EXPECT_EQ(FileState(dir / "other"), otherBefore);
+    EXPECT_EQ(FileState(dir / "linked"), linkedBefore);
     EXPECT_EQ(geteuid(), getuid());
 }
 
@@ -200,7 +214,7 @@ const std::string kRelayLines = "MoreSecurity: Calling AEWP\nMoreSecurity: AEWP 
 
 // The tool run with `input`, not root (as nobody when we are root): it relays through the test
 // launcher in `launcherMode` to a repairer that behaves as `fake` says.
-Outcome RunRelay(const std::string &input, const std::string &launcherMode, const std::string &fake = "",
+Outcome RunRelay(const std::string &input, const std::string &launcherMode, const std::string &fake,
                  const std::string &launcher = MORE_SECURITY_TEST_LAUNCHER)
 {
     const auto setup = ChildSetup()
@@ -215,13 +229,13 @@ class MoreSecToolMainProcess : public AuthorizedOn<NothingLeftBehind> {};
 
 TEST_F(MoreSecToolMainProcess, RelayResultFollowsTheLauncherAndTheRepairersEnd)
 {
-    struct stat before {}, after {};
-    ASSERT_EQ(stat(MORE_SECURITY_TOOL_MAIN_TOOL, &before), 0);
+    const std::string toolBefore = FileState(MORE_SECURITY_TOOL_MAIN_TOOL);
     const std::string input = ToolInput(auth_, Request("GetPrivileges").get());
     const struct {
-        const char *launcher, *fake;
+        const char *launcherMode, *fake;
         int toolResult;
         const char *status;
+        const char *launcher = MORE_SECURITY_TEST_LAUNCHER;
     } cases[] = {
         {"asis", "exit:3", kHelperToolResultCanceled, "0"},
         {"asis", "exit:9", kHelperToolResultFailed, "0"},
@@ -229,19 +243,16 @@ TEST_F(MoreSecToolMainProcess, RelayResultFollowsTheLauncherAndTheRepairersEnd)
         {"asis", "signal", kHelperToolResultFailed, "0"},
         {"asis", "", kHelperToolResultInternalError, "0"},  // a real repairer that is not root
         {"refuse", "", kHelperToolResultDenied, "-60005"},
+        {"asis", "", kHelperToolResultFailed, "-60031", "/nonexistent/launcher"},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(std::string(c.launcher) + " " + c.fake);
-        const Outcome run = RunRelay(input, c.launcher, c.fake);
+        SCOPED_TRACE(std::string(c.launcher) + " " + c.launcherMode + " " + c.fake);
+        const Outcome run = RunRelay(input, c.launcherMode, c.fake, c.launcher);
         EXPECT_TRUE(run.Exited(c.toolResult)) << run;
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(run.err, kRelayLines + c.status + "\n");
     }
-    const Outcome missing = RunRelay(input, "asis", "", "/nonexistent/launcher");
-    EXPECT_TRUE(missing.Exited(kHelperToolResultFailed)) << missing;
-    EXPECT_EQ(missing.err, kRelayLines + "-60031\n");
-    ASSERT_EQ(stat(MORE_SECURITY_TOOL_MAIN_TOOL, &after), 0);
-    EXPECT_TRUE(after.st_uid == before.st_uid && after.st_mode == before.st_mode);
+    EXPECT_EQ(FileState(MORE_SECURITY_TOOL_MAIN_TOOL), toolBefore);
 
     // A repairer that leaves without reading while the relay still copies a request far larger
     // than a socket's buffer: the copy meets EPIPE, and the repairer's 0 makes the result 0.
@@ -256,12 +267,6 @@ TEST_F(MoreSecToolMainProcess, RelayResultFollowsTheLauncherAndTheRepairersEnd)
 // A tool that nobody owns, run by a client that is nobody, relays through the set-user-ID test
 // launcher, repairs itself and is then served directly; a path swapped after the repairer started
 // is left alone.
-std::string FileState(const std::string &path)
-{
-    struct stat st {};
-    if (lstat(path.c_str(), &st) != 0) return "none";
-    return std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid) + ":" + std::to_string(st.st_mode);
-}
 
 // One request through MoreSecExecuteRequestInHelperTool from a client forked and dropped to
 // nobody, with the launcher in `mode` and `swap` for its replacement. Answers lines: err, the
@@ -276,16 +281,17 @@ std::map<std::string, std::string> RequestAsNobody(const std::string &folder, co
         WFS_CHILD_EXPECT(dup2(log.get(), STDERR_FILENO) == STDERR_FILENO);
         OwnAuthorization auth;
         wfs::CFRef<CFDictionaryRef> response;
-        const auto request = Request("GetPrivileges");
-        ChildReport("err=%d", ExecuteRequest(folder + "/IOPMSchedulePowerEventTool", auth.ref, request.get(), &response));
+        const std::string tool = folder + "/IOPMSchedulePowerEventTool";
+        ChildReport("err=%d", ExecuteRequest(tool, auth.ref, Request("GetPrivileges").get(), &response));
         if (response) {
             auto number = [&](const char *key) {
                 return NumberValue(CFDictionaryGetValue(response.get(), Str(key).get()));
             };
             auto form = static_cast<CFDataRef>(CFDictionaryGetValue(response.get(), CFSTR("AuthForm")));
-            ChildReport("ids=%lld/%lld/%lld", number("CommandRUID"), number("CommandEUID"), number("CommandSUID"));
-            const std::string formSeen =
-                form != nullptr ? std::string(reinterpret_cast<const char *>(CFDataGetBytePtr(form)), 32) : "";
+            ChildReport("ids=%lld/%lld/%lld", number("CommandRUID"), number("CommandEUID"),
+                        number("CommandSUID"));
+            std::string formSeen;
+            if (form != nullptr) formSeen.assign(reinterpret_cast<const char *>(CFDataGetBytePtr(form)), 32);
             ChildReport("authMatches=%d", formSeen == ExternalFormOf(auth.ref));
         }
         std::string logged = (lseek(log.get(), 0, SEEK_SET), ReadAll(log.get()));

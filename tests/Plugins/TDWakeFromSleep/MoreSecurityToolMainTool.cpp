@@ -32,8 +32,6 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <initializer_list>
-
 namespace {
 
 void SetNumber(CFMutableDictionaryRef dict, CFStringRef key, long long value)
@@ -77,23 +75,21 @@ int ServeWithoutTheMainRoutine(const char *mode)
 {
     AuthorizationExternalForm form;
     wfs::CFRef<CFDictionaryRef> request;
-    if (MoreUNIXRead(0, &form, sizeof(form), nullptr) != 0 || CopyDictionaryFromDescriptor(0, request.out()) != 0) {
-        return 4;
-    }
+    if (MoreUNIXRead(0, &form, sizeof(form), nullptr) != 0) return 4;
+    if (CopyDictionaryFromDescriptor(0, request.out()) != 0) return 4;
     wfs::CFRef<CFMutableDictionaryRef> response(CFDictionaryCreateMutable(
         nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
     int status = 0;
-    wfs::UniqueFd first, second;
+    wfs::UniqueFd files[2];
     if (strcmp(mode, "answer") == 0) {
         CFTypeRef payload = CFDictionaryGetValue(request.get(), CFSTR("Payload"));
         if (payload != nullptr) CFDictionarySetValue(response.get(), CFSTR("Echo"), payload);
     } else if (strncmp(mode, "fds:", 4) == 0) {
         status = atoi(mode + 4);
-        const char *path = getenv("WFS_WIRE_TOOL_FILE");
-        first.reset(open(path, O_RDONLY | O_CLOEXEC));
-        second.reset(open(path, O_RDONLY | O_CLOEXEC));
         wfs::CFRef<CFMutableArrayRef> list(CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks));
-        for (int fd : {first.get(), second.get()}) {
+        for (wfs::UniqueFd &file : files) {
+            file.reset(open(getenv("WFS_WIRE_TOOL_FILE"), O_RDONLY | O_CLOEXEC));
+            const int fd = file.get();
             wfs::CFRef<CFNumberRef> number(CFNumberCreate(nullptr, kCFNumberIntType, &fd));
             CFArrayAppendValue(list.get(), number.get());
         }

@@ -15,8 +15,8 @@ std::string PlistXML(const std::string &body)
 }
 
 // Reads one response from a socket on which `bytes`, `fdMessages` descriptor messages (when
-// `fdMessageOf` is given), `trailer` and the end were written; answers the error, and in `rest` what the reader
-// left on the stream.
+// `fdMessageOf` is given), `trailer` and the end were written; answers the error, and in `rest`
+// what the reader left on the stream.
 int ReadResponseFrom(const std::string &bytes, wfs::CFRef<CFDictionaryRef> *response, std::string *rest,
                      const std::string &trailer = "NEXT", int fdMessageOf = -1, int fdMessages = 1)
 {
@@ -49,7 +49,9 @@ TEST_F(MoreSecWire, FrameLengthsAndContentsAreCheckedWithoutReadingBeyondTheFram
         // The writer is killed, not waited for, if the reader stops early: our end closes after it.
         SocketPair sockets;
         const std::string frame = RawFrame(atLimit) + "NEXT";
-        Child writer = Child::Fork([&] { return MoreUNIXWrite(sockets.theirs.get(), frame.data(), frame.size(), nullptr); });
+        Child writer = Child::Fork([&] {
+            return MoreUNIXWrite(sockets.theirs.get(), frame.data(), frame.size(), nullptr);
+        });
         sockets.theirs.reset();
         wfs::CFRef<CFDictionaryRef> dict;
         ASSERT_EQ(CopyDictionaryFromDescriptor(sockets.ours.get(), dict.out()), 0);
@@ -140,7 +142,8 @@ TEST_F(MoreSecWire, ResultConversionsAndTheErrorKey)
     const int errors[][2] = {{0, 0},    {-60005, 2}, {-60006, 3}, {5361, 1}, {5362, 2}, {5363, 3},
                              {5364, 4}, {5365, 4},   {5360, 4},   {-1, 4},   {EPIPE, 4}};
     for (auto [error, result] : errors) EXPECT_EQ(MoreSecErrorToHelperToolResult(error), result) << error;
-    const int results[][2] = {{0, 0}, {1, 5361}, {2, 5362}, {3, 5363}, {4, 5364}, {5, 5364}, {-1, 5364}, {255, 5364}};
+    const int results[][2] = {{0, 0},    {1, 5361},  {2, 5362},  {3, 5363},
+                              {4, 5364}, {5, 5364}, {-1, 5364}, {255, 5364}};
     for (auto [result, error] : results) EXPECT_EQ(MoreSecHelperToolResultToError(result), error) << result;
 
     auto response = MakeDictionary();
@@ -155,7 +158,6 @@ TEST_F(MoreSecWire, ResultConversionsAndTheErrorKey)
     EXPECT_EQ(MoreSecGetErrorFromResponse(response.get()), coreFoundationUnknownErr);
     CFDictionarySetValue(response.get(), ErrorNumberKey, CFSTR("0"));
     EXPECT_EQ(MoreSecGetErrorFromResponse(response.get()), coreFoundationUnknownErr);
-
 }
 
 }  // namespace
