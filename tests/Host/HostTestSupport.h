@@ -70,6 +70,8 @@ inline tidemark::Timer Countdown(tidemark::Instant endsAt, const std::string &id
     return countdown;
 }
 
+inline void Quiet(tidemark::LogLevel, const std::string &) {}  // a log sink that drops every line
+
 // The lines logged through sink(): warnings and errors, and the rest.
 struct Logged {
     std::vector<std::string> warnings, infos;
