@@ -11,13 +11,6 @@ using tidemark::LaunchMonitor;
 using tidemark::LogindMonitor;
 using tidemark::WorkspaceEvent;
 
-// How many descriptors of this process refer to the same open file as `fd`.
-int CopiesOf(int fd) {
-    int copies = 0;
-    for (const std::string &name : wfstest::FolderEntries("/proc/self/fd")) copies += wfstest::SameFile(std::stoi(name), fd);
-    return copies;
-}
-
 class SystemEventsTest : public ::testing::Test {
 protected:
     void useBuses(PrivateBuses::Services services) { buses.emplace(services); }
@@ -59,7 +52,10 @@ TEST_F(SystemEventsTest, LocksOnceLogindArrivesPostsBeforeReleasingAndRelocks) {
     ASSERT_TRUE(WaitUntil([&] { return logind->lockDescriptor() >= 0; }));
     EXPECT_TRUE(::fcntl(logind->lockDescriptor(), F_GETFD) & FD_CLOEXEC);
     // Any duplicate left in Qt's messages would keep the lock after the host let it go.
-    EXPECT_TRUE(WaitUntil([&] { return CopiesOf(logind->lockDescriptor()) == 1; }));
+    EXPECT_TRUE(WaitUntil([&] {
+        const auto same = [&](const std::string &fd) { return wfstest::SameFile(std::stoi(fd), logind->lockDescriptor()); };
+        return std::ranges::count_if(wfstest::FolderEntries("/proc/self/fd"), same) == 1;
+    }));
 
     const struct {
         const char *what;

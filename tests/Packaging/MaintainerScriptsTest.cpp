@@ -33,17 +33,20 @@ TEST(MaintainerScripts, InstallRemoveAndPurgeWithoutARunningSystemd) {
     }
     const auto script = [&](const std::string &name, const std::string &argument) {
         // deb-systemd-helper acts only when dpkg runs the script, which it tells by the first two.
-        return wfstest::RunProgram({"/bin/sh", control / ("DEBIAN/" + name), argument},
-                                   wfstest::ChildSetup()
-                                       .Env("DPKG_MAINTSCRIPT_PACKAGE", "tidemark")
-                                       .Env("DPKG_MAINTSCRIPT_NAME", name)
-                                       .Before([binds] {
-                                           if (!wfstest::EnterPrivateMountNamespace()) return false;
-                                           for (const auto &[from, to] : binds) {
-                                               if (::mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) != 0) return false;
-                                           }
-                                           return true;
-                                       }));
+        const wfstest::Outcome outcome = wfstest::RunProgram(
+            {"/bin/sh", control / ("DEBIAN/" + name), argument},
+            wfstest::ChildSetup()
+                .Env("DPKG_MAINTSCRIPT_PACKAGE", "tidemark")
+                .Env("DPKG_MAINTSCRIPT_NAME", name)
+                .Before([binds] {
+                    if (!wfstest::EnterPrivateMountNamespace()) return false;
+                    for (const auto &[from, to] : binds) {
+                        if (::mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) != 0) return false;
+                    }
+                    return true;
+                }));
+        EXPECT_TRUE(outcome.Exited(0)) << name << " " << argument << ": " << outcome << outcome.out;
+        return outcome.Exited(0);
     };
     const std::string store = system / "var-lib/wake-from-sleep";
     const std::string wants = system / "etc-systemd/multi-user.target.wants/wfs-pmset-rearm.service";
@@ -51,8 +54,7 @@ TEST(MaintainerScripts, InstallRemoveAndPurgeWithoutARunningSystemd) {
     const bool tmpfiles = std::filesystem::exists("/usr/bin/systemd-tmpfiles");
     const bool helper = std::filesystem::exists("/usr/bin/deb-systemd-helper");
 
-    const wfstest::Outcome install = script("postinst", "configure");
-    ASSERT_TRUE(install.Exited(0)) << install << install.out;
+    ASSERT_TRUE(script("postinst", "configure"));
     if (tmpfiles) {
         EXPECT_EQ(wfstest::ModeOf(store), 0755u);
     } else {
@@ -64,12 +66,10 @@ TEST(MaintainerScripts, InstallRemoveAndPurgeWithoutARunningSystemd) {
     }
     wfstest::WriteFile(store + "/scheduled-power-events.plist", "the events");
 
-    const wfstest::Outcome remove = script("postrm", "remove");
-    ASSERT_TRUE(remove.Exited(0)) << remove << remove.out;
+    ASSERT_TRUE(script("postrm", "remove"));
     EXPECT_EQ(wfstest::ReadFile(store + "/scheduled-power-events.plist"), "the events");
 
-    const wfstest::Outcome purge = script("postrm", "purge");
-    ASSERT_TRUE(purge.Exited(0)) << purge << purge.out;
+    ASSERT_TRUE(script("postrm", "purge"));
     EXPECT_FALSE(std::filesystem::exists(store));
     EXPECT_FALSE(std::filesystem::is_symlink(wants));
     EXPECT_FALSE(std::filesystem::is_symlink(system / "etc-systemd/wfs-pmset-rearm.service"));  // no mask left

@@ -5,7 +5,6 @@
 #include <AlarmDates.h>
 
 #include <chrono>
-#include <cstdio>
 #include <string>
 
 #include <time.h>
@@ -17,13 +16,9 @@ struct AlarmAhead {
     time_t ring;
 };
 inline AlarmAhead AlarmTwoHoursAhead() {
-    const time_t in2h = ::time(nullptr) + 7200;
-    struct tm local {};
-    localtime_r(&in2h, &local);
-    char hhmm[8];
-    std::snprintf(hhmm, sizeof hhmm, "%02d:%02d", local.tm_hour, local.tm_min);
     const auto now = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
-    return {hhmm, tidemark::NextAlarmDate(local.tm_hour, local.tm_min, 0, now).time_since_epoch().count()};
+    const std::string hhmm = tidemark::FormatInstant(now + std::chrono::hours(2), "%H:%M");
+    return {hhmm, tidemark::NextAlarmDate(std::stoi(hhmm), std::stoi(hhmm.substr(3)), 0, now).time_since_epoch().count()};
 }
 
 }  // namespace wfstest

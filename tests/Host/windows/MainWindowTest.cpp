@@ -22,7 +22,7 @@ using namespace tidemark;
 
 class Window : public ::testing::Test {
 protected:
-    Window() : clock(nullptr, [this](const std::vector<Timer> &timers) { sync.save(timers); }, [](LogLevel, const std::string &) {}) { sync.start(); }
+    Window() : clock(nullptr, [this](const std::vector<Timer> &timers) { sync.save(timers); }, Quiet) { sync.start(); }
 
     QTreeWidgetItem *row(const std::string &id) {
         for (int i = 0; i < window.list()->topLevelItemCount(); ++i) {
@@ -46,7 +46,7 @@ protected:
     Home home;
     TimerFile file{home.timers()};
     AlarmClock clock;
-    TimerSync sync{file, clock, [](LogLevel, const std::string &) {}};
+    TimerSync sync{file, clock, Quiet};
     QAction preferences{"Preferences"}, quit{"Quit"};
     MainWindow window{clock, file, &preferences, &quit};
 };

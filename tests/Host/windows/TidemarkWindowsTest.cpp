@@ -41,11 +41,9 @@ struct RecordingLifecycle : NSObject, PLLifecycleProtocol {
 };
 
 std::unique_ptr<PLPlugin> RecordingPlugin(std::vector<std::string> &record) {
-    auto extension = std::make_unique<RecordingLifecycle>(record);
+    auto *extension = new RecordingLifecycle(record);
     std::vector<PLExtension> extensions(1);
-    extensions[0].className = "RecordingLifecycle";
-    extensions[0].lifecycle = extension.get();
-    extensions[0].object = std::move(extension);
+    extensions[0] = {"RecordingLifecycle", std::unique_ptr<NSObject>(extension), extension};
     return std::make_unique<PLPlugin>("recording", std::move(extensions));
 }
 
@@ -99,8 +97,7 @@ void Screenshot(QWidget *window, const std::string &name) {
 TEST(Screenshots, TheMainWindowAndThePreferencesWindowWithThePluginsPane) {
     PrivateBuses buses({.polkit = true});
     Home home;
-    home.env.set("TZ", "Europe/Berlin");
-    ::tzset();
+    ZoneGuard zone("Europe/Berlin");
     TimerFile file(home.timers());
     for (const std::vector<std::string> &words : std::vector<std::vector<std::string>>{
              {"alarm", "add", "06:45", "--days", "mon,tue,wed,thu,fri", "--label", "Work"},
@@ -111,13 +108,12 @@ TEST(Screenshots, TheMainWindowAndThePreferencesWindowWithThePluginsPane) {
              {"timer", "add", "25m", "--label", "Tea"}}) {
         ASSERT_EQ(RunTimerWords(words, file, AlarmClock::SystemNow()).status, 0);
     }
-    const LogSink quiet = [](LogLevel, const std::string &) {};
-    AlarmClock clock(nullptr, nullptr, quiet);
-    TimerSync sync(file, clock, quiet);
+    AlarmClock clock(nullptr, nullptr, Quiet);
+    TimerSync sync(file, clock, Quiet);
     sync.start();
     ASSERT_EQ(clock.timers().size(), 5u);
 
-    PluginHost plugins(quiet);
+    PluginHost plugins(Quiet);
     plugins.adopt(GeneralPreferencePane::MakePlugin(AutostartEntry(*AutostartEntry::UserEntryPath(), "/usr/lib/tidemark/tidemark")));
     plugins.loadBundle(WFS_PLUGIN_BUNDLE);
     ASSERT_EQ(plugins.preferencePanes().size(), 2u);
