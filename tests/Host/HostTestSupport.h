@@ -100,14 +100,15 @@ inline std::vector<std::string> Stored(const tidemark::TimerFile &file) {
     EXPECT_TRUE(file.load(stored, error)) << error;
     std::vector<std::string> lines;
     for (const tidemark::Timer &t : stored.timers) {
-        std::string line = t.id + " timer " + std::to_string(t.duration.count()) + "s";
-        line += t.endsAt ? " running" : " stopped";
+        char text[128];
         if (t.mode == tidemark::TimerMode::Alarm) {
-            const tidemark::Instant time(std::chrono::hours(t.hour) + std::chrono::minutes(t.minute));  // hh:mm in UTC
-            line = t.id + " alarm " + tidemark::FormatInstant(time, "%H:%M", true) + " " + tidemark::DaysText(t.days);
-            line += t.on ? " on" : " off";
+            std::snprintf(text, sizeof text, "%s alarm %02d:%02d %s %s", t.id.c_str(), t.hour, t.minute,
+                          tidemark::DaysText(t.days).c_str(), t.on ? "on" : "off");
+        } else {
+            std::snprintf(text, sizeof text, "%s timer %llds %s", t.id.c_str(), static_cast<long long>(t.duration.count()),
+                          t.endsAt ? "running" : "stopped");
         }
-        lines.push_back(line + (t.label.empty() ? "" : " " + t.label));
+        lines.push_back(text + (t.label.empty() ? "" : " " + t.label));
     }
     return lines;
 }
